@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine and passes every test: a normal build,
+# a build under AddressSanitizer and UndefinedBehaviorSanitizer, and short
+# libFuzzer runs of every parser of outside input.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build && ctest --output-on-failure -j"$(nproc)")
+
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKELDRA_SANITIZE=ON
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j"$(nproc)")
+
+bash scripts/fuzz.sh "${KELDRA_FUZZ_SECONDS:-12}"
+echo "all tests passed"
