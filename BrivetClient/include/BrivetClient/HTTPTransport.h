@@ -1,0 +1,78 @@
+#pragma once
+// The HTTP seam of the device-service client, and its libcurl implementation.
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace brivet {
+
+struct HTTPRequest {
+    std::string method = "GET";
+    std::string url;
+    // In the order they are sent; names compare without regard to case.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;
+    std::chrono::milliseconds timeout{60'000};
+
+    // Sets a header, replacing any earlier value under the same name.
+    void setHeader(std::string name, std::string value);
+    std::optional<std::string> header(std::string_view name) const;
+
+    bool operator==(const HTTPRequest&) const = default;
+};
+
+struct HTTPResponse {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names lower-cased
+    std::string body;
+
+    HTTPResponse() = default;
+    // Stores every header name lower-cased, whatever case it is given in.
+    HTTPResponse(int status, const std::map<std::string, std::string>& headers, std::string body);
+
+    std::optional<std::string> header(std::string_view lowerCaseName) const;
+
+    bool operator==(const HTTPResponse&) const = default;
+};
+
+// Sends one request and returns whatever HTTP reply arrives; no status checks.
+class HTTPTransport {
+public:
+    virtual ~HTTPTransport() = default;
+    virtual HTTPResponse send(const HTTPRequest& request) = 0;
+};
+
+struct CurlTransportOptions {
+    // Overrides the request's own time-out when set (tests use short ones).
+    std::optional<std::chrono::milliseconds> timeout;
+    bool verifyTLS = true;
+    std::optional<std::string> caBundlePath;  // extra trust anchors for tests
+    // Replies larger than this fail as a transport error instead of
+    // exhausting memory.
+    std::size_t maxBodyBytes = std::size_t{256} * 1024 * 1024;
+    long maxRedirects = 10;
+};
+
+// The real transport. http and https only; TLS certificates verified;
+// redirects followed (http/https only) and the Authorization header is never
+// sent to any origin other than the one it was set for. Every failure before
+// a complete reply is an APIError::transport. Safe to use from several
+// threads at once (each call has its own handle).
+class CurlTransport : public HTTPTransport {
+public:
+    explicit CurlTransport(CurlTransportOptions options = {});
+    HTTPResponse send(const HTTPRequest& request) override;
+
+    const CurlTransportOptions& options() const noexcept { return options_; }
+
+private:
+    CurlTransportOptions options_;
+};
+
+}  // namespace brivet

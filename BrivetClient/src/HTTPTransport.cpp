@@ -1,0 +1,230 @@
+#include "BrivetClient/HTTPTransport.h"
+
+#include <memory>
+#include <mutex>
+
+#include <curl/curl.h>
+
+#include "BrivetClient/Models.h"
+
+namespace brivet {
+namespace {
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = lower(c);
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string_view trimmed(std::string_view s) {
+    const std::size_t first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+// A header name is an RFC 9110 token; a value holds no control characters
+// that would end the line (which would let a value inject further headers).
+bool validHeaderName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        std::string_view("!#$%&'*+-.^_`|~").find(ch) != std::string_view::npos;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool validHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+void initialiseCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+struct Exchange {
+    std::size_t maxBody = 0;
+    bool tooLarge = false;
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::size_t n = size * count;
+    if (n > exchange->maxBody - exchange->body.size()) {
+        exchange->tooLarge = true;
+        return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+    }
+    exchange->body.append(data, n);
+    return n;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::size_t n = size * count;
+    const std::string_view line(data, n);
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new reply begins (after an interim 1xx or a redirect): only the
+        // final reply's headers count.
+        exchange->headers.clear();
+        return n;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return n;
+    const std::string name = lowered(trimmed(line.substr(0, colon)));
+    if (name.empty()) return n;
+    const std::string_view value = trimmed(line.substr(colon + 1));
+    auto [it, inserted] = exchange->headers.try_emplace(name, value);
+    if (!inserted) {
+        // Repeated fields combine into one comma-separated value.
+        it->second.append(", ");
+        it->second.append(value);
+    }
+    return n;
+}
+
+template <class T>
+void setOption(CURL* handle, CURLoption option, T value) {
+    const CURLcode rc = curl_easy_setopt(handle, option, value);
+    if (rc != CURLE_OK) throw APIError::transport(std::string("cannot configure request: ") + curl_easy_strerror(rc));
+}
+
+}  // namespace
+
+void HTTPRequest::setHeader(std::string name, std::string value) {
+    for (auto& [existing, existingValue] : headers) {
+        if (equalsIgnoringCase(existing, name)) {
+            existingValue = std::move(value);
+            return;
+        }
+    }
+    headers.emplace_back(std::move(name), std::move(value));
+}
+
+std::optional<std::string> HTTPRequest::header(std::string_view name) const {
+    for (const auto& [existing, value] : headers) {
+        if (equalsIgnoringCase(existing, name)) return value;
+    }
+    return std::nullopt;
+}
+
+HTTPResponse::HTTPResponse(int status, const std::map<std::string, std::string>& givenHeaders, std::string body)
+    : status(status), body(std::move(body)) {
+    for (const auto& [name, value] : givenHeaders) headers[lowered(name)] = value;
+}
+
+std::optional<std::string> HTTPResponse::header(std::string_view lowerCaseName) const {
+    const auto it = headers.find(lowered(lowerCaseName));
+    if (it == headers.end()) return std::nullopt;
+    return it->second;
+}
+
+CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) { initialiseCurl(); }
+
+HTTPResponse CurlTransport::send(const HTTPRequest& request) {
+    const std::string scheme = lowered(request.url.substr(0, request.url.find("://")));
+    if (request.url.find("://") == std::string::npos || (scheme != "http" && scheme != "https")) {
+        throw APIError::transport("unsupported URL: only http and https are allowed");
+    }
+
+    std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+    if (!handle) throw APIError::transport("cannot create request");
+    CURL* h = handle.get();
+
+    std::unique_ptr<curl_slist, ListDeleter> list;
+    auto append = [&list](const std::string& line) {
+        curl_slist* next = curl_slist_append(list.get(), line.c_str());
+        if (next == nullptr) throw APIError::transport("out of memory");
+        (void)list.release();
+        list.reset(next);
+    };
+    bool hasExpect = false;
+    for (const auto& [name, value] : request.headers) {
+        if (!validHeaderName(name) || !validHeaderValue(value)) {
+            throw APIError::transport("invalid header field \"" + name + "\"");
+        }
+        if (equalsIgnoringCase(name, "expect")) hasExpect = true;
+        // "Name;" is how an empty value is sent; "Name:" would remove the field.
+        append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (!hasExpect) append("Expect:");  // no 100-continue round trip for large bodies
+
+    Exchange exchange;
+    exchange.maxBody = options_.maxBodyBytes;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    const long timeoutMs = static_cast<long>((options_.timeout ? *options_.timeout : request.timeout).count());
+
+    setOption(h, CURLOPT_URL, request.url.c_str());
+    setOption(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    setOption(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    setOption(h, CURLOPT_FOLLOWLOCATION, 1L);
+    setOption(h, CURLOPT_MAXREDIRS, options_.maxRedirects);
+    // Credentials (including a custom Authorization header) stay with the
+    // origin they were set for; libcurl drops them when a redirect changes
+    // host, port or scheme.
+    setOption(h, CURLOPT_UNRESTRICTED_AUTH, 0L);
+    setOption(h, CURLOPT_NOSIGNAL, 1L);
+    setOption(h, CURLOPT_TIMEOUT_MS, timeoutMs);
+    setOption(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    setOption(h, CURLOPT_SSL_VERIFYPEER, options_.verifyTLS ? 1L : 0L);
+    setOption(h, CURLOPT_SSL_VERIFYHOST, options_.verifyTLS ? 2L : 0L);
+    if (options_.caBundlePath) setOption(h, CURLOPT_CAINFO, options_.caBundlePath->c_str());
+    setOption(h, CURLOPT_ACCEPT_ENCODING, "");
+    setOption(h, CURLOPT_ERRORBUFFER, errorText);
+    setOption(h, CURLOPT_WRITEFUNCTION, &onBody);
+    setOption(h, CURLOPT_WRITEDATA, static_cast<void*>(&exchange));
+    setOption(h, CURLOPT_HEADERFUNCTION, &onHeader);
+    setOption(h, CURLOPT_HEADERDATA, static_cast<void*>(&exchange));
+    setOption(h, CURLOPT_HTTPHEADER, list.get());
+
+    if (request.method == "GET") {
+        setOption(h, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "HEAD") {
+        setOption(h, CURLOPT_NOBODY, 1L);
+    } else {
+        if (request.method != "POST") setOption(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        else setOption(h, CURLOPT_POST, 1L);
+    }
+    if (request.body) {
+        setOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
+        setOption(h, CURLOPT_POSTFIELDS, request.body->data());
+    } else if (request.method == "POST") {
+        setOption(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        setOption(h, CURLOPT_POSTFIELDS, "");
+    }
+
+    const CURLcode rc = curl_easy_perform(h);
+    if (exchange.tooLarge) throw APIError::transport("response body too large");
+    if (rc != CURLE_OK) {
+        std::string text = curl_easy_strerror(rc);
+        if (errorText[0] != '\0') text += ": " + std::string(errorText);
+        throw APIError::transport(text);
+    }
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 100 || status > 999) throw APIError::transport("not an HTTP response");
+    return HTTPResponse(static_cast<int>(status), exchange.headers, std::move(exchange.body));
+}
+
+}  // namespace brivet
