@@ -4,10 +4,9 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
-#include <nlohmann/json_fwd.hpp>
+#include "BrivetClient/JSONCoding.h"
 
 namespace brivet {
 
@@ -21,21 +20,13 @@ struct FilterStatus {
     std::int64_t pendingEvents = 0;
 
     bool operator==(const FilterStatus&) const = default;
-};
 
-// A FilterStatus document that lacks a required member or holds a member of
-// the wrong type.
-class FilterStatusDecodingError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+    // JSON form (plain coding): the field names as keys; "startedAt" is left
+    // out when absent. Members with other names are ignored when decoding;
+    // a missing or mistyped required member throws DecodingError.
+    Json toJSON() const;
+    static FilterStatus fromJSON(const Json& json);
 };
-
-// JSON form: the field names as keys; "startedAt" is left out when absent.
-// Members with other names are ignored when decoding.
-void to_json(nlohmann::json& j, const FilterStatus& status);
-void from_json(const nlohmann::json& j, FilterStatus& status);  // throws FilterStatusDecodingError
-std::string encodeFilterStatus(const FilterStatus& status);
-FilterStatus decodeFilterStatus(std::string_view text);  // throws FilterStatusDecodingError
 
 // Whole seconds of CLOCK_MONOTONIC: it cannot be set by the user and stops
 // while the machine sleeps; it starts again from a low value after a reboot.
