@@ -1,0 +1,54 @@
+// JSON reading and writing for the core library, on top of nlohmann-json.
+//
+// The reader only lets JSON blanks (space, tab, line feed, carriage return)
+// surround the value, refuses a byte-order mark, refuses invalid UTF-8 and
+// nesting deeper than 128 levels, and keeps the last value of a repeated key
+// while reporting where keys were repeated. The writer is compact, sorts
+// object members by byte order and never writes an integral double as "5.0".
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brivet::core::json {
+
+using Value = nlohmann::json;
+
+inline constexpr size_t kMaxDepth = 128;
+
+// A key that occurred more than once in one object. `path` leads from the
+// root to that object: member names, and array positions in decimal.
+struct Duplicate {
+    std::vector<std::string> path;
+    std::string key;
+};
+
+// Parses `text` as exactly one JSON value; nullopt on any failure. When
+// `duplicates` is given, every repeated key is appended to it.
+std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates = nullptr);
+
+// Structural equality where integers and numbers with a fraction or
+// exponent never compare equal (1 differs from 1.0); objects compare member
+// by member whatever the order.
+bool equal(const Value& a, const Value& b);
+
+// Compact text with members in ascending byte order of their keys.
+std::string dump(const Value& value);
+void dumpTo(std::string& out, const Value& value);
+
+// The member `key` of `object`, or nullptr when absent or not an object.
+const Value* member(const Value& object, std::string_view key);
+
+// The text of a string value, or nullptr for any other value (or nullptr).
+const std::string* text(const Value* value);
+
+// The value of an integer (no fraction, no exponent) that fits a signed
+// 64-bit number; nullopt for anything else.
+std::optional<int64_t> int64Of(const Value* value);
+
+}  // namespace brivet::core::json
