@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/Models.h"
 
 namespace brivet {
+
+struct FilterRules;
 
 // What a filter reports about itself. The engine reads only `running`; the
 // other fields are for the programs that show or pass the status on.
@@ -26,6 +30,58 @@ struct FilterStatus {
     // a missing or mistyped required member throws DecodingError.
     Json toJSON() const;
     static FilterStatus fromJSON(const Json& json);
+};
+
+// The filter that the engine feeds. Implemented by reference types that the
+// engine holds for its whole life; the engine calls one operation at a time,
+// so an implementation shared with other threads guards its own state.
+// Failures are exceptions of any type.
+class FilterControl {
+public:
+    virtual ~FilterControl() = default;
+
+    // The filter's current status, or none when it cannot be obtained (which
+    // counts as not running). Asked once per tick.
+    virtual std::optional<FilterStatus> status() = 0;
+
+    // Puts the complete rules document in force. Returning means the filter
+    // holds these rules; a throw leaves the engine's published rules as they
+    // were, so they are offered again on the next tick.
+    virtual void publish(const FilterRules& rules) = 0;
+
+    // Hands over, and removes from the filter, its closed event windows. A
+    // throw means nothing was handed over.
+    virtual std::vector<CoalescedEvent> takeEvents() = 0;
+
+protected:
+    FilterControl() = default;
+    FilterControl(const FilterControl&) = default;
+    FilterControl& operator=(const FilterControl&) = default;
+};
+
+// The machine the engine runs on.
+class HostEnvironment {
+public:
+    virtual ~HostEnvironment() = default;
+
+    // Operating-system version text for the heartbeat.
+    virtual std::string osVersion() const = 0;
+
+    // Whole seconds of a clock the user cannot set and that only advances
+    // while the host runs; a lower value than before means the machine
+    // restarted. monotonicClockSeconds() below is the usual source.
+    virtual std::int64_t monotonicSeconds() const = 0;
+
+    // Whether the host's filter is in place. Never fails.
+    virtual bool filterConfigured() = 0;
+
+    // Whether the host's app-launch monitor runs.
+    virtual bool appMonitorRunning() const = 0;
+
+protected:
+    HostEnvironment() = default;
+    HostEnvironment(const HostEnvironment&) = default;
+    HostEnvironment& operator=(const HostEnvironment&) = default;
 };
 
 // Whole seconds of CLOCK_MONOTONIC: it cannot be set by the user and stops
