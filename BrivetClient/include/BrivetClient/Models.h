@@ -63,6 +63,20 @@ struct HeartbeatFacts {
         static Revocations fromJSON(const Json& json);
     };
 
+    HeartbeatFacts() = default;
+    HeartbeatFacts(std::string clientVersion, std::string osVersion, std::int64_t acknowledgedPolicySeq,
+                   bool policyValid, bool vpnActive, bool usageAccessActive, bool appMonitorActive,
+                   bool accessibilityActive = false, std::string privateDnsMode = "unknown",
+                   std::string integrityState = "unavailable",
+                   std::optional<std::string> integrityCheckedAt = std::nullopt,
+                   std::optional<Revocations> revocations = std::nullopt)
+        : clientVersion(std::move(clientVersion)), osVersion(std::move(osVersion)),
+          acknowledgedPolicySeq(acknowledgedPolicySeq), policyValid(policyValid), vpnActive(vpnActive),
+          usageAccessActive(usageAccessActive), appMonitorActive(appMonitorActive),
+          accessibilityActive(accessibilityActive), privateDnsMode(std::move(privateDnsMode)),
+          integrityState(std::move(integrityState)), integrityCheckedAt(std::move(integrityCheckedAt)),
+          revocations(std::move(revocations)) {}
+
     std::string clientVersion;
     std::string osVersion;
     std::int64_t acknowledgedPolicySeq = 0;
