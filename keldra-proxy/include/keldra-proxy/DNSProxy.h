@@ -1,0 +1,86 @@
+#pragma once
+// The resolver the proxy puts in front of the machine: it listens for DNS
+// queries on one address and port over UDP and TCP, answers blocked names
+// itself with NXDOMAIN and forwards everything else unchanged to the upstream
+// name servers, one after another.
+//
+// All network work runs on one thread with one io_context, so handlers never
+// run concurrently; the counters are atomic for readers on other threads.
+
+#include "BrivetClient/DNSMessage.h"
+#include "BrivetClient/RuleSet.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace brivet {
+
+// What the proxy asks about the first question of each query.
+class DNSFilter {
+public:
+    virtual ~DNSFilter() = default;
+    // Called on the proxy's thread. A blocking decision makes the proxy answer
+    // NXDOMAIN; anything else forwards the query.
+    virtual HostDecision decide(const DNSQuestion& question) = 0;
+};
+
+class DNSProxy {
+public:
+    using LogFunction = std::function<void(const std::string&)>;
+
+    static constexpr std::uint16_t kUpstreamPort = 53;
+    static constexpr std::chrono::milliseconds kUpstreamTimeout{4000};
+
+    // `log` receives the proxy's own log lines; `udpFailed` is called (on the
+    // proxy's thread) when the UDP listener fails after it started, with the
+    // error's description.
+    DNSProxy(DNSFilter& filter, std::vector<std::string> upstreams,
+             std::uint16_t upstreamPort = kUpstreamPort,
+             std::chrono::milliseconds upstreamTimeout = kUpstreamTimeout,
+             LogFunction log = {}, std::function<void(const std::string&)> udpFailed = {});
+    ~DNSProxy();
+
+    DNSProxy(const DNSProxy&) = delete;
+    DNSProxy& operator=(const DNSProxy&) = delete;
+
+    // Binds UDP, then TCP, to the host (an address literal or a name) and
+    // port, and starts serving on the proxy's thread. With port 0 the system
+    // picks the UDP port and TCP binds the same one. Throws std::system_error
+    // when either cannot be bound; nothing is served then.
+    void start(const std::string& host, std::uint16_t port);
+
+    // The port both listeners are bound to (0 before start).
+    std::uint16_t port() const noexcept { return boundPort_; }
+
+    // Queries answered with NXDOMAIN, and queries handed to the forwarder.
+    std::int64_t blocked() const noexcept { return blocked_.load(std::memory_order_relaxed); }
+    std::int64_t answered() const noexcept { return answered_.load(std::memory_order_relaxed); }
+
+    const std::vector<std::string>& upstreams() const noexcept { return upstreams_; }
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    std::vector<std::string> upstreams_;
+    std::uint16_t boundPort_ = 0;
+    std::atomic<std::int64_t> blocked_{0};
+    std::atomic<std::int64_t> answered_{0};
+};
+
+// The upstreams without those that are the proxy's own listening address on
+// the port upstreams are asked on: forwarding there would send every query
+// back into the proxy. A wildcard listening address also drops loopback and
+// local interface addresses. Each dropped upstream is logged.
+std::vector<std::string> upstreamsWithoutSelf(const std::vector<std::string>& upstreams,
+                                              const std::string& listenHost, std::uint16_t listenPort,
+                                              std::uint16_t upstreamPort,
+                                              const DNSProxy::LogFunction& log);
+
+}  // namespace brivet

@@ -1,0 +1,39 @@
+#pragma once
+// The DNS-settings tool of this platform: the system resolver file stands for
+// the machine's one network service. It answers the three argument forms the
+// proxy uses:
+//   -listallnetworkservices          header line, then the one service name
+//   -getdnsservers SERVICE           one server per line, or the
+//                                    "There aren't any DNS Servers" line
+//   -setdnsservers SERVICE A [B...]  replaces the file's nameserver lines
+//   -setdnsservers SERVICE Empty     removes them
+// Other lines of the file (search, options, comments) are kept in place.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace brivet {
+
+// The name under which the resolver file is listed as a network service.
+extern const char* const kResolverServiceName;
+
+struct NetworkSetupResult {
+    int status = 0;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// Runs one argument form against the resolver file at `resolverFile`.
+NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& arguments,
+                                           const std::filesystem::path& resolverFile);
+
+// The server field of every "nameserver" line of a resolver file, in order.
+std::vector<std::string> resolverFileServers(const std::string& text);
+
+// The file with its nameserver lines replaced by `servers` (in place of the
+// first old one, else at the end).
+std::string replaceResolverFileServers(const std::string& text,
+                                       const std::vector<std::string>& servers);
+
+}  // namespace brivet

@@ -1,0 +1,357 @@
+#include "keldra-proxy/DNSSettings.h"
+
+#include "BrivetClient/AtomicFile.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace brivet {
+
+namespace {
+
+const char* const kLocalServer = "127.0.0.1";
+
+bool isValidUTF8(const std::string& text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t codePoint = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xC0) != 0x80) {
+                return false;
+            }
+            codePoint = (codePoint << 6) | (d & 0x3F);
+        }
+        const bool overlong = (length == 2 && codePoint < 0x80) || (length == 3 && codePoint < 0x800) ||
+                              (length == 4 && codePoint < 0x10000);
+        if (overlong || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Lines split at line feeds, empty lines dropped, nothing trimmed.
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            lines.push_back(text.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string singleQuoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+// Program words are written bare when they hold nothing the shell would read
+// specially, so the usual tool path reads as it always has.
+std::string shellWord(const std::string& word) {
+    if (word.empty()) {
+        return singleQuoted(word);
+    }
+    for (char c : word) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ':' || c == ',';
+        if (!plain) {
+            return singleQuoted(word);
+        }
+    }
+    return word;
+}
+
+enum class RecordLoad { loaded, absent, unusable };
+
+RecordLoad loadRecord(const std::filesystem::path& file, DNSRecord& record) {
+    std::string bytes;
+    try {
+        if (!readWholeFile(file, bytes)) {
+            return RecordLoad::absent;
+        }
+        const auto json = nlohmann::json::parse(bytes);
+        if (!json.is_object()) {
+            return RecordLoad::unusable;
+        }
+        DNSRecord loaded;
+        for (const auto& [service, list] : json.items()) {
+            if (!list.is_array()) {
+                return RecordLoad::unusable;
+            }
+            std::vector<std::string> servers;
+            for (const auto& server : list) {
+                if (!server.is_string()) {
+                    return RecordLoad::unusable;
+                }
+                servers.push_back(server.get<std::string>());
+            }
+            loaded.emplace(service, std::move(servers));
+        }
+        record = std::move(loaded);
+        return RecordLoad::loaded;
+    } catch (const std::exception&) {
+        return RecordLoad::unusable;
+    }
+}
+
+// Moves an unusable record out of the way so that it is never overwritten:
+// "dns-before.json.bad", or ".bad.1", ".bad.2"... when that name is taken.
+bool moveAside(const std::filesystem::path& file) {
+    for (int n = 0; n < 1000; ++n) {
+        std::filesystem::path aside = file;
+        aside += n == 0 ? std::string(".bad") : ".bad." + std::to_string(n);
+        std::error_code ec;
+        if (std::filesystem::exists(aside, ec) || ec) {
+            continue;
+        }
+        // link() does not replace an existing name, so a race cannot clobber one.
+        if (::link(file.c_str(), aside.c_str()) == 0) {
+            return ::unlink(file.c_str()) == 0;
+        }
+        if (errno != EEXIST) {
+            std::filesystem::rename(file, aside, ec);
+            return !ec;
+        }
+    }
+    return false;
+}
+
+std::string selfDirectory() {
+    char buffer[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    return std::filesystem::path(std::string(buffer, static_cast<std::size_t>(n))).parent_path().string();
+}
+
+}  // namespace
+
+NetworkTool NetworkTool::system() {
+#if defined(__APPLE__)
+    return NetworkTool{{"/usr/sbin/networksetup"}};
+#else
+    return NetworkTool{{selfDirectory() + "/keldra-networksetup"}};
+#endif
+}
+
+namespace DNSSettings {
+
+std::optional<std::string> run(const NetworkTool& tool, const std::vector<std::string>& arguments) {
+    if (tool.command.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> words = tool.command;
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+        ::close(pipeFds[0]);
+        return std::nullopt;
+    }
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return std::nullopt;
+    }
+    if (!isValidUTF8(output)) {
+        return std::nullopt;
+    }
+    return output;
+}
+
+std::vector<std::string> services(const NetworkTool& tool) {
+    const auto output = run(tool, {"-listallnetworkservices"});
+    if (!output) {
+        return {};
+    }
+    std::vector<std::string> result;
+    for (auto& line : nonEmptyLines(*output)) {
+        if (line.rfind("An asterisk", 0) == 0 || line.front() == '*') {
+            continue;
+        }
+        result.push_back(std::move(line));
+    }
+    return result;
+}
+
+std::optional<std::vector<std::string>> servers(const NetworkTool& tool, const std::string& service) {
+    const auto output = run(tool, {"-getdnsservers", service});
+    if (!output) {
+        return std::nullopt;
+    }
+    auto lines = nonEmptyLines(*output);
+    if (lines.empty() || lines.front().find("There aren't any DNS Servers") != std::string::npos) {
+        return std::vector<std::string>{};
+    }
+    return lines;
+}
+
+std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
+    std::string program;
+    for (const auto& word : tool.command) {
+        program += (program.empty() ? "" : " ") + shellWord(word);
+    }
+    std::string script =
+        "#!/bin/sh\n"
+        "# Puts the DNS settings back to what they were before Keldra. Written by keldra-proxy.\n";
+    for (const auto& [service, list] : record) {
+        script += program + " -setdnsservers " + singleQuoted(service) + " ";
+        if (list.empty()) {
+            script += "Empty";
+        } else {
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                script += (i == 0 ? "" : " ") + singleQuoted(list[i]);
+            }
+        }
+        script += "\n";
+    }
+    return script;
+}
+
+bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool) {
+    DNSRecord record;
+    const RecordLoad load = loadRecord(recordFile, record);
+    // A record that cannot be read is kept aside, never overwritten. When even
+    // that fails the servers of services not yet recorded cannot be kept, so
+    // those services are left as they are.
+    bool canRecord = true;
+    if (load == RecordLoad::unusable) {
+        canRecord = moveAside(recordFile);
+    }
+
+    bool result = true;
+    std::vector<std::string> toPoint;
+    std::vector<std::string> newlyRecorded;
+    for (const auto& service : services(tool)) {
+        const auto current = servers(tool, service);
+        if (!current) {
+            // Unknown servers are neither recorded nor replaced this round.
+            result = false;
+            continue;
+        }
+        if (current->size() == 1 && current->front() == kLocalServer) {
+            continue;
+        }
+        result = false;
+        if (record.find(service) == record.end()) {
+            if (!canRecord) {
+                continue;
+            }
+            record.emplace(service, *current);
+            newlyRecorded.push_back(service);
+        }
+        toPoint.push_back(service);
+    }
+
+    // The record and the script are on disk before any service is changed, so
+    // a crash or a failed write never leaves a changed service unrecorded.
+    bool recordWritten = false;
+    if (canRecord) {
+        try {
+            nlohmann::json json = nlohmann::json::object();
+            for (const auto& [service, list] : record) {
+                json[service] = list;
+            }
+            atomicWrite(recordFile, json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            recordWritten = true;
+        } catch (const std::exception&) {
+        }
+        try {
+            atomicWrite(recordFile.parent_path() / "dns-restore.sh", restoreScript(tool, record));
+        } catch (const std::exception&) {
+        }
+    }
+    for (const auto& service : toPoint) {
+        const bool unrecorded =
+            std::find(newlyRecorded.begin(), newlyRecorded.end(), service) != newlyRecorded.end();
+        if (unrecorded && !recordWritten) {
+            continue;
+        }
+        run(tool, {"-setdnsservers", service, kLocalServer});
+    }
+    return result;
+}
+
+}  // namespace DNSSettings
+}  // namespace brivet

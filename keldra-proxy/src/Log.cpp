@@ -1,0 +1,27 @@
+#include "keldra-proxy/Log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace brivet {
+
+std::string formatLogLine(long long unixSeconds, const std::string& message) {
+    const std::time_t seconds = static_cast<std::time_t>(unixSeconds);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(stamp) + " " + message;
+}
+
+void logLine(const std::string& message) {
+    // Lines from the main task and the DNS thread never interleave.
+    static std::mutex mutex;
+    const std::string line = formatLogLine(static_cast<long long>(std::time(nullptr)), message) + "\n";
+    std::lock_guard<std::mutex> lock(mutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace brivet
