@@ -1,0 +1,128 @@
+#include "BrivetClient/DNSMessage.h"
+
+namespace brivet::DNSMessage {
+namespace {
+
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::size_t kMaxLabels = 127;
+constexpr std::uint8_t kMaxLabelLength = 63;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(const std::uint8_t* p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (std::size_t k = 2; k <= extra; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::uint16_t readU16(Bytes m, std::size_t at) {
+    return static_cast<std::uint16_t>((m[at] << 8) | m[at + 1]);
+}
+
+Bytes asBytes(std::string_view text) {
+    return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Walks the first question's name. On success returns the offset of the
+// terminating zero byte and, when `name` is given, fills it.
+std::optional<std::size_t> walkName(Bytes m, std::string* name) {
+    std::size_t offset = kHeaderSize;
+    std::size_t labels = 0;
+    while (true) {
+        // Checked by the caller for the first label, after every label below.
+        const std::uint8_t length = m[offset];
+        if (length == 0) return offset;
+        if (length > kMaxLabelLength) return std::nullopt;
+        const std::size_t start = offset + 1;
+        if (start + length > m.size()) return std::nullopt;
+        if (!isValidUTF8(m.data() + start, length)) return std::nullopt;
+        if (++labels > kMaxLabels) return std::nullopt;
+        if (name) {
+            if (labels > 1) name->push_back('.');
+            name->append(reinterpret_cast<const char*>(m.data() + start), length);
+        }
+        offset = start + length;
+        if (offset >= m.size()) return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<DNSQuestion> question(Bytes m) {
+    if (m.size() < kHeaderSize) return std::nullopt;
+    if (m[2] & 0x80) return std::nullopt;              // a response
+    if (m[4] == 0 && m[5] == 0) return std::nullopt;   // no question
+    if (m.size() <= kHeaderSize) return std::nullopt;
+    std::string name;
+    const auto zero = walkName(m, &name);
+    if (!zero) return std::nullopt;
+    const std::size_t after = *zero + 1;
+    if (m.size() - after < 4) return std::nullopt;
+    return DNSQuestion(std::move(name), readU16(m, after), readU16(m, after + 2));
+}
+
+std::optional<DNSQuestion> question(std::string_view message) {
+    return question(asBytes(message));
+}
+
+std::optional<std::size_t> questionSectionEnd(Bytes m) {
+    if (m.size() < kHeaderSize) return std::nullopt;
+    if (!question(m)) return std::nullopt;
+    const auto zero = walkName(m, nullptr);
+    if (!zero) return std::nullopt;
+    const std::size_t end = *zero + 1 + 4;
+    if (end > m.size()) return std::nullopt;
+    return end;
+}
+
+std::optional<std::size_t> questionSectionEnd(std::string_view message) {
+    return questionSectionEnd(asBytes(message));
+}
+
+std::optional<std::vector<std::uint8_t>> nxdomainResponse(Bytes query) {
+    const auto end = questionSectionEnd(query);
+    if (!end) return std::nullopt;
+    std::vector<std::uint8_t> response(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(*end));
+    response[2] = static_cast<std::uint8_t>((response[2] & 0x79) | 0x80);
+    response[3] = 0x83;
+    static constexpr std::uint8_t counts[8] = {0, 1, 0, 0, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < 8; ++i) response[4 + i] = counts[i];
+    return response;
+}
+
+std::optional<std::vector<std::uint8_t>> nxdomainResponse(std::string_view query) {
+    return nxdomainResponse(asBytes(query));
+}
+
+HostDecision decision(const DNSQuestion& question, const RuleSet& rules) {
+    if (question.qclass != 1 && question.qclass != 255) return HostDecision::pass();
+    return rules.decide(question.name);
+}
+
+}  // namespace brivet::DNSMessage

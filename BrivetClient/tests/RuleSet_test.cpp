@@ -1,0 +1,328 @@
+#include "BrivetClient/RuleSet.h"
+
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+using brivet::Blocklist;
+using brivet::BlockRule;
+using brivet::DecodingError;
+using brivet::HostDecision;
+using brivet::Json;
+using brivet::RuleSet;
+
+namespace {
+
+BlockRule domain(std::string v) { return {"domain", std::move(v)}; }
+BlockRule suffix(std::string v) { return {"domain_suffix", std::move(v)}; }
+
+// The rule set of the shared acceptance example.
+RuleSet exampleRules() {
+    std::vector<Blocklist> lists = {
+        {"ads", 1, {suffix("example.com"), domain("tracker.net")}},
+        {"malware", 1, {suffix("ads.example.com")}},
+        {"social", 1, {domain("face.example")}},
+    };
+    return RuleSet({"malware", "ads"}, {suffix(" Bad.ORG. ")}, {suffix("ok.example.com")}, lists);
+}
+
+// A straightforward reading of the decision rules over ordered containers,
+// to check the compiled table against.
+struct Reference {
+    std::map<std::string, HostDecision> exact, suffixes;
+    std::set<std::string> allowExact, allowSuffixes;
+
+    HostDecision decide(std::string_view host) const {
+        const std::string name = RuleSet::normalize(host);
+        if (name.empty()) return HostDecision::pass();
+        const auto candidates = RuleSet::suffixCandidates(name);
+        if (allowExact.count(name)) return HostDecision::allow();
+        for (const auto& c : candidates) {
+            if (allowSuffixes.count(c)) return HostDecision::allow();
+        }
+        if (auto it = exact.find(name); it != exact.end()) return it->second;
+        for (const auto& c : candidates) {
+            if (auto it = suffixes.find(c); it != suffixes.end()) return it->second;
+        }
+        return HostDecision::pass();
+    }
+};
+
+}  // namespace
+
+TEST(RuleSet, AcceptanceDecisions) {
+    const RuleSet rules = exampleRules();
+    EXPECT_EQ(rules.decide("Ads.Example.COM."), HostDecision::block("malware"));
+    EXPECT_EQ(rules.decide("tracker.net"), HostDecision::block("ads"));
+    EXPECT_EQ(rules.decide("m.tracker.net"), HostDecision::pass());
+    EXPECT_EQ(rules.decide("sub.bad.org"), HostDecision::blockCustom());
+    EXPECT_EQ(rules.decide("a.ok.example.com"), HostDecision::allow());
+    EXPECT_EQ(rules.decide("face.example"), HostDecision::pass());
+    EXPECT_EQ(rules.decide(""), HostDecision::pass());
+    EXPECT_EQ(rules.decide("..."), HostDecision::pass());
+    EXPECT_EQ(rules.decide("example.com"), HostDecision::block("ads"));
+    EXPECT_EQ(rules.decide("badexample.com"), HostDecision::pass());
+    EXPECT_FALSE(rules.isEmpty());
+}
+
+TEST(RuleSet, NormalizeFoldsCaseTrimsUnicodeSpaceAndOuterDots) {
+    EXPECT_EQ(RuleSet::normalize("  Ads.Example.COM.  "), "ads.example.com");
+    EXPECT_EQ(RuleSet::normalize("\t\r\n..a.b..\n"), "a.b");
+    EXPECT_EQ(RuleSet::normalize("..."), "");
+    EXPECT_EQ(RuleSet::normalize(" \n\t "), "");
+    // Dots are stripped after the white space, and white space inside stays.
+    EXPECT_EQ(RuleSet::normalize(". a"), " a");
+    EXPECT_EQ(RuleSet::normalize("a .b"), "a .b");
+    // Unicode white space: ideographic space, no-break space, NEL, LS, PS.
+    EXPECT_EQ(RuleSet::normalize("\u3000Example.com\u00A0"), "example.com");
+    EXPECT_EQ(RuleSet::normalize("\u0085x.y\u2028\u2029"), "x.y");
+    // Zero-width space is not white space.
+    EXPECT_EQ(RuleSet::normalize("\u200Bx"), "\u200Bx");
+    // Full lower-casing: capital I with dot above becomes two code points.
+    EXPECT_EQ(RuleSet::normalize("\u0130STANBUL.COM"), "i\u0307stanbul.com");
+    EXPECT_EQ(RuleSet::normalize("\u00C9COLE.FR"), "\u00E9cole.fr");
+    EXPECT_EQ(RuleSet::normalize("\u1E9E.DE"), "\u00DF.de");
+    // No conversion of international names.
+    EXPECT_EQ(RuleSet::normalize("xn--Bcher-kva.example"), "xn--bcher-kva.example");
+    // Ill-formed bytes pass through; the rest is still folded.
+    EXPECT_EQ(RuleSet::normalize("\xFF\xFE" "ABC."), "\xFF\xFE" "abc");
+    EXPECT_EQ(RuleSet::normalize(" \xE2\x80"), "\xE2\x80");
+}
+
+TEST(RuleSet, SuffixCandidatesKeepEmptyLabels) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(RuleSet::suffixCandidates("a.b.example.com"), (V{"a.b.example.com", "b.example.com", "example.com", "com"}));
+    EXPECT_EQ(RuleSet::suffixCandidates("a..b"), (V{"a..b", ".b", "b"}));
+    EXPECT_EQ(RuleSet::suffixCandidates("LocalHost."), (V{"localhost"}));
+}
+
+TEST(RuleSet, EdgeNamesPass) {
+    const RuleSet rules({"c"}, {}, {}, {{"c", 1, {suffix("com"), domain("localhost")}}});
+    for (const char* name : {"", ".", "....", "  \t\n", " . "}) {
+        EXPECT_EQ(rules.decide(name), HostDecision::pass()) << name;
+    }
+    EXPECT_EQ(rules.decide("localhost"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide("x.localhost"), HostDecision::pass());
+    EXPECT_EQ(rules.decide("anything.under.com"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide("com"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide("com.net"), HostDecision::pass());
+}
+
+TEST(RuleSet, PrecedenceOfAllowExactAndMostSpecificSuffix) {
+    const RuleSet rules({"A", "B"}, {}, {suffix("example.com")},
+                        {{"A", 1, {suffix("example.org"), domain("ads.example.com")}},
+                         {"B", 1, {suffix("ads.example.org"), domain("m.example.org")}}});
+    // An allow suffix beats an exact block.
+    EXPECT_EQ(rules.decide("ads.example.com"), HostDecision::allow());
+    // The most specific suffix wins.
+    EXPECT_EQ(rules.decide("x.ads.example.org"), HostDecision::block("B"));
+    EXPECT_EQ(rules.decide("x.example.org"), HostDecision::block("A"));
+    // An exact block beats the suffix rules; a domain rule matches only itself.
+    EXPECT_EQ(rules.decide("m.example.org"), HostDecision::block("B"));
+    EXPECT_EQ(rules.decide("z.m.example.org"), HostDecision::block("A"));
+
+    // Allow suffixes shorter and longer than the matching block suffix.
+    const RuleSet nested({"A"}, {}, {suffix("x.ads.example.com"), domain("exact.example.com")},
+                         {{"A", 1, {suffix("example.com")}}});
+    EXPECT_EQ(nested.decide("x.ads.example.com"), HostDecision::allow());
+    EXPECT_EQ(nested.decide("deep.x.ads.example.com"), HostDecision::allow());
+    EXPECT_EQ(nested.decide("y.ads.example.com"), HostDecision::block("A"));
+    EXPECT_EQ(nested.decide("exact.example.com"), HostDecision::allow());
+    EXPECT_EQ(nested.decide("sub.exact.example.com"), HostDecision::block("A"));
+}
+
+TEST(RuleSet, FirstListAndFirstRuleWinSkipsAndEmptyValues) {
+    const RuleSet rules({"one", "two"}, {domain("dup.example"), domain("custom.example"), suffix("  ")},
+                        {domain(""), {"DOMAIN", "allowed.example"}},
+                        {{"two", 1, {domain("dup.example"), {"Domain", "typed.example"}, domain(" . ")}},
+                         {"one", 1, {domain("dup.example"), {"regex", "custom.example"}}},
+                         {"other", 1, {domain("other.example")}}});
+    // The list that comes first in the argument wins, whatever the policy's order.
+    EXPECT_EQ(rules.decide("dup.example"), HostDecision::block("two"));
+    EXPECT_EQ(rules.decide("custom.example"), HostDecision::blockCustom());
+    // Rule types are exact, case-sensitive texts.
+    EXPECT_EQ(rules.decide("typed.example"), HostDecision::pass());
+    EXPECT_EQ(rules.decide("allowed.example"), HostDecision::pass());
+    // A list for a category outside the policy contributes nothing.
+    EXPECT_EQ(rules.decide("other.example"), HostDecision::pass());
+
+    const Json json = rules.toJSON();
+    EXPECT_EQ(json["exact"].size(), 2u);
+    EXPECT_EQ(json["suffixes"].size(), 0u);
+    // The empty allow value is kept as a member that never matches.
+    EXPECT_EQ(json["allowExact"], Json::array({""}));
+}
+
+TEST(RuleSet, OnlyAllowEntriesIsEmpty) {
+    EXPECT_TRUE(RuleSet().isEmpty());
+    const RuleSet allowOnly({}, {}, {domain("a.example"), suffix("b.example")}, {});
+    EXPECT_TRUE(allowOnly.isEmpty());
+    EXPECT_EQ(allowOnly.decide("x.b.example"), HostDecision::allow());
+    EXPECT_FALSE(RuleSet({}, {domain("x")}, {}, {}).isEmpty());
+}
+
+TEST(HostDecisionJSON, CaseObjectsAndErrors) {
+    EXPECT_EQ(HostDecision::block("ads").toJSON().dump(), R"({"block":{"category":"ads"}})");
+    EXPECT_EQ(HostDecision::blockCustom().toJSON().dump(), R"({"blockCustom":{}})");
+    EXPECT_EQ(HostDecision::allow().toJSON().dump(), R"({"allow":{}})");
+    EXPECT_EQ(HostDecision::pass().toJSON().dump(), R"({"pass":{}})");
+    for (const auto& d : {HostDecision::block("x"), HostDecision::blockCustom(), HostDecision::allow(), HostDecision::pass()}) {
+        EXPECT_EQ(HostDecision::fromJSON(d.toJSON()), d);
+        EXPECT_EQ(HostDecision::fromJSON(nlohmann::json::parse(d.toJSON().dump())), d);
+    }
+    // Unknown keys are ignored.
+    EXPECT_EQ(HostDecision::fromJSON(Json::parse(R"({"note":1,"allow":{"x":2}})")), HostDecision::allow());
+
+    auto message = [](const char* text) {
+        try {
+            HostDecision::fromJSON(Json::parse(text));
+        } catch (const DecodingError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message(R"({})"), "Invalid number of keys found, expected one.");
+    EXPECT_EQ(message(R"({"other":{}})"), "Invalid number of keys found, expected one.");
+    EXPECT_EQ(message(R"({"allow":{},"pass":{}})"), "Invalid number of keys found, expected one.");
+    EXPECT_NE(message(R"({"allow":true})"), "no error");
+    EXPECT_NE(message(R"({"block":{}})"), "no error");
+    EXPECT_NE(message(R"({"block":{"category":3}})"), "no error");
+    EXPECT_NE(message(R"([])"), "no error");
+}
+
+TEST(RuleSetJSON, RoundTripsAndComparesByContent) {
+    const RuleSet rules = exampleRules();
+    const Json json = rules.toJSON();
+    EXPECT_EQ(json["exact"]["tracker.net"], HostDecision::block("ads").toJSON());
+    EXPECT_EQ(json["suffixes"]["bad.org"], HostDecision::blockCustom().toJSON());
+    EXPECT_EQ(json["allowSuffixes"], Json::array({"ok.example.com"}));
+    EXPECT_EQ(json["allowExact"], Json::array());
+
+    const RuleSet back = RuleSet::fromJSON(Json::parse(json.dump()));
+    EXPECT_EQ(back, rules);
+    EXPECT_EQ(RuleSet::fromJSON(nlohmann::json::parse(json.dump())), rules);
+    EXPECT_EQ(back.decide("a.ok.example.com"), HostDecision::allow());
+    EXPECT_EQ(back.decide("x.ads.example.com"), HostDecision::block("malware"));
+
+    // Same content in another order is equal; any difference is not.
+    const RuleSet reordered = RuleSet::fromJSON(Json::parse(
+        R"({"allowSuffixes":["ok.example.com"],"allowExact":[],
+            "suffixes":{"bad.org":{"blockCustom":{}},"ads.example.com":{"block":{"category":"malware"}},
+                        "example.com":{"block":{"category":"ads"}}},
+            "exact":{"tracker.net":{"block":{"category":"ads"}}}})"));
+    EXPECT_EQ(reordered, rules);
+    Json changed = json;
+    changed["exact"]["tracker.net"] = HostDecision::block("malware").toJSON();
+    EXPECT_FALSE(RuleSet::fromJSON(changed) == rules);
+    changed = json;
+    changed["allowExact"].push_back("ok.example.com");
+    EXPECT_FALSE(RuleSet::fromJSON(changed) == rules);
+    EXPECT_EQ(RuleSet::fromJSON(RuleSet().toJSON()), RuleSet());
+    EXPECT_EQ(RuleSet().toJSON().dump(), R"({"exact":{},"suffixes":{},"allowExact":[],"allowSuffixes":[]})");
+}
+
+TEST(RuleSetJSON, DecodedEntriesAreTakenAsWrittenAndMalformedDocumentsFail) {
+    // A stored "pass" in the exact map shadows the suffix rules, as written.
+    const RuleSet rules = RuleSet::fromJSON(Json::parse(
+        R"({"exact":{"a.example":{"pass":{}},"Upper.example":{"blockCustom":{}}},
+            "suffixes":{"example":{"block":{"category":"c"}}},"allowExact":[],"allowSuffixes":[]})"));
+    EXPECT_EQ(rules.decide("a.example"), HostDecision::pass());
+    EXPECT_EQ(rules.decide("b.example"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide("upper.example"), HostDecision::block("c"));
+
+    for (const char* text : {
+             R"([])",
+             R"({"suffixes":{},"allowExact":[],"allowSuffixes":[]})",
+             R"({"exact":{},"allowExact":[],"allowSuffixes":[]})",
+             R"({"exact":{},"suffixes":{},"allowSuffixes":[]})",
+             R"({"exact":{},"suffixes":{},"allowExact":[]})",
+             R"({"exact":[],"suffixes":{},"allowExact":[],"allowSuffixes":[]})",
+             R"({"exact":{},"suffixes":{},"allowExact":{},"allowSuffixes":[]})",
+             R"({"exact":{},"suffixes":{},"allowExact":[1],"allowSuffixes":[]})",
+             R"({"exact":{"x":{}},"suffixes":{},"allowExact":[],"allowSuffixes":[]})",
+             R"({"exact":{},"suffixes":{"x":"block"},"allowExact":[],"allowSuffixes":[]})",
+         }) {
+        EXPECT_THROW(RuleSet::fromJSON(Json::parse(text)), DecodingError) << text;
+    }
+}
+
+TEST(RuleSet, MatchesReferenceOnRandomRules) {
+    std::mt19937 rng(20240607);
+    const std::vector<std::string> labels = {"a", "B", "c", "ex", "com", "", "org", "\u00C9t\u00E9", "x y"};
+    auto randomName = [&](int maxLabels) {
+        std::string name;
+        const int n = 1 + static_cast<int>(rng() % maxLabels);
+        for (int i = 0; i < n; ++i) {
+            if (i) name += '.';
+            name += labels[rng() % labels.size()];
+        }
+        if (rng() % 8 == 0) name += '.';
+        if (rng() % 8 == 0) name = " " + name;
+        return name;
+    };
+    const std::vector<std::string> types = {"domain", "domain_suffix", "other"};
+    for (int round = 0; round < 40; ++round) {
+        std::vector<Blocklist> lists;
+        for (const char* category : {"p", "q", "r"}) {
+            Blocklist list{category, 1, {}};
+            for (int i = 0; i < 12; ++i) list.rules.push_back({types[rng() % 3], randomName(3)});
+            lists.push_back(list);
+        }
+        std::vector<BlockRule> custom, allow;
+        for (int i = 0; i < 6; ++i) custom.push_back({types[rng() % 3], randomName(3)});
+        for (int i = 0; i < static_cast<int>(rng() % 4); ++i) allow.push_back({types[rng() % 3], randomName(3)});
+        const std::vector<std::string> categories = {"q", "p"};
+
+        Reference ref;
+        auto enter = [](std::map<std::string, HostDecision>& map, const std::string& n, const HostDecision& d) {
+            if (!n.empty()) map.emplace(n, d);
+        };
+        for (const auto& list : lists) {
+            if (list.category == "r") continue;
+            for (const auto& r : list.rules) {
+                if (r.ruleType == "domain") enter(ref.exact, RuleSet::normalize(r.value), HostDecision::block(list.category));
+                if (r.ruleType == "domain_suffix") enter(ref.suffixes, RuleSet::normalize(r.value), HostDecision::block(list.category));
+            }
+        }
+        for (const auto& r : custom) {
+            if (r.ruleType == "domain") enter(ref.exact, RuleSet::normalize(r.value), HostDecision::blockCustom());
+            if (r.ruleType == "domain_suffix") enter(ref.suffixes, RuleSet::normalize(r.value), HostDecision::blockCustom());
+        }
+        for (const auto& r : allow) {
+            if (r.ruleType == "domain") ref.allowExact.insert(RuleSet::normalize(r.value));
+            if (r.ruleType == "domain_suffix") ref.allowSuffixes.insert(RuleSet::normalize(r.value));
+        }
+
+        const RuleSet rules(categories, custom, allow, lists);
+        const RuleSet decoded = RuleSet::fromJSON(Json::parse(rules.toJSON().dump()));
+        ASSERT_EQ(decoded, rules);
+        for (int i = 0; i < 300; ++i) {
+            const std::string host = randomName(5);
+            const HostDecision expected = ref.decide(host);
+            ASSERT_EQ(rules.decide(host), expected) << "round " << round << " host '" << host << "'";
+            ASSERT_EQ(decoded.decide(host), expected) << "round " << round << " host '" << host << "'";
+        }
+    }
+}
+
+TEST(RuleSet, CopiesShareRulesAndDecideConcurrently) {
+    std::vector<BlockRule> rules;
+    for (int i = 0; i < 2000; ++i) rules.push_back(suffix("n" + std::to_string(i) + ".example"));
+    const RuleSet set({"c"}, {}, {}, {{"c", 1, rules}});
+    const RuleSet copy = set;
+    EXPECT_EQ(copy, set);
+    std::vector<std::thread> threads;
+    std::vector<int> blocked(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4000; ++i) {
+                if (copy.decide("www.n" + std::to_string(i) + ".EXAMPLE").isBlocked()) ++blocked[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int count : blocked) EXPECT_EQ(count, 2000);
+}
