@@ -42,15 +42,20 @@ std::optional<std::int64_t> exactInt64(double value) {
     return static_cast<std::int64_t>(value);
 }
 
-JSONValue decodeValue(const json& j, int depth) {
+// The coders below work on both nlohmann::json and nlohmann::ordered_json
+// directly (no conversion between the two, which would recurse without a
+// depth limit).
+
+template <class J>
+JSONValue decodeValue(const J& j, int depth) {
     if (depth > JSONValue::maxDepth) throw DecodingError("JSON value nested too deeply");
     switch (j.type()) {
         case json::value_t::null: return JSONValue();
-        case json::value_t::boolean: return JSONValue(j.get<bool>());
-        case json::value_t::number_integer: return JSONValue(static_cast<double>(j.get<std::int64_t>()));
-        case json::value_t::number_unsigned: return JSONValue(static_cast<double>(j.get<std::uint64_t>()));
-        case json::value_t::number_float: return JSONValue(j.get<double>());
-        case json::value_t::string: return JSONValue(j.get_ref<const std::string&>());
+        case json::value_t::boolean: return JSONValue(j.template get<bool>());
+        case json::value_t::number_integer: return JSONValue(static_cast<double>(j.template get<std::int64_t>()));
+        case json::value_t::number_unsigned: return JSONValue(static_cast<double>(j.template get<std::uint64_t>()));
+        case json::value_t::number_float: return JSONValue(j.template get<double>());
+        case json::value_t::string: return JSONValue(j.template get_ref<const std::string&>());
         case json::value_t::array: {
             JSONValue::Array array;
             array.reserve(j.size());
@@ -59,76 +64,82 @@ JSONValue decodeValue(const json& j, int depth) {
         }
         case json::value_t::object: {
             JSONValue::Object object;
-            for (const auto& [key, member] : j.items()) object.emplace(key, decodeValue(member, depth + 1));
+            for (const auto& [key, member] : j.items()) object.insert_or_assign(key, decodeValue(member, depth + 1));
             return JSONValue(std::move(object));
         }
         default: throw DecodingError("unsupported JSON value");
     }
 }
 
-json encodeValue(const JSONValue& value) {
+template <class J>
+J encodeValue(const JSONValue& value) {
     switch (value.kind()) {
-        case JSONValue::Kind::boolean: return json(*value.boolValue());
+        case JSONValue::Kind::boolean: return J(*value.boolValue());
         case JSONValue::Kind::number: {
             double number = *value.numberValue();
-            if (auto integer = exactInt64(number)) return json(*integer);
+            if (auto integer = exactInt64(number)) return J(*integer);
             if (std::isfinite(number) && number == std::trunc(number) && number >= 0 && number < kTwoTo64) {
-                return json(static_cast<std::uint64_t>(number));
+                return J(static_cast<std::uint64_t>(number));
             }
-            return json(number);
+            return J(number);
         }
-        case JSONValue::Kind::string: return json(*value.stringValue());
+        case JSONValue::Kind::string: return J(*value.stringValue());
         case JSONValue::Kind::array: {
-            json array = json::array();
-            for (const auto& element : *value.arrayValue()) array.push_back(encodeValue(element));
+            J array = J::array();
+            for (const auto& element : *value.arrayValue()) array.push_back(encodeValue<J>(element));
             return array;
         }
         case JSONValue::Kind::object: {
-            json object = json::object();
-            for (const auto& [key, member] : *value.objectValue()) object[key] = encodeValue(member);
+            J object = J::object();
+            for (const auto& [key, member] : *value.objectValue()) object[key] = encodeValue<J>(member);
             return object;
         }
         case JSONValue::Kind::null: break;
     }
-    return json(nullptr);
+    return J(nullptr);
 }
 
 // ---- Keyed reading helpers -------------------------------------------------
 
-const json& requireObject(const json& j, const char* what) {
+template <class J>
+const J& requireObject(const J& j, const char* what) {
     if (!j.is_object()) throw DecodingError(std::string(what) + ": expected an object, found " + kindName(j.type()));
     return j;
 }
 
 // The member, or nullptr when absent or null.
-const json* presentMember(const json& object, const char* key) {
+template <class J>
+const J* presentMember(const J& object, const char* key) {
     auto it = object.find(key);
     if (it == object.end() || it->is_null()) return nullptr;
     return &*it;
 }
 
-const json& requireMember(const json& object, const char* key) {
+template <class J>
+const J& requireMember(const J& object, const char* key) {
     auto it = object.find(key);
     if (it == object.end()) throw DecodingError(std::string("missing key \"") + key + "\"");
     return *it;
 }
 
-std::string decodeString(const json& j, const char* key) {
+template <class J>
+std::string decodeString(const J& j, const char* key) {
     if (!j.is_string()) throw DecodingError(std::string("\"") + key + "\": expected a string, found " + kindName(j.type()));
-    return j.get<std::string>();
+    return j.template get<std::string>();
 }
 
-std::int64_t decodeInt64(const json& j, const char* key) {
+template <class J>
+std::int64_t decodeInt64(const J& j, const char* key) {
     std::optional<std::int64_t> result;
-    if (j.is_number_integer() && !j.is_number_unsigned()) {
-        result = j.get<std::int64_t>();
-    } else if (j.is_number_unsigned()) {
-        auto value = j.get<std::uint64_t>();
+    if (j.is_number_unsigned()) {
+        auto value = j.template get<std::uint64_t>();
         if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
             result = static_cast<std::int64_t>(value);
         }
+    } else if (j.is_number_integer()) {
+        result = j.template get<std::int64_t>();
     } else if (j.is_number_float()) {
-        result = exactInt64(j.get<double>());
+        result = exactInt64(j.template get<double>());
     }
     if (!result) {
         throw DecodingError(std::string("\"") + key + "\": expected a signed 64-bit integer, found " +
@@ -137,8 +148,9 @@ std::int64_t decodeInt64(const json& j, const char* key) {
     return *result;
 }
 
-std::optional<std::string> decodeOptionalString(const json& object, const char* key) {
-    const json* member = presentMember(object, key);
+template <class J>
+std::optional<std::string> decodeOptionalString(const J& object, const char* key) {
+    const J* member = presentMember(object, key);
     if (!member) return std::nullopt;
     return decodeString(*member, key);
 }
@@ -158,6 +170,135 @@ json parseText(const std::string& text) {
     } catch (const json::exception& e) {
         throw DecodingError(e.what());
     }
+}
+
+// ---- Records ------------------------------------------------------------------
+
+template <class J>
+J encodeKey(const PinnedKeys::Key& key) {
+    J j = J::object();
+    j["id"] = key.id;
+    j["public"] = key.publicKey;
+    if (key.state) j["state"] = *key.state;
+    return j;
+}
+
+template <class J>
+PinnedKeys::Key decodeKey(const J& j) {
+    requireObject(j, "pinned key");
+    PinnedKeys::Key key;
+    key.id = decodeString(requireMember(j, "id"), "id");
+    key.publicKey = decodeString(requireMember(j, "public"), "public");
+    key.state = decodeOptionalString(j, "state");
+    return key;
+}
+
+template <class J>
+std::vector<PinnedKeys::Key> decodeKeyList(const J& j, const char* key) {
+    const J& list = requireMember(j, key);
+    if (!list.is_array()) throw DecodingError(std::string("\"") + key + "\": expected an array, found " + kindName(list.type()));
+    std::vector<PinnedKeys::Key> keys;
+    keys.reserve(list.size());
+    for (const auto& element : list) keys.push_back(decodeKey(element));
+    return keys;
+}
+
+template <class J>
+J encodeKeys(const PinnedKeys& keys) {
+    J j = J::object();
+    J policy = J::array();
+    for (const auto& key : keys.policyKeys) policy.push_back(encodeKey<J>(key));
+    J release = J::array();
+    for (const auto& key : keys.releaseKeys) release.push_back(encodeKey<J>(key));
+    j["policy_keys"] = std::move(policy);
+    j["release_keys"] = std::move(release);
+    return j;
+}
+
+template <class J>
+PinnedKeys decodeKeys(const J& j) {
+    requireObject(j, "pinned keys");
+    PinnedKeys keys;
+    keys.policyKeys = decodeKeyList(j, "policy_keys");
+    keys.releaseKeys = decodeKeyList(j, "release_keys");
+    return keys;
+}
+
+template <class J>
+J encodeState(const BrivetCore::ClientState& state) {
+    J j = J::object();
+    j["device_id"] = state.deviceId;
+    j["installation_id"] = state.installationId;
+    j["highest_policy_seq"] = state.highestPolicySeq;
+    if (state.policy) j["policy"] = encodeValue<J>(JSONValue(*state.policy));
+    if (state.policyBytes) j["policy_bytes"] = *state.policyBytes;
+    return j;
+}
+
+template <class J>
+BrivetCore::ClientState decodeState(const J& j) {
+    requireObject(j, "client state");
+    BrivetCore::ClientState state;
+    state.deviceId = decodeString(requireMember(j, "device_id"), "device_id");
+    state.installationId = decodeString(requireMember(j, "installation_id"), "installation_id");
+    state.highestPolicySeq = decodeInt64(requireMember(j, "highest_policy_seq"), "highest_policy_seq");
+    if (const J* policy = presentMember(j, "policy")) {
+        if (!policy->is_object()) {
+            throw DecodingError(std::string("\"policy\": expected an object, found ") + kindName(policy->type()));
+        }
+        state.policy = std::move(*decodeValue(*policy, 0).objectValue());
+    }
+    state.policyBytes = decodeOptionalString(j, "policy_bytes");
+    return state;
+}
+
+template <class J>
+BrivetCore::PolicyOutcome decodeOutcome(const J& j) {
+    auto parsed = BrivetCore::policyOutcomeFromString(decodeString(j, "outcome"));
+    if (!parsed) throw DecodingError("\"outcome\": unknown policy outcome");
+    return *parsed;
+}
+
+template <class J>
+J encodeRelease(const BrivetCore::VerifiedRelease& release) {
+    J j = J::object();
+    j["key_id"] = release.keyId;
+    j["effective_at"] = release.effectiveAt;
+    j["minimum_client_version"] = release.minimumClientVersion;
+    j["reason"] = release.reason;
+    return j;
+}
+
+template <class J>
+BrivetCore::VerifiedRelease decodeRelease(const J& j) {
+    requireObject(j, "release");
+    BrivetCore::VerifiedRelease release;
+    release.keyId = decodeString(requireMember(j, "key_id"), "key_id");
+    release.effectiveAt = decodeString(requireMember(j, "effective_at"), "effective_at");
+    release.minimumClientVersion = decodeInt64(requireMember(j, "minimum_client_version"), "minimum_client_version");
+    release.reason = decodeString(requireMember(j, "reason"), "reason");
+    return release;
+}
+
+template <class J>
+J encodeAttestation(const BrivetCore::Attestation& attestation) {
+    J j = J::object();
+    j["server_time"] = attestation.serverTime;
+    j["policy_seq"] = attestation.policySeq;
+    if (attestation.commitmentId) j["commitment_id"] = *attestation.commitmentId;
+    j["commitment_status"] = attestation.commitmentStatus;
+    return j;
+}
+
+template <class J>
+BrivetCore::Attestation decodeAttestation(const J& j) {
+    requireObject(j, "attestation");
+    BrivetCore::Attestation attestation;
+    attestation.serverTime = decodeString(requireMember(j, "server_time"), "server_time");
+    attestation.policySeq = decodeInt64(requireMember(j, "policy_seq"), "policy_seq");
+    attestation.commitmentId = decodeOptionalString(j, "commitment_id");
+    attestation.commitmentStatus = decodeString(requireMember(j, "commitment_status"), "commitment_status");
+    return attestation;
 }
 
 }  // namespace
@@ -191,81 +332,37 @@ const JSONValue* JSONValue::find(const std::string& key) const {
     return it == object->end() ? nullptr : &it->second;
 }
 
-void to_json(json& j, const JSONValue& value) { j = encodeValue(value); }
+// ---- Public codings, for json and ordered_json ------------------------------------
 
-void from_json(const json& j, JSONValue& value) { value = decodeValue(j, 0); }
-
-// ---- PinnedKeys -------------------------------------------------------------
-
-void to_json(json& j, const PinnedKeys::Key& key) {
-    j = json::object();
-    j["id"] = key.id;
-    j["public"] = key.publicKey;
-    if (key.state) j["state"] = *key.state;
-}
-
-void from_json(const json& j, PinnedKeys::Key& key) {
-    requireObject(j, "pinned key");
-    PinnedKeys::Key decoded;
-    decoded.id = decodeString(requireMember(j, "id"), "id");
-    decoded.publicKey = decodeString(requireMember(j, "public"), "public");
-    decoded.state = decodeOptionalString(j, "state");
-    key = std::move(decoded);
-}
+#define BRIVET_CODING(Type, encode, decode)                                                        \
+    void to_json(nlohmann::json& j, const Type& value) { j = encode<nlohmann::json>(value); }      \
+    void to_json(nlohmann::ordered_json& j, const Type& value) { j = encode<nlohmann::ordered_json>(value); } \
+    void from_json(const nlohmann::json& j, Type& value) { value = decode(j); }                   \
+    void from_json(const nlohmann::ordered_json& j, Type& value) { value = decode(j); }
 
 namespace {
-std::vector<PinnedKeys::Key> decodeKeyList(const json& j, const char* key) {
-    const json& list = requireMember(j, key);
-    if (!list.is_array()) throw DecodingError(std::string("\"") + key + "\": expected an array, found " + kindName(list.type()));
-    std::vector<PinnedKeys::Key> keys;
-    keys.reserve(list.size());
-    for (const auto& element : list) keys.push_back(element.get<PinnedKeys::Key>());
-    return keys;
+template <class J>
+JSONValue decodeTop(const J& j) {
+    return decodeValue(j, 0);
+}
+template <class J>
+J encodeOutcome(const BrivetCore::PolicyOutcome& outcome) {
+    return J(std::string(BrivetCore::toString(outcome)));
 }
 }  // namespace
 
-void to_json(json& j, const PinnedKeys& keys) {
-    j = json::object();
-    j["policy_keys"] = keys.policyKeys;
-    j["release_keys"] = keys.releaseKeys;
-}
-
-void from_json(const json& j, PinnedKeys& keys) {
-    requireObject(j, "pinned keys");
-    PinnedKeys decoded;
-    decoded.policyKeys = decodeKeyList(j, "policy_keys");
-    decoded.releaseKeys = decodeKeyList(j, "release_keys");
-    keys = std::move(decoded);
-}
+BRIVET_CODING(JSONValue, encodeValue, decodeTop)
+BRIVET_CODING(PinnedKeys::Key, encodeKey, decodeKey)
+BRIVET_CODING(PinnedKeys, encodeKeys, decodeKeys)
 
 namespace BrivetCore {
 
-// ---- Records ----------------------------------------------------------------
+BRIVET_CODING(ClientState, encodeState, decodeState)
+BRIVET_CODING(PolicyOutcome, encodeOutcome, decodeOutcome)
+BRIVET_CODING(VerifiedRelease, encodeRelease, decodeRelease)
+BRIVET_CODING(Attestation, encodeAttestation, decodeAttestation)
 
-void to_json(json& j, const ClientState& state) {
-    j = json::object();
-    j["device_id"] = state.deviceId;
-    j["installation_id"] = state.installationId;
-    j["highest_policy_seq"] = state.highestPolicySeq;
-    if (state.policy) j["policy"] = JSONValue(*state.policy);
-    if (state.policyBytes) j["policy_bytes"] = *state.policyBytes;
-}
-
-void from_json(const json& j, ClientState& state) {
-    requireObject(j, "client state");
-    ClientState decoded;
-    decoded.deviceId = decodeString(requireMember(j, "device_id"), "device_id");
-    decoded.installationId = decodeString(requireMember(j, "installation_id"), "installation_id");
-    decoded.highestPolicySeq = decodeInt64(requireMember(j, "highest_policy_seq"), "highest_policy_seq");
-    if (const json* policy = presentMember(j, "policy")) {
-        if (!policy->is_object()) {
-            throw DecodingError(std::string("\"policy\": expected an object, found ") + kindName(policy->type()));
-        }
-        decoded.policy = *decodeValue(*policy, 0).objectValue();
-    }
-    decoded.policyBytes = decodeOptionalString(j, "policy_bytes");
-    state = std::move(decoded);
-}
+#undef BRIVET_CODING
 
 std::string_view toString(PolicyOutcome outcome) noexcept {
     return outcome == PolicyOutcome::applied ? "applied" : "ignored";
@@ -275,50 +372,6 @@ std::optional<PolicyOutcome> policyOutcomeFromString(std::string_view text) noex
     if (text == "applied") return PolicyOutcome::applied;
     if (text == "ignored") return PolicyOutcome::ignored;
     return std::nullopt;
-}
-
-void to_json(json& j, const PolicyOutcome& outcome) { j = std::string(toString(outcome)); }
-
-void from_json(const json& j, PolicyOutcome& outcome) {
-    auto parsed = policyOutcomeFromString(decodeString(j, "outcome"));
-    if (!parsed) throw DecodingError("\"outcome\": unknown policy outcome");
-    outcome = *parsed;
-}
-
-void to_json(json& j, const VerifiedRelease& release) {
-    j = json::object();
-    j["key_id"] = release.keyId;
-    j["effective_at"] = release.effectiveAt;
-    j["minimum_client_version"] = release.minimumClientVersion;
-    j["reason"] = release.reason;
-}
-
-void from_json(const json& j, VerifiedRelease& release) {
-    requireObject(j, "release");
-    VerifiedRelease decoded;
-    decoded.keyId = decodeString(requireMember(j, "key_id"), "key_id");
-    decoded.effectiveAt = decodeString(requireMember(j, "effective_at"), "effective_at");
-    decoded.minimumClientVersion = decodeInt64(requireMember(j, "minimum_client_version"), "minimum_client_version");
-    decoded.reason = decodeString(requireMember(j, "reason"), "reason");
-    release = std::move(decoded);
-}
-
-void to_json(json& j, const Attestation& attestation) {
-    j = json::object();
-    j["server_time"] = attestation.serverTime;
-    j["policy_seq"] = attestation.policySeq;
-    if (attestation.commitmentId) j["commitment_id"] = *attestation.commitmentId;
-    j["commitment_status"] = attestation.commitmentStatus;
-}
-
-void from_json(const json& j, Attestation& attestation) {
-    requireObject(j, "attestation");
-    Attestation decoded;
-    decoded.serverTime = decodeString(requireMember(j, "server_time"), "server_time");
-    decoded.policySeq = decodeInt64(requireMember(j, "policy_seq"), "policy_seq");
-    decoded.commitmentId = decodeOptionalString(j, "commitment_id");
-    decoded.commitmentStatus = decodeString(requireMember(j, "commitment_status"), "commitment_status");
-    attestation = std::move(decoded);
 }
 
 // ---- Calls into the core library ---------------------------------------------
@@ -447,4 +500,5 @@ Attestation verifyAttestation(std::string_view envelope, const PinnedKeys& keys,
 std::int64_t clampOfflineRuntime(std::int64_t seconds) { return brivet_core_clamp_offline_runtime(seconds); }
 
 }  // namespace BrivetCore
+
 }  // namespace brivet

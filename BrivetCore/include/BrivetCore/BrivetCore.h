@@ -77,12 +77,16 @@ private:
     std::variant<bool, double, std::string, Array, Object, std::nullptr_t> storage_;
 };
 
+// Each value type codes to both nlohmann::json and nlohmann::ordered_json.
+//
 // Numbers that are integral and fit 64 bits are written as JSON integers
 // ("7", never "7.0"), so a value read from the core compares equal to itself
 // when it is handed back.
 void to_json(nlohmann::json& json, const JSONValue& value);
 // Throws BrivetCore::DecodingError for values nested deeper than maxDepth.
 void from_json(const nlohmann::json& json, JSONValue& value);
+void to_json(nlohmann::ordered_json& json, const JSONValue& value);
+void from_json(const nlohmann::ordered_json& json, JSONValue& value);
 
 // The trusted Ed25519 public keys: one list for policies and attestations,
 // one for global releases.
@@ -105,8 +109,12 @@ struct PinnedKeys {
 
 void to_json(nlohmann::json& json, const PinnedKeys::Key& key);
 void from_json(const nlohmann::json& json, PinnedKeys::Key& key);
+void to_json(nlohmann::ordered_json& json, const PinnedKeys::Key& key);
+void from_json(const nlohmann::ordered_json& json, PinnedKeys::Key& key);
 void to_json(nlohmann::json& json, const PinnedKeys& keys);
 void from_json(const nlohmann::json& json, PinnedKeys& keys);
+void to_json(nlohmann::ordered_json& json, const PinnedKeys& keys);
+void from_json(const nlohmann::ordered_json& json, PinnedKeys& keys);
 
 namespace BrivetCore {
 
@@ -158,6 +166,8 @@ struct ClientState {
 // when present and not null, and written only when present.
 void to_json(nlohmann::json& json, const ClientState& state);
 void from_json(const nlohmann::json& json, ClientState& state);
+void to_json(nlohmann::ordered_json& json, const ClientState& state);
+void from_json(const nlohmann::ordered_json& json, ClientState& state);
 
 enum class PolicyOutcome { applied, ignored };
 
@@ -165,6 +175,8 @@ std::string_view toString(PolicyOutcome outcome) noexcept;
 std::optional<PolicyOutcome> policyOutcomeFromString(std::string_view text) noexcept;
 void to_json(nlohmann::json& json, const PolicyOutcome& outcome);
 void from_json(const nlohmann::json& json, PolicyOutcome& outcome);
+void to_json(nlohmann::ordered_json& json, const PolicyOutcome& outcome);
+void from_json(const nlohmann::ordered_json& json, PolicyOutcome& outcome);
 
 // What applyPolicy returns: the state to store and whether it changed.
 struct PolicyApplication {
@@ -184,6 +196,8 @@ struct VerifiedRelease {
 
 void to_json(nlohmann::json& json, const VerifiedRelease& release);
 void from_json(const nlohmann::json& json, VerifiedRelease& release);
+void to_json(nlohmann::ordered_json& json, const VerifiedRelease& release);
+void from_json(const nlohmann::ordered_json& json, VerifiedRelease& release);
 
 // A verified time attestation.
 struct Attestation {
@@ -196,6 +210,8 @@ struct Attestation {
 
 void to_json(nlohmann::json& json, const Attestation& attestation);
 void from_json(const nlohmann::json& json, Attestation& attestation);
+void to_json(nlohmann::ordered_json& json, const Attestation& attestation);
+void from_json(const nlohmann::ordered_json& json, Attestation& attestation);
 
 // The core library's version text.
 std::string version();
