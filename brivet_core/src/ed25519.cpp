@@ -33,19 +33,32 @@ Fe load(const PublicKey& s) {
     return h;
 }
 
-Fe add(const Fe& f, const Fe& g) {
-    Fe h;
-    for (int i = 0; i < 5; ++i) h.v[i] = f.v[i] + g.v[i];
+// Carries every limb back below 2^51 (limb 0 may end a little above).
+Fe weak(Fe h) {
+    uint64_t c = 0;
+    for (int i = 0; i < 5; ++i) {
+        h.v[i] += c;
+        c = h.v[i] >> 51;
+        h.v[i] &= kMask;
+    }
+    h.v[0] += c * 19;
     return h;
 }
 
-// f - g, adding 4p so that limbs never go negative for carried inputs.
+Fe add(const Fe& f, const Fe& g) {
+    Fe h;
+    for (int i = 0; i < 5; ++i) h.v[i] = f.v[i] + g.v[i];
+    return weak(h);
+}
+
+// f - g for carried inputs (limbs at most about 2^51), adding 4p so that no
+// limb goes negative.
 Fe sub(const Fe& f, const Fe& g) {
     constexpr uint64_t four_p0 = 0x1FFFFFFFFFFFB4, four_pi = 0x1FFFFFFFFFFFFC;
     Fe h;
     h.v[0] = f.v[0] + four_p0 - g.v[0];
     for (int i = 1; i < 5; ++i) h.v[i] = f.v[i] + four_pi - g.v[i];
-    return h;
+    return weak(h);
 }
 
 Fe carry(const u128 r[5]) {

@@ -135,6 +135,9 @@ __int128 integerOf(const Value& v) {
 
 std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates) {
     if (!utf8::valid(text)) return std::nullopt;
+    // A raw NUL byte is never valid JSON, but nlohmann-json's lexer takes it
+    // for the end of the input and would accept "{}\0anything".
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
     // nlohmann-json would silently skip a byte-order mark; only blanks may
     // stand before the value.
     if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&

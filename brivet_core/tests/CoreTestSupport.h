@@ -1,0 +1,27 @@
+// Helpers for tests of the core library's C interface.
+#pragma once
+
+#include "TestSigning.h"
+#include "brivet_core.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace brivet::testing {
+
+// Takes ownership of a reply and returns its text ("<null>" for NULL).
+inline std::string take(char* reply) {
+    std::string text = reply ? reply : "<null>";
+    brivet_core_string_free(reply);
+    return text;
+}
+
+// The "error" member of a reply, or "ok" for a success reply.
+inline std::string codeOf(char* reply) {
+    auto value = nlohmann::json::parse(take(reply));
+    if (value.at("ok").get<bool>()) return "ok";
+    return value.at("error").get<std::string>();
+}
+
+}  // namespace brivet::testing
