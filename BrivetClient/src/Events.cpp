@@ -82,6 +82,20 @@ void EventCoalescer::record(std::string_view type, std::string_view reason,
     addCount(counts, std::move(key), 1);
 }
 
+void EventCoalescer::recordBlock(const HostDecision& decision, std::int64_t policySeq, Instant at) {
+    switch (decision.kind) {
+    case HostDecision::Kind::block:
+        record("bypass_attempted", "blocked_connection", decision.category, policySeq, at);
+        break;
+    case HostDecision::Kind::blockCustom:
+        record("bypass_attempted", "blocked_custom_rule", std::nullopt, policySeq, at);
+        break;
+    case HostDecision::Kind::allow:
+    case HostDecision::Kind::pass:
+        break;
+    }
+}
+
 std::vector<CoalescedEvent> EventCoalescer::take(Instant now, bool all) {
     const std::int64_t n = RFC3339::unixSeconds(now);
     std::vector<CoalescedEvent> out;

@@ -124,6 +124,24 @@ TEST(EventCoalescer, KeysDifferByEveryFieldAndSortByTextFields) {
     EXPECT_EQ(events[5].type, "b");
 }
 
+TEST(EventCoalescer, RecordBlockCountsOnlyBlocks) {
+    using brivet::HostDecision;
+    EventCoalescer c;
+    const auto t = at("2025-03-01T12:00:00Z");
+    c.recordBlock(HostDecision::allow(), 4, t);
+    c.recordBlock(HostDecision::pass(), 4, t);
+    EXPECT_TRUE(c.isEmpty());
+    c.recordBlock(HostDecision::block("ads"), 4, t);
+    c.recordBlock(HostDecision::blockCustom(), 4, t);
+    c.recordBlock(HostDecision::block("ads"), 4, t);
+    auto events = c.take(t, true);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], (CoalescedEvent{"bypass_attempted", "blocked_connection", "ads", 4,
+                                         "2025-03-01T12:00:00Z", "2025-03-01T12:15:00Z", 2}));
+    EXPECT_EQ(events[1], (CoalescedEvent{"bypass_attempted", "blocked_custom_rule", std::nullopt, 4,
+                                         "2025-03-01T12:00:00Z", "2025-03-01T12:15:00Z", 1}));
+}
+
 TEST(EventCoalescer, WindowStartTruncatesTowardZero) {
     EXPECT_EQ(EventCoalescer::windowStartFor(unix(0)), 0);
     EXPECT_EQ(EventCoalescer::windowStartFor(unix(899)), 0);

@@ -20,6 +20,7 @@
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/Models.h"
 #include "BrivetClient/RFC3339.h"
+#include "BrivetClient/RuleSet.h"
 
 namespace brivet {
 
@@ -61,6 +62,11 @@ public:
     void record(std::string_view type, std::string_view reason,
                 std::optional<std::string> category, std::optional<std::int64_t> policySeq,
                 Instant at);
+
+    // A category block counts as "bypass_attempted"/"blocked_connection" with
+    // the category, a custom block as "bypass_attempted"/"blocked_custom_rule"
+    // without one; allow and pass record nothing.
+    void recordBlock(const HostDecision& decision, std::int64_t policySeq, Instant at);
 
     // Removes and returns the windows that have closed by `now`
     // (windowStart + 900 <= now in whole seconds), or every window when `all`.
