@@ -33,10 +33,11 @@ struct CommandResult {
     std::string output;
 };
 
-// Runs a shell command, standard output and error together.
-inline CommandResult runCommand(const std::string& command) {
+// Runs a shell command; its standard error joins the output unless the
+// command redirects it itself.
+inline CommandResult runCommand(const std::string& command, bool mergeErrors = true) {
     CommandResult result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    FILE* pipe = ::popen((mergeErrors ? command + " 2>&1" : command).c_str(), "r");
     if (pipe == nullptr) {
         return result;
     }
