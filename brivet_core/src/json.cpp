@@ -3,6 +3,7 @@
 #include "utf8.h"
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -126,6 +127,17 @@ void writeNumber(std::string& out, T v) {
     out.append(buf, res.ptr);
 }
 
+// Integral doubles are written as plain integers ("5", "1000000", never
+// "5.0"); others as the shortest text that reads back to the same double.
+void writeDouble(std::string& out, double v) {
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (std::trunc(v) == v && v > -kTwo63 && v < kTwo63 && !(v == 0 && std::signbit(v))) {
+        writeNumber(out, static_cast<int64_t>(v));
+        return;
+    }
+    writeNumber(out, v);
+}
+
 __int128 integerOf(const Value& v) {
     if (v.is_number_unsigned()) return static_cast<__int128>(v.get<uint64_t>());
     return static_cast<__int128>(v.get<int64_t>());
@@ -189,9 +201,7 @@ void dumpTo(std::string& out, const Value& value) {
         case Value::value_t::boolean: out += value.get<bool>() ? "true" : "false"; break;
         case Value::value_t::number_integer: writeNumber(out, value.get<int64_t>()); break;
         case Value::value_t::number_unsigned: writeNumber(out, value.get<uint64_t>()); break;
-        // Shortest text that reads back to the same double: 5.0 is "5",
-        // 1e300 is "1e+300".
-        case Value::value_t::number_float: writeNumber(out, value.get<double>()); break;
+        case Value::value_t::number_float: writeDouble(out, value.get<double>()); break;
         case Value::value_t::string: writeString(out, value.get_ref<const std::string&>()); break;
         case Value::value_t::array: {
             out += '[';

@@ -17,11 +17,12 @@ inline std::string take(char* reply) {
     return text;
 }
 
-// The "error" member of a reply, or "ok" for a success reply.
-inline std::string codeOf(char* reply) {
-    auto value = nlohmann::json::parse(take(reply));
+// The "error" member of a reply text, or "ok" for a success reply.
+inline std::string codeOf(const std::string& replyText) {
+    auto value = nlohmann::json::parse(replyText);
     if (value.at("ok").get<bool>()) return "ok";
     return value.at("error").get<std::string>();
 }
+inline std::string codeOf(char* reply) { return codeOf(take(reply)); }
 
 }  // namespace brivet::testing
