@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "BrivetClient/FilterRules.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/Models.h"
 
 namespace brivet {
-
-struct FilterRules;
 
 // What a filter reports about itself. The engine reads only `running`; the
 // other fields are for the programs that show or pass the status on.
