@@ -11,17 +11,9 @@
 #include <string>
 #include <string_view>
 
-#if __has_include(<BrivetCore/Instant.h>)
-#include <BrivetCore/Instant.h>
-#endif
+#include "BrivetCore/Instant.h"  // brivet::Instant
 
 namespace brivet {
-
-// A point in time. Microseconds so that far-future dates still fit.
-// (Repeating an alias for the same type is allowed, so this may coexist with
-// the bridge's own declaration.)
-using Instant = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
-
 namespace RFC3339 {
 
 // UTC text without fraction; the fraction of a second is floored. Instants
