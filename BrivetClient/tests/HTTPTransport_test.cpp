@@ -22,6 +22,7 @@
 #include <functional>
 #include <thread>
 
+#include "BrivetClient/DeviceAPI.h"
 #include "BrivetClient/Models.h"
 
 extern char** environ;
@@ -476,4 +477,26 @@ TEST(HTTPRecords, HeaderNamesCompareWithoutCase) {
     const HTTPResponse response(200, {{"ETag", "\"1\""}, {"Content-TYPE", "x"}}, "");
     EXPECT_EQ(response.headers, (std::map<std::string, std::string>{{"content-type", "x"}, {"etag", "\"1\""}}));
     EXPECT_EQ(response.header("ETag"), "\"1\"");
+}
+
+TEST(CurlTransport, DeviceAPIRequestsOnTheWire) {
+    TestServer server([](const SeenRequest& req) {
+        if (req.header("If-None-Match") == "\"12\"") return Reply{304, {}, ""};
+        return Reply{200, {{"ETag", "\"13\""}}, "{\"signed\":true}"};
+    });
+    const std::string base = server.url("/some/prefix/");
+    DeviceAPI api{DeviceAPIConfiguration{base, "0.1.0"}, std::make_shared<CurlTransport>(),
+                  [] { return std::optional<std::string>("tok"); }};
+
+    EXPECT_TRUE(api.fetchPolicy(12).isNotModified());
+    EXPECT_EQ(api.fetchPolicy(std::nullopt), PolicyFetch::makeEnvelope("{\"signed\":true}", "\"13\""));
+    const auto seen = server.seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].method, "GET");
+    EXPECT_EQ(seen[0].target, "/api/v1/device/policy");
+    EXPECT_EQ(seen[0].header("If-None-Match"), "\"12\"");
+    EXPECT_EQ(seen[0].header("Accept"), "application/json");
+    EXPECT_EQ(seen[0].header("User-Agent"), "Brivet-macOS/0.1.0");
+    EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok");
+    EXPECT_FALSE(seen[1].has("If-None-Match"));
 }
