@@ -497,9 +497,7 @@ std::string RuleSet::normalize(std::string_view name) {
     return out;
 }
 
-std::vector<std::string> RuleSet::suffixCandidates(std::string_view name) {
-    const std::string normalized = normalize(name);
-    const std::string_view n = normalized;
+std::vector<std::string> RuleSet::suffixCandidates(std::string_view n) {
     std::vector<std::string> candidates;
     for (std::size_t pos = 0;;) {
         candidates.emplace_back(n.substr(pos));

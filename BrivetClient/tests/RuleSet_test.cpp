@@ -75,6 +75,7 @@ TEST(RuleSet, NormalizeFoldsCaseTrimsUnicodeSpaceAndOuterDots) {
     EXPECT_EQ(RuleSet::normalize(" \n\t "), "");
     // Dots are stripped after the white space, and white space inside stays.
     EXPECT_EQ(RuleSet::normalize(". a"), " a");
+    EXPECT_EQ(RuleSet::normalize("\u3000.\u3000x."), "\u3000x");
     EXPECT_EQ(RuleSet::normalize("a .b"), "a .b");
     // Unicode white space: ideographic space, no-break space, NEL, LS, PS.
     EXPECT_EQ(RuleSet::normalize("\u3000Example.com\u00A0"), "example.com");
@@ -96,7 +97,9 @@ TEST(RuleSet, SuffixCandidatesKeepEmptyLabels) {
     using V = std::vector<std::string>;
     EXPECT_EQ(RuleSet::suffixCandidates("a.b.example.com"), (V{"a.b.example.com", "b.example.com", "example.com", "com"}));
     EXPECT_EQ(RuleSet::suffixCandidates("a..b"), (V{"a..b", ".b", "b"}));
-    EXPECT_EQ(RuleSet::suffixCandidates("LocalHost."), (V{"localhost"}));
+    EXPECT_EQ(RuleSet::suffixCandidates("localhost"), (V{"localhost"}));
+    // Taken as given, not normalised again.
+    EXPECT_EQ(RuleSet::suffixCandidates(" a.B"), (V{" a.B", "B"}));
 }
 
 TEST(RuleSet, EdgeNamesPass) {
@@ -106,6 +109,9 @@ TEST(RuleSet, EdgeNamesPass) {
     }
     EXPECT_EQ(rules.decide("localhost"), HostDecision::block("c"));
     EXPECT_EQ(rules.decide("x.localhost"), HostDecision::pass());
+    // The space left after the dot is part of the name: normalised once only.
+    EXPECT_EQ(rules.decide(". localhost"), HostDecision::pass());
+    EXPECT_EQ(rules.decide(".\u3000com"), HostDecision::pass());
     EXPECT_EQ(rules.decide("anything.under.com"), HostDecision::block("c"));
     EXPECT_EQ(rules.decide("com"), HostDecision::block("c"));
     EXPECT_EQ(rules.decide("com.net"), HostDecision::pass());

@@ -74,8 +74,10 @@ public:
     // both ends, then trailing and leading dots removed. Nothing else changes.
     static std::string normalize(std::string_view name);
 
-    // The normalised name and every name after one of its dots, longest
-    // first; empty labels are kept ("a..b" gives "a..b", ".b", "b").
+    // A (normalised) name and every name after one of its dots, longest
+    // first; empty labels are kept ("a..b" gives "a..b", ".b", "b"). The
+    // text is split as given: normalising is not idempotent (". a" gives
+    // " a", which gives "a"), so it is left to the caller.
     static std::vector<std::string> suffixCandidates(std::string_view name);
 
     // Equal when the four collections (exact, suffixes, allowExact,

@@ -1,0 +1,121 @@
+// Builds a rule set from the input's lines and decides names against it,
+// comparing every decision with a plain reading of the rules over ordered
+// containers, and the JSON form with a round trip.
+//
+// Each line is one item; its first byte modulo 6 says what the rest is:
+// 0 a "domain" rule, 1 a "domain_suffix" rule (both to one of two lists or
+// to the custom rules), 2 an allow "domain", 3 an allow "domain_suffix",
+// 4 and 5 a host name to decide.
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "BrivetClient/RuleSet.h"
+
+using brivet::BlockRule;
+using brivet::HostDecision;
+using brivet::RuleSet;
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+struct Reference {
+    std::map<std::string, HostDecision> exact, suffixes;
+    std::set<std::string> allowExact, allowSuffixes;
+
+    void block(const BlockRule& rule, const HostDecision& d) {
+        const std::string name = RuleSet::normalize(rule.value);
+        if (name.empty()) return;
+        (rule.ruleType == "domain" ? exact : suffixes).emplace(name, d);
+    }
+
+    HostDecision decide(std::string_view host) const {
+        const std::string name = RuleSet::normalize(host);
+        if (name.empty()) return HostDecision::pass();
+        const auto candidates = RuleSet::suffixCandidates(name);
+        if (allowExact.count(name)) return HostDecision::allow();
+        for (const auto& c : candidates) {
+            if (allowSuffixes.count(c)) return HostDecision::allow();
+        }
+        if (auto it = exact.find(name); it != exact.end()) return it->second;
+        for (const auto& c : candidates) {
+            if (auto it = suffixes.find(c); it != suffixes.end()) return it->second;
+        }
+        return HostDecision::pass();
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::vector<brivet::Blocklist> lists = {{"x", 1, {}}, {"y", 1, {}}, {"skipped", 1, {}}};
+    std::vector<BlockRule> custom, allow;
+    std::vector<std::string> hosts;
+    for (std::size_t pos = 0; pos <= input.size();) {
+        std::size_t nl = input.find('\n', pos);
+        if (nl == std::string_view::npos) nl = input.size();
+        const std::string_view line = input.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (line.empty()) continue;
+        const auto op = static_cast<unsigned char>(line[0]);
+        const std::string value(line.substr(1));
+        switch (op % 6) {
+            case 0:
+            case 1: {
+                BlockRule rule{op % 6 == 0 ? "domain" : "domain_suffix", value};
+                const unsigned target = (op / 6) % 4;
+                if (target == 3) {
+                    custom.push_back(rule);
+                } else {
+                    lists[target].rules.push_back(rule);
+                }
+                break;
+            }
+            case 2: allow.push_back({"domain", value}); break;
+            case 3: allow.push_back({"domain_suffix", value}); break;
+            default: hosts.push_back(value); break;
+        }
+    }
+
+    Reference ref;
+    for (const auto& list : lists) {
+        if (list.category == "skipped") continue;
+        for (const auto& rule : list.rules) ref.block(rule, HostDecision::block(list.category));
+    }
+    for (const auto& rule : custom) ref.block(rule, HostDecision::blockCustom());
+    for (const auto& rule : allow) {
+        (rule.ruleType == "domain" ? ref.allowExact : ref.allowSuffixes).insert(RuleSet::normalize(rule.value));
+    }
+
+    const RuleSet rules({"y", "x"}, custom, allow, lists);
+    check(rules.isEmpty() == (ref.exact.empty() && ref.suffixes.empty()));
+    // Every rule value is worth deciding too, with a label in front.
+    for (const auto& list : lists) {
+        for (const auto& rule : list.rules) {
+            hosts.push_back(rule.value);
+            hosts.push_back("w." + rule.value);
+        }
+    }
+    for (const auto& rule : allow) hosts.push_back("w." + rule.value);
+    for (const auto& host : hosts) check(rules.decide(host) == ref.decide(host));
+
+    // The JSON form carries the rules; text that is not UTF-8 cannot be
+    // written as JSON, so the round trip is only checked for the rest.
+    try {
+        const std::string text = rules.toJSON().dump();
+        const RuleSet back = RuleSet::fromJSON(brivet::Json::parse(text));
+        check(back == rules);
+        for (const auto& host : hosts) check(back.decide(host) == ref.decide(host));
+    } catch (const nlohmann::json::type_error&) {
+    }
+    return 0;
+}
