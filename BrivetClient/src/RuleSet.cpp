@@ -1,5 +1,7 @@
 #include "BrivetClient/RuleSet.h"
 
+#include "BrivetClient/EffectivePolicy.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -490,6 +492,9 @@ RuleSet::RuleSet(const std::vector<std::string>& categories, const std::vector<B
     }
     table_ = builder.finish();
 }
+
+RuleSet::RuleSet(const EffectivePolicy& policy, const std::vector<Blocklist>& blocklists)
+    : RuleSet(policy.categories, policy.customRules, policy.allowRules, blocklists) {}
 
 std::string RuleSet::normalize(std::string_view name) {
     std::string out;

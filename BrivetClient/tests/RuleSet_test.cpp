@@ -1,5 +1,7 @@
 #include "BrivetClient/RuleSet.h"
 
+#include "BrivetClient/EffectivePolicy.h"
+
 #include <map>
 #include <random>
 #include <set>
@@ -19,14 +21,19 @@ namespace {
 BlockRule domain(std::string v) { return {"domain", std::move(v)}; }
 BlockRule suffix(std::string v) { return {"domain_suffix", std::move(v)}; }
 
-// The rule set of the shared acceptance example.
+const std::vector<Blocklist> kExampleLists = {
+    {"ads", 1, {suffix("example.com"), domain("tracker.net")}},
+    {"malware", 1, {suffix("ads.example.com")}},
+    {"social", 1, {domain("face.example")}},
+};
+
+// The rule set of the shared acceptance example, from its policy object.
 RuleSet exampleRules() {
-    std::vector<Blocklist> lists = {
-        {"ads", 1, {suffix("example.com"), domain("tracker.net")}},
-        {"malware", 1, {suffix("ads.example.com")}},
-        {"social", 1, {domain("face.example")}},
-    };
-    return RuleSet({"malware", "ads"}, {suffix(" Bad.ORG. ")}, {suffix("ok.example.com")}, lists);
+    const auto object = nlohmann::json::parse(
+        R"({"categories":["malware","ads"],"custom_rules":[{"rule_type":"domain_suffix","value":" Bad.ORG. "}],
+            "allow_rules":[{"rule_type":"domain_suffix","value":"ok.example.com"}],"blocklist_version":3})")
+                            .get<brivet::JSONValue>();
+    return RuleSet(brivet::EffectivePolicy(*object.objectValue(), false), kExampleLists);
 }
 
 // A straightforward reading of the decision rules over ordered containers,
@@ -66,6 +73,8 @@ TEST(RuleSet, AcceptanceDecisions) {
     EXPECT_EQ(rules.decide("example.com"), HostDecision::block("ads"));
     EXPECT_EQ(rules.decide("badexample.com"), HostDecision::pass());
     EXPECT_FALSE(rules.isEmpty());
+    // The same from the lists directly.
+    EXPECT_EQ(RuleSet({"malware", "ads"}, {suffix(" Bad.ORG. ")}, {suffix("ok.example.com")}, kExampleLists), rules);
 }
 
 TEST(RuleSet, NormalizeFoldsCaseTrimsUnicodeSpaceAndOuterDots) {

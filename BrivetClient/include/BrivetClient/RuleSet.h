@@ -17,6 +17,8 @@
 
 namespace brivet {
 
+struct EffectivePolicy;
+
 // What the rules say about one host name.
 struct HostDecision {
     enum class Kind : std::uint8_t { block, blockCustom, allow, pass };
@@ -62,6 +64,10 @@ public:
             const std::vector<BlockRule>& customRules,
             const std::vector<BlockRule>& allowRules,
             const std::vector<Blocklist>& blocklists);
+
+    // The same from the policy in force; only its categories, custom rules
+    // and allow rules are read.
+    RuleSet(const EffectivePolicy& policy, const std::vector<Blocklist>& blocklists);
 
     // An allow rule beats every block rule, an exact block beats the suffix
     // rules, and the most specific suffix rule wins. Never fails.
