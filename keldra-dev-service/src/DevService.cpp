@@ -12,6 +12,8 @@
 #include <set>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include <httplib.h>
 #include <openssl/rand.h>
 
@@ -193,6 +195,7 @@ struct DevService::Impl {
     NamedKey releaseKey;
     httplib::Server server;
     std::thread thread;
+    std::atomic<bool> listenEnded{false};
     int port = 0;
 
     mutable std::mutex mu;
@@ -1002,6 +1005,13 @@ DevService::DevService(DevServiceOptions options) : impl_(std::make_unique<Impl>
     impl.server.set_payload_max_length(kMaxBody);
     impl.server.set_keep_alive_timeout(2);
     impl.server.set_keep_alive_max_count(1000);
+    // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, with
+    // which a second service on a taken port would start and share its
+    // requests instead of failing.
+    impl.server.set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     const char* anything = R"([\s\S]*)";
     auto handler = [&impl](const httplib::Request& req, httplib::Response& res) {
         impl.handle(req, res);
@@ -1028,7 +1038,14 @@ DevService::DevService(DevServiceOptions options) : impl_(std::make_unique<Impl>
                                   std::to_string(impl.options.port));
         impl.port = impl.options.port;
     }
-    impl.thread = std::thread([&impl] { impl.server.listen_after_bind(); });
+    impl.thread = std::thread([&impl] {
+        impl.server.listen_after_bind();
+        impl.listenEnded = true;
+    });
+    // The server ignores stop() until its loop runs, so wait for the loop:
+    // a service stopped right after it started would otherwise never stop.
+    while (!impl.server.is_running() && !impl.listenEnded)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 DevService::~DevService() {
