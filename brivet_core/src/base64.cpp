@@ -2,19 +2,20 @@
 // stored policy bytes.
 #include "keys.h"
 
+#include <array>
+
 namespace brivet::core::keys {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '-') return 62;
-    if (c == '_') return 63;
-    return -1;
-}
+// Value of each byte in the alphabet, or -1.
+constexpr std::array<int8_t, 256> kSextets = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+    return table;
+}();
 
 }  // namespace
 
@@ -27,22 +28,27 @@ std::optional<std::vector<uint8_t>> b64_decode(std::string_view text) {
     const size_t canonicalPadding = rest == 0 ? 0 : 4 - rest;
     if (padding > canonicalPadding) return std::nullopt;
 
-    std::vector<uint8_t> out;
-    out.reserve(data / 4 * 3 + 2);
-    uint32_t acc = 0;
-    int bits = 0;
-    for (size_t i = 0; i < data; ++i) {
-        const int v = sextet(text[i]);
-        if (v < 0) return std::nullopt;  // includes "=" before the end, "+", "/", blanks
-        acc = (acc << 6) | static_cast<uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<uint8_t>(acc >> bits));
-            acc &= (1u << bits) - 1;
-        }
+    std::vector<uint8_t> out(data / 4 * 3 + (rest == 0 ? 0 : rest - 1));
+    auto at = [&](size_t i) { return kSextets[static_cast<unsigned char>(text[i])]; };
+    size_t i = 0, o = 0;
+    for (; i + 4 <= data; i += 4) {
+        const int a = at(i), b = at(i + 1), c = at(i + 2), d = at(i + 3);
+        if ((a | b | c | d) < 0) return std::nullopt;  // "=" inside, "+", "/", blanks ...
+        const uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+        out[o++] = static_cast<uint8_t>(v >> 16);
+        out[o++] = static_cast<uint8_t>(v >> 8);
+        out[o++] = static_cast<uint8_t>(v);
     }
-    if (acc != 0) return std::nullopt;  // unused low bits must be zero
+    if (rest >= 2) {
+        const int a = at(i), b = at(i + 1), c = rest == 3 ? at(i + 2) : 0;
+        if ((a | b | c) < 0) return std::nullopt;
+        const uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6);
+        // The unused low bits of the last character must be zero.
+        if (rest == 2 && (v & 0xFFFF) != 0) return std::nullopt;
+        if (rest == 3 && (v & 0xFF) != 0) return std::nullopt;
+        out[o++] = static_cast<uint8_t>(v >> 16);
+        if (rest == 3) out[o++] = static_cast<uint8_t>(v >> 8);
+    }
     return out;
 }
 

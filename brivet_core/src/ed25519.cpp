@@ -92,7 +92,17 @@ Fe mul(const Fe& f, const Fe& g) {
     return carry(r);
 }
 
-Fe sq(const Fe& f) { return mul(f, f); }
+Fe sq(const Fe& f) {
+    const uint64_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
+    const uint64_t f0_2 = f0 * 2, f1_2 = f1 * 2, f3_19 = f3 * 19, f4_19 = f4 * 19, f4_38 = f4 * 38, f2_38 = f2 * 38;
+    u128 r[5];
+    r[0] = (u128)f0 * f0 + (u128)f1 * f4_38 + (u128)f2_38 * f3;
+    r[1] = (u128)f0_2 * f1 + (u128)f2 * f4_38 + (u128)f3 * f3_19;
+    r[2] = (u128)f0_2 * f2 + (u128)f1 * f1 + (u128)f3 * f4_38;
+    r[3] = (u128)f0_2 * f3 + (u128)f1_2 * f2 + (u128)f4 * f4_19;
+    r[4] = (u128)f0_2 * f4 + (u128)f1_2 * f3 + (u128)f2 * f2;
+    return carry(r);
+}
 
 Fe sqn(Fe f, int n) {
     for (int i = 0; i < n; ++i) f = sq(f);

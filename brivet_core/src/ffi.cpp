@@ -16,9 +16,9 @@
 
 namespace brivet::core::ffi {
 
-std::optional<json::Value> parse(const char* text, std::vector<json::Duplicate>* duplicates) {
+std::optional<json::Value> parse(const char* text, std::vector<json::Duplicate>* duplicates, size_t maxDepth) {
     if (!text) return std::nullopt;
-    return json::parse(std::string_view(text), duplicates);
+    return json::parse(std::string_view(text), duplicates, maxDepth);
 }
 
 std::optional<std::string_view> plainText(const char* text) {
@@ -121,8 +121,11 @@ char* brivet_core_attestation_verify(const char* envelope_json, const char* keys
 
 char* brivet_core_policy_apply(const char* state_json, const char* envelope_json, const char* keys_json) {
     return ffi::guarded([&]() -> json::Value {
+        // The state holds a whole payload one level down, so it may nest one
+        // level deeper than a payload; otherwise a deeply nested policy, once
+        // applied, would make every later call fail with invalid_state.
         std::vector<json::Duplicate> duplicates;
-        auto stateValue = ffi::parse(state_json, &duplicates);
+        auto stateValue = ffi::parse(state_json, &duplicates, json::kMaxDepth + 1);
         auto state = stateValue ? policy::readState(*stateValue, duplicates) : std::nullopt;
         if (!state) return ffi::error(Code::invalid_state);
         stateValue.reset();
@@ -138,7 +141,7 @@ char* brivet_core_policy_apply(const char* state_json, const char* envelope_json
         json::Value reply = json::Value::object();
         reply["ok"] = true;
         reply["outcome"] = done.outcome == policy::Outcome::applied ? "applied" : "ignored";
-        reply["state"] = policy::writeState(done.state);
+        reply["state"] = policy::writeState(std::move(done.state));
         return reply;
     });
 }

@@ -13,7 +13,8 @@ namespace brivet::core::ffi {
 // Reads a NUL-terminated JSON input: NULL, invalid UTF-8 or anything the
 // JSON reader refuses gives nullopt. Repeated keys are reported to
 // `duplicates` when given (for the typed readers).
-std::optional<json::Value> parse(const char* text, std::vector<json::Duplicate>* duplicates = nullptr);
+std::optional<json::Value> parse(const char* text, std::vector<json::Duplicate>* duplicates = nullptr,
+                                 size_t maxDepth = json::kMaxDepth);
 
 // Reads a NUL-terminated plain text: nullopt for NULL or invalid UTF-8.
 std::optional<std::string_view> plainText(const char* text);

@@ -20,7 +20,7 @@ public:
     using string_t = Value::string_t;
     using binary_t = Value::binary_t;
 
-    explicit Builder(std::vector<Duplicate>* duplicates) : duplicates_(duplicates) {}
+    Builder(std::vector<Duplicate>* duplicates, size_t maxDepth) : duplicates_(duplicates), maxDepth_(maxDepth) {}
 
     bool null() { return add(Value(nullptr)) != nullptr; }
     bool boolean(bool b) { return add(Value(b)) != nullptr; }
@@ -52,7 +52,7 @@ public:
 
 private:
     bool open(Value container) {
-        if (stack_.size() >= kMaxDepth) return false;
+        if (stack_.size() >= maxDepth_) return false;
         if (duplicates_ && !stack_.empty()) path_.push_back(childName());
         Value* v = add(std::move(container));
         stack_.push_back(v);
@@ -88,6 +88,7 @@ private:
     }
 
     std::vector<Duplicate>* duplicates_;
+    size_t maxDepth_;
     std::vector<Value*> stack_;
     std::vector<std::string> path_;
     std::string key_;
@@ -145,7 +146,7 @@ __int128 integerOf(const Value& v) {
 
 }  // namespace
 
-std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates) {
+std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates, size_t maxDepth) {
     if (!utf8::valid(text)) return std::nullopt;
     // A raw NUL byte is never valid JSON, but nlohmann-json's lexer takes it
     // for the end of the input and would accept "{}\0anything".
@@ -155,7 +156,7 @@ std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplic
     if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
         static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF)
         return std::nullopt;
-    Builder builder(duplicates);
+    Builder builder(duplicates, maxDepth);
     bool ok = false;
     try {
         ok = Value::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,

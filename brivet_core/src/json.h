@@ -28,9 +28,11 @@ struct Duplicate {
     std::string key;
 };
 
-// Parses `text` as exactly one JSON value; nullopt on any failure. When
-// `duplicates` is given, every repeated key is appended to it.
-std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates = nullptr);
+// Parses `text` as exactly one JSON value; nullopt on any failure, including
+// nesting deeper than `maxDepth`. When `duplicates` is given, every repeated
+// key is appended to it.
+std::optional<Value> parse(std::string_view text, std::vector<Duplicate>* duplicates = nullptr,
+                           size_t maxDepth = kMaxDepth);
 
 // Structural equality where integers and numbers with a fraction or
 // exponent never compare equal (1 differs from 1.0); objects compare member

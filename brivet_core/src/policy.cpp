@@ -117,12 +117,12 @@ std::optional<ClientState> readState(const Value& value, const std::vector<json:
     return std::nullopt;
 }
 
-Value writeState(const ClientState& state) {
+Value writeState(ClientState state) {
     Value out = Value::object();
-    out["device_id"] = state.deviceId;
-    out["installation_id"] = state.installationId;
+    out["device_id"] = std::move(state.deviceId);
+    out["installation_id"] = std::move(state.installationId);
     out["highest_policy_seq"] = state.highestPolicySeq;
-    out["policy"] = state.policy ? *state.policy : Value(nullptr);
+    out["policy"] = state.policy ? std::move(*state.policy) : Value(nullptr);
     out["policy_bytes"] = state.policyBytes ? Value(keys::b64_encode(*state.policyBytes)) : Value(nullptr);
     return out;
 }

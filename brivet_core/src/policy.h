@@ -27,7 +27,7 @@ struct ClientState {
 std::optional<ClientState> readState(const json::Value& value, const std::vector<json::Duplicate>& duplicates);
 
 // All five members; "policy_bytes" as base64url without padding, or null.
-json::Value writeState(const ClientState& state);
+json::Value writeState(ClientState state);
 
 enum class Outcome { applied, ignored };
 

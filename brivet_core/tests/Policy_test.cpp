@@ -29,13 +29,13 @@ protected:
         return take(brivet_core_policy_apply(state.c_str(), env.c_str(), keys.c_str()));
     }
     std::string apply(const std::string& state, const std::string& payloadText) {
-        auto reply = *json::parse(applyText(state, payloadText));
+        auto reply = *json::parse(applyText(state, payloadText), nullptr, 1000);
         if (reply["ok"].get<bool>()) return reply["outcome"].get<std::string>();
         return reply["error"].get<std::string>();
     }
     // The state after a successful application, as the text to pass next time.
     std::string stateAfter(const std::string& state, const std::string& payloadText) {
-        auto reply = *json::parse(applyText(state, payloadText));
+        auto reply = *json::parse(applyText(state, payloadText), nullptr, 1000);
         EXPECT_TRUE(reply["ok"].get<bool>()) << json::dump(reply);
         return json::dump(reply["state"]);
     }
@@ -236,4 +236,19 @@ TEST_F(PolicyTest, StoredNumbersRoundTrip) {
     EXPECT_EQ(apply(state, payload("2", committed)), "applied");
     EXPECT_EQ(apply(state, payload("2", R"("kind":"commitment","commitment_id":"c1","blocklist_version":5,"offline_release_runtime_seconds":1000000)")),
               "applied");
+}
+
+TEST_F(PolicyTest, DeepestAcceptedPolicyCanBeStoredAndReadBack) {
+    // The payload object plus 127 nested arrays: 128 levels, the most a payload may have.
+    const std::string deepMember = "\"deep\":" + std::string(127, '[') + std::string(127, ']');
+    const std::string p = payload("1", deepMember);
+    const std::string state = stateAfter(kFresh, p);
+    EXPECT_EQ(apply(state, p), "ignored");
+    EXPECT_EQ(apply(state, payload("2")), "applied");
+    // One level more is refused as a payload; a state one level deeper than that is refused too.
+    EXPECT_EQ(apply(kFresh, payload("1", "\"deep\":" + std::string(128, '[') + std::string(128, ']'))),
+              "payload_not_json");
+    const std::string tooDeep = R"({"device_id":"d1","installation_id":"i1","policy":{"x":)" + std::string(128, '[') +
+                                std::string(128, ']') + "}}";
+    EXPECT_EQ(apply(tooDeep, payload("1")), "invalid_state");
 }
