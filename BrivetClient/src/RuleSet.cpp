@@ -139,18 +139,23 @@ void normalizeInto(std::string_view name, std::string& out) {
 
 // ---------------------------------------------------------------------------
 // Hashing
+//
+// A name's hash folds its labels in from the last to the first, so the hashes
+// of all suffix candidates of a name come out of one pass over it: deciding
+// stays linear in the length of the name however many labels it has.
 
 inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
     const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
     return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 
-std::uint64_t hashName(std::string_view s) {
-    constexpr std::uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull,
-                            k2 = 0x8ebc6af09c88c6e3ull;
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t h = k0 ^ (static_cast<std::uint64_t>(n) * k2);
+constexpr std::uint64_t kSeed = 0xa0761d6478bd642full;
+
+// The hash of the candidate that starts with `label`, given the hash of the
+// candidate after it (kSeed for the last label).
+inline std::uint64_t foldLabel(std::uint64_t h, const char* p, std::size_t n) {
+    constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbull, k2 = 0x8ebc6af09c88c6e3ull;
+    h ^= static_cast<std::uint64_t>(n) * k2;
     while (n >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p, 8);
@@ -161,6 +166,61 @@ std::uint64_t hashName(std::string_view s) {
     std::uint64_t w = 0;
     if (n > 0) std::memcpy(&w, p, n);
     return mix(h ^ w ^ k2, k1 ^ (static_cast<std::uint64_t>(n) << 56));
+}
+
+// Where each suffix candidate of a name starts and its hash, longest first.
+// Small names stay on the stack.
+class Candidates {
+public:
+    explicit Candidates(std::string_view name) {
+        std::size_t count = 1;
+        for (char c : name) count += (c == '.');
+        if (count > kInline) {
+            heapStarts_.resize(count);
+            heapHashes_.resize(count);
+            starts_ = heapStarts_.data();
+            hashes_ = heapHashes_.data();
+        }
+        count_ = count;
+        starts_[0] = 0;
+        std::size_t k = 1;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (name[i] == '.') starts_[k++] = i + 1;
+        }
+        std::uint64_t h = kSeed;
+        std::size_t end = name.size();
+        for (std::size_t i = count; i-- > 0;) {
+            h = foldLabel(h, name.data() + starts_[i], end - starts_[i]);
+            hashes_[i] = h;
+            end = starts_[i] - 1;  // the dot before this label
+        }
+    }
+
+    std::size_t size() const { return count_; }
+    std::size_t start(std::size_t i) const { return starts_[i]; }
+    std::uint64_t hash(std::size_t i) const { return hashes_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    std::size_t inlineStarts_[kInline];
+    std::uint64_t inlineHashes_[kInline];
+    std::size_t* starts_ = inlineStarts_;
+    std::uint64_t* hashes_ = inlineHashes_;
+    std::size_t count_ = 0;
+    std::vector<std::size_t> heapStarts_;
+    std::vector<std::uint64_t> heapHashes_;
+};
+
+std::uint64_t hashName(std::string_view name) {
+    std::uint64_t h = kSeed;
+    std::size_t end = name.size();
+    while (true) {
+        const std::size_t dot = name.rfind('.', end == 0 ? 0 : end - 1);
+        const std::size_t start = (end == 0 || dot == std::string_view::npos) ? 0 : dot + 1;
+        h = foldLabel(h, name.data() + start, end - start);
+        if (start == 0) return h;
+        end = start - 1;
+    }
 }
 
 }  // namespace
@@ -259,9 +319,10 @@ public:
         return {arena.data() + e.offset, e.lengthAndFlags & kLengthMask};
     }
 
-    const Entry* find(std::string_view name) const {
+    const Entry* find(std::string_view name) const { return find(name, hashName(name)); }
+
+    const Entry* find(std::string_view name, std::uint64_t h) const {
         if (slots.empty()) return nullptr;
-        const std::uint64_t h = hashName(name);
         const std::size_t mask = slots.size() - 1;
         const auto tag = static_cast<std::uint32_t>(h >> 32);
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
@@ -362,15 +423,13 @@ public:
             for (Table::Entry& e : t.entries) {
                 if (e.exact == Table::kNone && e.suffix == Table::kNone) continue;
                 const std::string_view name = t.nameOf(e);
-                for (std::size_t pos = 0;;) {
-                    const Table::Entry* c = t.find(name.substr(pos));
+                const Candidates candidates(name);
+                for (std::size_t i = 0; i < candidates.size(); ++i) {
+                    const Table::Entry* c = t.find(name.substr(candidates.start(i)), candidates.hash(i));
                     if (c && (c->lengthAndFlags & Table::kAllowSuffix)) {
                         e.lengthAndFlags |= Table::kCovered;
                         break;
                     }
-                    const std::size_t dot = name.find('.', pos);
-                    if (dot == std::string_view::npos) break;
-                    pos = dot + 1;
                 }
             }
         }
@@ -543,22 +602,19 @@ HostDecision RuleSet::decide(std::string_view host) const {
     if (name.empty()) return HostDecision::pass();
 
     // Longest candidate first; see Table for what the flags promise.
-    bool whole = true;
-    for (std::size_t pos = 0;;) {
-        if (const Table::Entry* e = t.find(name.substr(pos))) {
-            const std::uint32_t flags = e->lengthAndFlags;
-            if (flags & (Table::kAllowSuffix | Table::kCovered)) return HostDecision::allow();
-            if (whole) {
-                if (flags & Table::kAllowExact) return HostDecision::allow();
-                if (e->exact != Table::kNone) return t.decision(e->exact);
-            }
-            if (e->suffix != Table::kNone) return t.decision(e->suffix);
+    const Candidates candidates(name);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const Table::Entry* e = t.find(name.substr(candidates.start(i)), candidates.hash(i));
+        if (!e) continue;
+        const std::uint32_t flags = e->lengthAndFlags;
+        if (flags & (Table::kAllowSuffix | Table::kCovered)) return HostDecision::allow();
+        if (i == 0) {
+            if (flags & Table::kAllowExact) return HostDecision::allow();
+            if (e->exact != Table::kNone) return t.decision(e->exact);
         }
-        const std::size_t dot = name.find('.', pos);
-        if (dot == std::string_view::npos) return HostDecision::pass();
-        pos = dot + 1;
-        whole = false;
+        if (e->suffix != Table::kNone) return t.decision(e->suffix);
     }
+    return HostDecision::pass();
 }
 
 bool RuleSet::isEmpty() const noexcept { return table_->exactCount == 0 && table_->suffixCount == 0; }

@@ -171,6 +171,16 @@ TEST(RuleSet, FirstListAndFirstRuleWinSkipsAndEmptyValues) {
     EXPECT_EQ(json["allowExact"], Json::array({""}));
 }
 
+TEST(RuleSet, NamesWithVeryManyLabels) {
+    const RuleSet rules({"c"}, {}, {suffix("ok.a.a.com")}, {{"c", 1, {suffix("com"), domain("b.a.a.com")}}});
+    std::string host;
+    for (int i = 0; i < 300000; ++i) host += "a.";
+    EXPECT_EQ(rules.decide(host + "com"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide(host + "ok.a.a.com"), HostDecision::allow());
+    EXPECT_EQ(rules.decide(host + "org"), HostDecision::pass());
+    EXPECT_EQ(rules.decide("B.a.A.com"), HostDecision::block("c"));
+}
+
 TEST(RuleSet, OnlyAllowEntriesIsEmpty) {
     EXPECT_TRUE(RuleSet().isEmpty());
     const RuleSet allowOnly({}, {}, {domain("a.example"), suffix("b.example")}, {});
