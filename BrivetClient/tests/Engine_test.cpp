@@ -64,3 +64,48 @@ TEST(MonotonicClock, NeverGoesBackwards) {
     EXPECT_GE(a, 0);
     EXPECT_LE(a, b);
 }
+
+// ---- engine helpers that need no service
+
+#include <cmath>
+
+using brivet::Instant;
+using brivet::ProtectionEngine;
+
+TEST(EngineDue, UnsetIsDueAndIntervalsCompareInSeconds) {
+    const Instant t0 = *brivet::RFC3339::date("2026-03-01T12:00:00Z");
+    EXPECT_TRUE(ProtectionEngine::isDue(std::nullopt, 1e300, t0));
+    EXPECT_TRUE(ProtectionEngine::isDue(std::nullopt, std::nan(""), t0));
+    EXPECT_FALSE(ProtectionEngine::isDue(t0, 60, t0 + std::chrono::microseconds(59'999'999)));
+    EXPECT_TRUE(ProtectionEngine::isDue(t0, 60, t0 + std::chrono::seconds(60)));
+    // Zero or negative: every time, also right away.
+    EXPECT_TRUE(ProtectionEngine::isDue(t0, 0, t0));
+    EXPECT_TRUE(ProtectionEngine::isDue(t0, -5, t0 - std::chrono::seconds(4)));
+    // A clock that stepped back is due only once it passed the stored instant
+    // by the interval.
+    EXPECT_FALSE(ProtectionEngine::isDue(t0, 0.5, t0 - std::chrono::hours(1)));
+    // Not-a-number is never due by time; infinity never after the first run.
+    EXPECT_FALSE(ProtectionEngine::isDue(t0, std::nan(""), t0 + std::chrono::hours(1000)));
+    EXPECT_FALSE(ProtectionEngine::isDue(t0, INFINITY, t0 + std::chrono::hours(1000)));
+    EXPECT_TRUE(ProtectionEngine::isDue(t0, -INFINITY, t0 - std::chrono::hours(1000)));
+}
+
+TEST(EngineDue, ExtremeInstantsDoNotOverflow) {
+    const Instant lowest = Instant::min();
+    const Instant highest = Instant::max();
+    // The difference of these two does not fit any 64-bit count.
+    EXPECT_TRUE(ProtectionEngine::isDue(lowest, 86400, highest));
+    EXPECT_FALSE(ProtectionEngine::isDue(highest, 86400, lowest));
+    EXPECT_FALSE(ProtectionEngine::isDue(highest, 0, lowest));
+    EXPECT_TRUE(ProtectionEngine::isDue(highest, 0, highest));
+}
+
+TEST(EngineDescribe, ServiceErrorsAndOthers) {
+    auto text = [](auto error) { return ProtectionEngine::describe(std::make_exception_ptr(error)); };
+    EXPECT_EQ(text(brivet::APIError::http(429, "rate_limited", "slow down")), "http 429 rate_limited");
+    EXPECT_EQ(text(brivet::APIError::transport("timed out")), "transport timed out");
+    EXPECT_EQ(text(brivet::APIError::decoding("bad json")), "decoding bad json");
+    EXPECT_EQ(text(brivet::APIError::notEnrolled()), "not enrolled");
+    EXPECT_EQ(text(std::runtime_error("disk full")), "disk full");
+    EXPECT_EQ(text(42), "unknown error");
+}

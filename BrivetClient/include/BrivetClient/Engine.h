@@ -3,13 +3,21 @@
 // on. Both programs plug their own implementations into the same engine.
 
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "BrivetClient/AppGroup.h"
+#include "BrivetClient/Events.h"
 #include "BrivetClient/FilterRules.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/Models.h"
+#include "BrivetClient/ProtectionClient.h"
+#include "BrivetClient/RFC3339.h"
+#include "BrivetClient/RuleSetLoader.h"
 
 namespace brivet {
 
@@ -86,5 +94,127 @@ protected:
 // Whole seconds of CLOCK_MONOTONIC: it cannot be set by the user and stops
 // while the machine sleeps; it starts again from a low value after a reboot.
 std::int64_t monotonicClockSeconds();
+
+// The periodic driver of the client library. One tick() is one pass of device
+// upkeep in a fixed order: offline-release runtime, time attestation, global
+// release check, policy refresh, capability report and heartbeat, rule
+// publication, event delivery. A tick never fails as a whole: each failing
+// step adds one line to the report's errors and the tick goes on.
+//
+// The engine owns no timer or thread and holds no lock: one caller drives it,
+// and tick() and flushEvents() never run at the same time on one engine.
+// Everything but the collaborators lives in memory only; a new engine starts
+// unattested, unchecked and unpublished.
+class ProtectionEngine final {
+public:
+    using Clock = std::function<Instant()>;
+
+    // What one tick did.
+    struct TickReport {
+        // False only when the client has no device identity.
+        bool enrolled = true;
+        // A time attestation succeeded in this tick.
+        bool attested = false;
+        // This tick's global-release check, when one ran and succeeded.
+        std::optional<ProtectionClient::ReleaseDecision> globalRelease;
+        // The outcome of the tick's last successful policy refresh.
+        std::optional<ProtectionClient::RefreshOutcome> refresh;
+        // The heartbeat answer's protection state.
+        std::optional<std::string> protectionState;
+        bool filterConfigured = false;
+        // Configured and reporting itself running.
+        bool filterRunning = false;
+        // Policy sequence of the rules published in this tick.
+        std::optional<std::int64_t> rulesPublished;
+        // Categories without a blocklist in the rules in force.
+        std::vector<std::string> missingCategories;
+        // Events accepted by the service and removed from the outbox.
+        std::int64_t eventsSent = 0;
+        // Runtime accounting ended the commitment in this tick.
+        bool offlineReleaseFired = false;
+        // One line per failed step, in step order.
+        std::vector<std::string> errors;
+
+        bool operator==(const TickReport&) const = default;
+    };
+
+    // `cache`, when given, is pruned to the policy's blocklist version after
+    // every publish in which no category was missing.
+    ProtectionEngine(std::shared_ptr<ProtectionClient> client, RuleSetLoader loader,
+                     std::shared_ptr<FilterControl> filter, std::shared_ptr<EventOutbox> outbox,
+                     std::shared_ptr<HostEnvironment> environment,
+                     std::shared_ptr<FileBlocklistCache> cache = nullptr,
+                     Clock clock = ProtectionClient::systemClock());
+
+    ProtectionEngine(const ProtectionEngine&) = delete;
+    ProtectionEngine& operator=(const ProtectionEngine&) = delete;
+
+    // One pass of upkeep. Never throws for a failing step.
+    TickReport tick();
+
+    // Moves every counted event of the engine, open windows included, to the
+    // outbox and delivers the outbox. Returns the number of events sent; 0
+    // when the events could not be written to the outbox. Errors are dropped.
+    std::int64_t flushEvents();
+
+    // The report text of an error: "http <status> <code>",
+    // "transport <text>", "decoding <text>", "not enrolled" for service
+    // errors, else the exception's what().
+    static std::string describe(const std::exception_ptr& error);
+
+    const std::shared_ptr<ProtectionClient> client;
+    const std::shared_ptr<EventOutbox> outbox;
+
+    // Seconds between steps, compared only (never waited on): zero or less
+    // runs the step on every tick, not-a-number never by time.
+    double attestationInterval = 86400;
+    double releaseCheckInterval = 86400;
+    double policyRefreshInterval = 3600;
+    // Events per request; anything below 1 counts as 1.
+    std::int64_t eventBatchSize = 100;
+
+    const std::optional<Instant>& lastAttestation() const noexcept { return lastAttestation_; }
+    const std::optional<Instant>& lastReleaseCheck() const noexcept { return lastReleaseCheck_; }
+    const std::optional<Instant>& lastPolicyRefresh() const noexcept { return lastPolicyRefresh_; }
+    const std::optional<FilterRules>& publishedRules() const noexcept { return publishedRules_; }
+    bool filterConfiguredOnce() const noexcept { return filterConfiguredOnce_; }
+    const std::optional<Instant>& filterLostAt() const noexcept { return filterLostAt_; }
+
+    // Events that were taken from the filter or drained from the engine's
+    // own windows but could not be written to the outbox yet; they are
+    // written first at the next delivery.
+    std::int64_t unsavedEventCount() const noexcept;
+
+    // True when `stored` is unset or at least `interval` seconds lie between
+    // it and `now` (computed in double seconds, so no instant can overflow).
+    static bool isDue(const std::optional<Instant>& stored, double interval, Instant now) noexcept;
+
+private:
+    void refreshStep(TickReport& report, Instant now);
+    MacCapabilities capabilitiesStep(TickReport& report, Instant now);
+    void publishStep(TickReport& report, Instant now);
+    void deliverEvents(TickReport& report, Instant now);
+    std::optional<std::int64_t> storedHighestSeq() const;
+    // Appends the events held back earlier plus `more`; on failure keeps
+    // them all held back and rethrows.
+    void saveToOutbox(std::vector<CoalescedEvent>& heldBack, std::vector<CoalescedEvent> more);
+
+    const RuleSetLoader loader_;
+    const std::shared_ptr<FilterControl> filter_;
+    const std::shared_ptr<HostEnvironment> environment_;
+    const std::shared_ptr<FileBlocklistCache> cache_;
+    const Clock clock_;
+
+    std::optional<Instant> lastAttestation_;
+    std::optional<Instant> lastReleaseCheck_;
+    std::optional<Instant> lastPolicyRefresh_;
+    std::optional<FilterRules> publishedRules_;
+    bool filterConfiguredOnce_ = false;
+    std::optional<Instant> filterLostAt_;
+    EventCoalescer events_;
+    // Held back after a failed append to the outbox, oldest first.
+    std::vector<CoalescedEvent> unsavedFilterEvents_;
+    std::vector<CoalescedEvent> unsavedOwnEvents_;
+};
 
 }  // namespace brivet
