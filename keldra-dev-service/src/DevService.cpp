@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -28,6 +29,12 @@ namespace {
 
 constexpr std::size_t kMaxReceived = 10000;
 constexpr std::size_t kMaxBody = 16 * 1024 * 1024;
+// Longer delays are cut to this; the wait's deadline must not overflow.
+constexpr std::chrono::milliseconds kMaxDelay = std::chrono::hours(24);
+
+std::chrono::milliseconds clampDelay(std::chrono::milliseconds delay) {
+    return std::clamp(delay, std::chrono::milliseconds(0), kMaxDelay);
+}
 
 struct EndpointNameEntry {
     Endpoint endpoint;
@@ -156,7 +163,13 @@ bool requireMember(const json& body, const char* key, json::value_t kind, std::s
     switch (kind) {
         case json::value_t::string: ok = it->is_string(); break;
         case json::value_t::boolean: ok = it->is_boolean(); break;
-        case json::value_t::number_integer: ok = it->is_number_integer(); break;
+        case json::value_t::number_integer:
+            // Signed 64-bit only: a larger unsigned value would wrap.
+            ok = it->is_number_integer() &&
+                 (!it->is_number_unsigned() ||
+                  it->get<std::uint64_t>() <=
+                      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+            break;
         case json::value_t::object: ok = it->is_object(); break;
         case json::value_t::array: ok = it->is_array(); break;
         default: ok = false;
@@ -580,6 +593,10 @@ struct DevService::Impl {
                       requireMember(event, "count", V::number_integer, problem) &&
                       requireMember(event, "category", V::string, problem, true) &&
                       requireMember(event, "policy_seq", V::number_integer, problem, true);
+            if (ok && event["count"].get<std::int64_t>() < 0) {
+                ok = false;
+                problem = "\"count\" is negative";
+            }
             if (!ok) {
                 setError(res, 400, "invalid_request",
                          problem.empty() ? "an event is not an object" : "event: " + problem);
@@ -597,7 +614,11 @@ struct DevService::Impl {
                         {"window_end", event["window_end"]}};
             if (eventKeys.insert(key.dump()).second) {
                 ++accepted;
-                counters.eventCountTotal += event["count"].get<std::int64_t>();
+                std::int64_t count = event["count"].get<std::int64_t>();
+                counters.eventCountTotal =
+                    count > std::numeric_limits<std::int64_t>::max() - counters.eventCountTotal
+                        ? std::numeric_limits<std::int64_t>::max()
+                        : counters.eventCountTotal + count;
                 events.push_back(event);
             } else {
                 ++deduplicated;
@@ -955,7 +976,8 @@ void DevService::Impl::handleControl(const httplib::Request& req, httplib::Respo
             json doc = body();
             if (!doc.is_object() || !doc.contains("ms") || !doc["ms"].is_number_integer())
                 throw DevServiceError("expected {\"ms\": integer}");
-            Delay delay{std::chrono::milliseconds(doc["ms"].get<std::int64_t>()), std::nullopt};
+            Delay delay{clampDelay(std::chrono::milliseconds(doc["ms"].get<std::int64_t>())),
+                        std::nullopt};
             if (doc.contains("times") && doc["times"].is_number_integer())
                 delay.times = doc["times"].get<int>();
             delays[endpoint] = delay;
@@ -994,6 +1016,8 @@ void DevService::Impl::handleControl(const httplib::Request& req, httplib::Respo
             setError(res, 404, "not_found", "no such control endpoint");
         }
     } catch (const DevServiceError& e) {
+        setError(res, 400, "invalid_request", e.what());
+    } catch (const nlohmann::json::exception& e) {
         setError(res, 400, "invalid_request", e.what());
     }
 }
@@ -1221,7 +1245,7 @@ void DevService::delayEndpoint(Endpoint endpoint, std::chrono::milliseconds dela
         impl_->delays.erase(endpoint);
         return;
     }
-    impl_->delays[endpoint] = Impl::Delay{delay, times};
+    impl_->delays[endpoint] = Impl::Delay{clampDelay(delay), times};
 }
 
 void DevService::clearDelay(Endpoint endpoint) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sys/stat.h>
 #include <thread>
 
@@ -301,6 +302,11 @@ TEST_F(DevServiceTest, AcknowledgementsAndHeartbeats) {
     EXPECT_EQ(post("/api/v1/device/policy/ack",
                    json{{"policy_seq", 1}, {"applied_at", "2030-01-01"}})->status,
               400);
+    // Sequences outside the signed 64-bit range are refused, not wrapped.
+    EXPECT_EQ(post("/api/v1/device/policy/ack",
+                   json::parse(R"({"policy_seq":18446744073709551615,"applied_at":"2030-01-01T00:00:00Z"})"))
+                  ->status,
+              400);
     auto devices = service.devices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0].acknowledgedSeq, 1);
@@ -357,6 +363,30 @@ TEST_F(DevServiceTest, CountsAndDeduplicatesEvents) {
     fresh["window_start"] = "2030-01-02T00:00:00Z";
     EXPECT_EQ(post("/api/v1/device/events", json{{"events", {fresh, bad}}})->status, 400);
     EXPECT_EQ(post("/api/v1/device/events", json{{"events", "none"}})->status, 400);
+    json negative = fresh;
+    negative["count"] = -1;
+    EXPECT_EQ(post("/api/v1/device/events", json{{"events", {negative}}})->status, 400);
+    json huge = fresh;
+    huge["count"] = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(post("/api/v1/device/events", json{{"events", {huge}}})->status, 400);
+    // Counts near the limit saturate the total instead of overflowing it.
+    json big1 = fresh, big2 = fresh;
+    big1["count"] = std::numeric_limits<std::int64_t>::max();
+    big1["window_start"] = "2031-01-01T00:00:00Z";
+    big2["count"] = std::numeric_limits<std::int64_t>::max();
+    big2["window_start"] = "2032-01-01T00:00:00Z";
+    {
+        DevService other(options());
+        httplib::Client c2("127.0.0.1", other.port());
+        auto r = c2.Post("/api/v1/enrollments",
+                         json{{"code", "CODE-1"}, {"platform", "ios"}, {"name", "n"},
+                              {"installation_id", "i"}}.dump(), kJSON);
+        httplib::Headers h = {{"Authorization",
+                               "Bearer " + json::parse(r->body)["device_token"].get<std::string>()}};
+        EXPECT_EQ(c2.Post("/api/v1/device/events", h, json{{"events", {big1, big2}}}.dump(), kJSON)->status,
+                  200);
+        EXPECT_EQ(other.counters().eventCountTotal, std::numeric_limits<std::int64_t>::max());
+    }
     EXPECT_EQ(post("/api/v1/device/events", json{{"events", {1}}})->status, 400);
 
     auto empty = post("/api/v1/device/events", json{{"events", json::array()}});
@@ -546,7 +576,7 @@ TEST_F(DevServiceTest, DelaysAnswersAndStopsWithoutWaitingThemOut) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 
     // A request held in a long delay does not hold up stopping the service.
-    service.delayEndpoint(Endpoint::any, std::chrono::minutes(10));
+    service.delayEndpoint(Endpoint::any, std::chrono::milliseconds::max());
     std::thread waiting([this] {
         httplib::Client other("127.0.0.1", service.port());
         other.Get("/.well-known/brivet/release.json");
