@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     const std::vector<BlockRule>& rules = lists[0].rules;
 
     // The queries: a third blocked names, a third names under blocked
-    // suffixes, a third unlisted names of 2 to 6 labels; shuffled.
+    // suffixes, a third unlisted names of 2 to 6 labels.
     std::vector<std::string> queries;
     queries.reserve(queryCount);
     for (std::size_t i = 0; i < queryCount; ++i) {
@@ -156,6 +156,13 @@ int main(int argc, char** argv) {
             }
             default: queries.push_back(names.name(2 + static_cast<int>(names.next() % 5))); break;
         }
+    }
+    // One query in ten as a resolver may hand it over: capitals, trailing dot.
+    for (std::size_t i = 0; i < queries.size(); i += 10) {
+        for (std::size_t k = 0; k < queries[i].size(); k += 2) {
+            if (queries[i][k] >= 'a' && queries[i][k] <= 'z') queries[i][k] = static_cast<char>(queries[i][k] - 32);
+        }
+        queries[i] += '.';
     }
     std::shuffle(queries.begin(), queries.end(), std::mt19937_64(7));
 

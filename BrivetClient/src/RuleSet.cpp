@@ -335,6 +335,10 @@ public:
         }
     }
 
+    void prefetch(std::uint64_t h) const {
+        if (!slots.empty()) __builtin_prefetch(&slots[h & (slots.size() - 1)]);
+    }
+
     HostDecision decision(std::uint32_t code) const {
         switch (code) {
             case kBlockCustom: return HostDecision::blockCustom();
@@ -603,6 +607,8 @@ HostDecision RuleSet::decide(std::string_view host) const {
 
     // Longest candidate first; see Table for what the flags promise.
     const Candidates candidates(name);
+    // The probes are independent: start fetching every slot at once.
+    for (std::size_t i = 0; i < candidates.size() && i < 8; ++i) t.prefetch(candidates.hash(i));
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         const Table::Entry* e = t.find(name.substr(candidates.start(i)), candidates.hash(i));
         if (!e) continue;
