@@ -76,21 +76,37 @@ public:
 
     std::uint16_t start(const std::string& host, std::uint16_t port) {
         const auto address = resolveListenAddress(io_, host);
+        // With port 0 the system picks the UDP port; TCP must then bind the
+        // same one, which may be taken: pick again a few times.
+        const int tries = port == 0 ? 20 : 1;
+        for (int attempt = 1;; ++attempt) {
+            try {
+                bind(address, port);
+                break;
+            } catch (const std::system_error& error) {
+                std::error_code ignored;
+                udp_.close(ignored);
+                acceptor_.close(ignored);
+                if (attempt >= tries || error.code() != asio::error::address_in_use) {
+                    throw;
+                }
+            }
+        }
+        receiveUDP();
+        accept();
+        thread_ = std::thread([this] { run(); });
+        return udp_.local_endpoint().port();
+    }
+
+    void bind(const asio::ip::address& address, std::uint16_t port) {
         const asio::ip::udp::endpoint udpEndpoint(address, port);
         udp_.open(udpEndpoint.protocol());
         udp_.bind(udpEndpoint);
-        const std::uint16_t bound = udp_.local_endpoint().port();
-
-        const asio::ip::tcp::endpoint tcpEndpoint(address, bound);
+        const asio::ip::tcp::endpoint tcpEndpoint(address, udp_.local_endpoint().port());
         acceptor_.open(tcpEndpoint.protocol());
         acceptor_.set_option(asio::socket_base::reuse_address(true));
         acceptor_.bind(tcpEndpoint);
         acceptor_.listen(asio::socket_base::max_listen_connections);
-
-        receiveUDP();
-        accept();
-        thread_ = std::thread([this] { run(); });
-        return bound;
     }
 
     void stop() {
