@@ -288,6 +288,13 @@ HostDecision HostDecision::fromJSON(const nlohmann::json& json) { return decisio
 // back to back in one arena; an entry records where its name is, the codes of
 // its exact and suffix decisions and three flags. A slot holds 32 bits of the
 // name's hash beside the entry index, so most misses never touch an entry.
+//
+// Deciding walks the candidates longest first and stops at the first entry
+// that settles the name. That is the same answer as asking the allow sets
+// first, then the exact map, then the suffix map, because an entry that holds
+// a block decision also records whether any of its own suffix candidates
+// (which are suffix candidates of the host too) is an allow suffix; allow
+// suffixes longer than it were probed, and seen, before it.
 
 class RuleSet::Table {
 public:

@@ -121,6 +121,23 @@ TEST(DNSMessage, TruncatedMessagesYieldNothing) {
     EXPECT_FALSE(DNSMessage::question(fromHex("1234 0100 0001 0000 0000 0000 3F 616263 00 0001 0001")));
 }
 
+TEST(DNSMessage, LargestMessages) {
+    // 127 labels of 63 bytes (a name far beyond the usual limit), then
+    // padding up to the largest message size.
+    Bytes big = query(std::vector<std::string>(127, std::string(63, 'z')));
+    const std::size_t end = big.size();
+    big.resize(65535, 0xC0);
+    const auto q = DNSMessage::question(big);
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->name.size(), 127u * 64 - 1);
+    EXPECT_EQ(DNSMessage::nxdomainResponse(big)->size(), end);
+
+    // A header followed only by length bytes that run past the end.
+    Bytes lengths(65535, 0x3F);
+    lengths[2] = 0;
+    EXPECT_FALSE(DNSMessage::question(lengths));
+}
+
 TEST(DNSMessage, NxdomainKeepsOnlyTheFirstQuestion) {
     Bytes two = query({"a", "example"}, 0x01, 2);
     const std::size_t firstEnd = two.size();
