@@ -2,7 +2,8 @@
 // fixed keys the fuzzer pins and how one fuzz input becomes the arguments of
 // one verifying export.
 //
-// Input layout: byte 0 selects the export (value % 3: policy, release,
+// Input layout (an empty input is the policy export with every default):
+// byte 0 selects the export (value % 3: policy, release,
 // attestation; value / 3 is the release's client version); the rest is split
 // at NUL bytes into fields. A missing field takes its default; a field that
 // is the single byte 0x01 is passed as NULL.
@@ -67,9 +68,9 @@ struct Call {
 
 inline Call decode(const uint8_t* data, size_t size) {
     Call call;
-    if (size == 0) return call;
-    call.operation = static_cast<Operation>(data[0] % 3);
-    call.clientVersion = data[0] / 3;
+    const uint8_t selector = size > 0 ? data[0] : 0;
+    call.operation = static_cast<Operation>(selector % 3);
+    call.clientVersion = selector / 3;
     std::vector<std::string> parts(1);
     for (size_t i = 1; i < size; ++i) {
         if (data[i] == 0) {
