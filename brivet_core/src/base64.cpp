@@ -53,23 +53,22 @@ std::optional<std::vector<uint8_t>> b64_decode(std::string_view text) {
 }
 
 std::string b64_encode(std::span<const uint8_t> bytes) {
-    std::string out;
-    out.reserve((bytes.size() * 4 + 2) / 3);
-    size_t i = 0;
+    std::string out((bytes.size() * 4 + 2) / 3, '\0');
+    size_t i = 0, o = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+        out[o++] = kAlphabet[v >> 18];
+        out[o++] = kAlphabet[(v >> 12) & 63];
+        out[o++] = kAlphabet[(v >> 6) & 63];
+        out[o++] = kAlphabet[v & 63];
     }
     const size_t rest = bytes.size() - i;
     if (rest > 0) {
         uint32_t v = uint32_t{bytes[i]} << 16;
         if (rest == 2) v |= uint32_t{bytes[i + 1]} << 8;
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        if (rest == 2) out += kAlphabet[(v >> 6) & 63];
+        out[o++] = kAlphabet[v >> 18];
+        out[o++] = kAlphabet[(v >> 12) & 63];
+        if (rest == 2) out[o++] = kAlphabet[(v >> 6) & 63];
     }
     return out;
 }

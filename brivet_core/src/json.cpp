@@ -99,7 +99,12 @@ private:
 void writeString(std::string& out, const std::string& s) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
-    for (unsigned char c : s) {
+    size_t run = 0;  // start of the characters not yet copied
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(s, run, i - run);
+        run = i + 1;
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -108,16 +113,13 @@ void writeString(std::string& out, const std::string& s) {
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
-                    out += static_cast<char>(c);
-                }
+            default: {
+                const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                out.append(escape, sizeof escape);
+            }
         }
     }
+    out.append(s, run, s.size() - run);
     out += '"';
 }
 
@@ -235,6 +237,7 @@ void dumpTo(std::string& out, const Value& value) {
 
 std::string dump(const Value& value) {
     std::string out;
+    out.reserve(256);
     dumpTo(out, value);
     return out;
 }
