@@ -595,3 +595,33 @@ TEST_F(EngineTick, FilterEventsThatCannotBeTakenLeaveOneLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EngineTick, AbsurdClocksAndReadingsNeitherCrashNorOverflow) {
+    enroll();
+    servePolicy();
+    ASSERT_TRUE(tick().errors.empty());
+    engine->attestationInterval = 1e300;
+    engine->releaseCheckInterval = -1e300;
+    engine->policyRefreshInterval = std::nan("");
+    filter->closedEvents = {blockEvent(0)};
+    const Instant extremes[] = {Instant::max(), Instant::min(), Instant::max(),
+                                *brivet::RFC3339::date("2026-03-01T12:05:00Z")};
+    const std::int64_t readings[] = {std::numeric_limits<std::int64_t>::max(),
+                                     std::numeric_limits<std::int64_t>::min(), 0, 5000};
+    for (int i = 0; i < 4; ++i) {
+        now = extremes[i];
+        host->monotonic = readings[i];
+        host->configured = i % 2 == 0;
+        const auto report = tick();
+        EXPECT_TRUE(report.enrolled);
+        EXPECT_FALSE(report.attested);
+        EXPECT_TRUE(report.globalRelease.has_value());  // a negative interval is always due
+    }
+    engine->flushEvents();
+    // Whatever the clock said, the filter's window reached the service.
+    EXPECT_EQ(acceptedCount("bypass_attempted", "blocked_connection"), 1);
+}
+
+}  // namespace

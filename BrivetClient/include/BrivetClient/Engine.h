@@ -217,4 +217,6 @@ private:
     std::vector<CoalescedEvent> unsavedOwnEvents_;
 };
 
+using TickReport = ProtectionEngine::TickReport;
+
 }  // namespace brivet
