@@ -625,3 +625,35 @@ TEST_F(EngineTick, AbsurdClocksAndReadingsNeitherCrashNorOverflow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EngineTick, TwoHundredFiftyQueuedEventsGoOutAsThreeBatches) {
+    enroll();
+    servePolicy();
+    std::vector<CoalescedEvent> queued;
+    for (int i = 0; i < 250; ++i) queued.push_back(blockEvent(i, i + 1));
+    outbox->append(queued);
+    const auto report = tick();
+    EXPECT_TRUE(report.errors.empty());
+    EXPECT_EQ(report.eventsSent, 250);
+    EXPECT_EQ(eventBatchSizes(), (std::vector<std::size_t>{100, 100, 50}));
+    // In queue order, counts unchanged.
+    const auto accepted = service.acceptedEvents();
+    ASSERT_EQ(accepted.size(), 250u);
+    EXPECT_EQ(accepted.front()["window_start"], queued.front().windowStart);
+    EXPECT_EQ(accepted.back()["count"], 250);
+    EXPECT_EQ(service.counters().eventCountTotal, 250 * 251 / 2);
+}
+
+TEST_F(EngineTick, StateThatCannotBeSavedGivesARuntimeLine) {
+    // The state file's place is taken by a directory that cannot be replaced.
+    std::filesystem::create_directories(group().stateURL() / "occupied");
+    const auto report = tick();
+    ASSERT_EQ(report.errors.size(), 1u);
+    EXPECT_EQ(report.errors[0].rfind("runtime: ", 0), 0u) << report.errors[0];
+    EXPECT_FALSE(report.enrolled);
+    EXPECT_FALSE(report.offlineReleaseFired);
+}
+
+}  // namespace
