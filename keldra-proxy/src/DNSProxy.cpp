@@ -381,6 +381,9 @@ private:
         // attempt like any other.
         attempt->udp.open(endpoint.protocol(), ec);
         if (!ec) {
+            attempt->udp.non_blocking(true, ec);
+        }
+        if (!ec) {
             attempt->udp.connect(endpoint, ec);
         }
         if (ec) {
@@ -397,20 +400,33 @@ private:
                 self->finish(attempt, std::nullopt);
                 return;
             }
-            attempt->response.resize(kMaxMessage + 1);
-            attempt->udp.async_receive(asio::buffer(attempt->response), [self, attempt](std::error_code receiveError,
-                                                                                         std::size_t n) {
-                if (attempt->done) {
+            self->awaitUDPReply(attempt);
+        });
+    }
+
+    // Waits until the reply is there, then reads it into the one shared
+    // buffer: no attempt holds a 64 KiB buffer while it waits.
+    void awaitUDPReply(const std::shared_ptr<Attempt>& attempt) {
+        Impl* self = this;
+        attempt->udp.async_wait(asio::socket_base::wait_read, [self, attempt](std::error_code waitError) {
+            if (attempt->done) {
                     return;
+                }
+                std::error_code receiveError = waitError;
+                std::size_t n = 0;
+                if (!receiveError) {
+                    n = attempt->udp.receive(asio::buffer(self->receiveBuffer_), 0, receiveError);
+                }
+                if (receiveError == asio::error::would_block || receiveError == asio::error::try_again) {
+                    return self->awaitUDPReply(attempt);
                 }
                 if (receiveError || n == 0) {
                     self->finish(attempt, std::nullopt);
                     return;
                 }
-                attempt->response.resize(n);
-                self->finish(attempt, std::move(attempt->response));
+                self->finish(attempt, Bytes(self->receiveBuffer_.begin(),
+                                            self->receiveBuffer_.begin() + static_cast<std::ptrdiff_t>(n)));
             });
-        });
     }
 
     void connectTCP(const std::shared_ptr<Attempt>& attempt, const asio::ip::tcp::endpoint& endpoint) {
@@ -505,6 +521,7 @@ private:
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer acceptRetry_;
     std::array<std::uint8_t, kMaxMessage + 1> udpBuffer_{};
+    std::array<std::uint8_t, kMaxMessage + 1> receiveBuffer_{};
     asio::ip::udp::endpoint udpPeer_;
     std::thread thread_;
 };
