@@ -67,11 +67,12 @@ public:
     class Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
     std::vector<std::string> upstreams_;
     std::uint16_t boundPort_ = 0;
     std::atomic<std::int64_t> blocked_{0};
     std::atomic<std::int64_t> answered_{0};
+    // Last: its thread and handlers use the members above.
+    std::unique_ptr<Impl> impl_;
 };
 
 // The upstreams without those that are the proxy's own listening address on
