@@ -29,11 +29,21 @@ bool isTransientUDPError(const std::error_code& ec) {
            ec == asio::error::network_unreachable || ec == asio::error::no_memory;
 }
 
-// Accept errors caused by a shortage of descriptors or memory: wait a moment
-// before accepting again instead of spinning.
+// Accept errors caused by a shortage of descriptors or memory.
 bool isResourceShortage(const std::error_code& ec) {
     return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
            ec == asio::error::no_memory || ec == std::errc::too_many_files_open_in_system;
+}
+
+// Accept errors that concern one connection only: a connection reset before
+// it was accepted, or a network error that accept passes on from it.
+bool isTransientAcceptError(const std::error_code& ec) {
+    return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
+           ec == asio::error::interrupted || ec == asio::error::would_block || ec == asio::error::try_again ||
+           ec == asio::error::network_down || ec == asio::error::network_unreachable ||
+           ec == asio::error::host_unreachable || ec == std::errc::protocol_error ||
+           ec == std::errc::no_protocol_option || ec == std::errc::operation_not_supported ||
+           ec == asio::error::timed_out;
 }
 
 Bytes framed(const Bytes& message) {
@@ -245,10 +255,9 @@ private:
                 accept();
                 return;
             }
-            if (ec != asio::error::connection_aborted) {
-                log("tcp accept failed: " + ec.message());
-            }
             if (isResourceShortage(ec)) {
+                // Out of descriptors or memory: wait a moment instead of spinning.
+                log("tcp accept failed: " + ec.message());
                 acceptRetry_.expires_after(std::chrono::milliseconds(100));
                 acceptRetry_.async_wait([this](std::error_code waitError) {
                     if (waitError != asio::error::operation_aborted) {
@@ -257,7 +266,12 @@ private:
                 });
                 return;
             }
-            accept();
+            if (isTransientAcceptError(ec)) {
+                accept();
+                return;
+            }
+            // The listening socket itself is broken; UDP goes on serving.
+            log("tcp listener failed: " + ec.message());
         });
     }
 
