@@ -106,9 +106,17 @@ public:
             pid_ = -1;
             return;
         }
+        // Ready when our dnsmasq answers with its fixed address; one that
+        // exited (the address is taken) is not.
         const Bytes probe = buildQuery("allowed.test");
         for (int i = 0; i < 100 && !ready_; ++i) {
-            ready_ = udpExchange(kAddress, 53, probe, std::chrono::milliseconds(50)).has_value();
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            const auto reply = udpExchange(kAddress, 53, probe, std::chrono::milliseconds(50));
+            ready_ = reply && rcode(*reply) == 0 && reply->size() > 7 && (*reply)[7] > 0;
         }
     }
     ~Dnsmasq() {
