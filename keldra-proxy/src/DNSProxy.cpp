@@ -3,7 +3,11 @@
 #include <asio.hpp>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <deque>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <ifaddrs.h>
 #include <optional>
 #include <system_error>
@@ -18,32 +22,50 @@ using Completion = std::function<void(std::optional<Bytes>)>;
 enum class Transport { udp, tcp };
 
 constexpr std::size_t kMaxMessage = 65535;
+// Replies that wait for room in the listening socket's send buffer.
+constexpr std::size_t kMaxPendingReplies = 4096;
+
+// The errno value behind an error of a socket call (Asio reports them in its
+// own system category), or 0 for any other error.
+int errnoOf(const std::error_code& ec) {
+    return ec.category() == asio::error::get_system_category() || ec.category() == std::system_category()
+               ? ec.value()
+               : 0;
+}
 
 // Receive errors on the listening UDP socket that concern one datagram or one
 // peer, not the socket: the listener goes on after them.
 bool isTransientUDPError(const std::error_code& ec) {
-    return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
-           ec == asio::error::no_buffer_space || ec == asio::error::message_size ||
-           ec == asio::error::interrupted || ec == asio::error::try_again ||
-           ec == asio::error::would_block || ec == asio::error::host_unreachable ||
-           ec == asio::error::network_unreachable || ec == asio::error::no_memory;
+    switch (errnoOf(ec)) {
+        case ECONNREFUSED: case ECONNRESET: case ENOBUFS: case EMSGSIZE: case EINTR: case EAGAIN:
+        case EHOSTUNREACH: case ENETUNREACH: case ENOMEM:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Accept errors caused by a shortage of descriptors or memory.
 bool isResourceShortage(const std::error_code& ec) {
-    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-           ec == asio::error::no_memory || ec == std::errc::too_many_files_open_in_system;
+    switch (errnoOf(ec)) {
+        case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Accept errors that concern one connection only: a connection reset before
 // it was accepted, or a network error that accept passes on from it.
 bool isTransientAcceptError(const std::error_code& ec) {
-    return ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
-           ec == asio::error::interrupted || ec == asio::error::would_block || ec == asio::error::try_again ||
-           ec == asio::error::network_down || ec == asio::error::network_unreachable ||
-           ec == asio::error::host_unreachable || ec == std::errc::protocol_error ||
-           ec == std::errc::no_protocol_option || ec == std::errc::operation_not_supported ||
-           ec == asio::error::timed_out;
+    switch (errnoOf(ec)) {
+        case ECONNABORTED: case ECONNRESET: case EINTR: case EAGAIN: case ENETDOWN: case ENETUNREACH:
+        case EHOSTUNREACH: case EHOSTDOWN: case EPROTO: case ENOPROTOOPT: case EOPNOTSUPP: case ETIMEDOUT:
+        case ENONET:
+            return true;
+        default:
+            return false;
+    }
 }
 
 Bytes framed(const Bytes& message) {
@@ -111,6 +133,18 @@ public:
     void bind(const asio::ip::address& address, std::uint16_t port) {
         const asio::ip::udp::endpoint udpEndpoint(address, port);
         udp_.open(udpEndpoint.protocol());
+        udp_.non_blocking(true);
+        // A wildcard listener learns each query's destination address, so
+        // that its reply is sent from that address.
+        wildcard_ = address.is_unspecified();
+        if (wildcard_) {
+            const int one = 1;
+            if (address.is_v4()) {
+                ::setsockopt(udp_.native_handle(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+            } else {
+                ::setsockopt(udp_.native_handle(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
+            }
+        }
         udp_.bind(udpEndpoint);
         const asio::ip::tcp::endpoint tcpEndpoint(address, udp_.local_endpoint().port());
         acceptor_.open(tcpEndpoint.protocol());
@@ -196,51 +230,167 @@ private:
 
     // --- UDP -------------------------------------------------------------
 
+    // Where a reply goes: the asking address and port; for a wildcard
+    // listener also the address the query was sent to, so that the reply
+    // leaves from it.
+    struct ReplyTo {
+        asio::ip::udp::endpoint peer;
+        int localFamily = AF_UNSPEC;  // AF_INET or AF_INET6 when the local address is known
+        in_pktinfo local4{};
+        in6_pktinfo local6{};
+    };
+
+    // Reads every datagram that is waiting, then waits for more.
     void receiveUDP() {
-        udp_.async_receive_from(asio::buffer(udpBuffer_), udpPeer_, [this](std::error_code ec, std::size_t n) {
+        udp_.async_wait(asio::socket_base::wait_read, [this](std::error_code ec) {
             if (ec == asio::error::operation_aborted) {
                 return;
             }
-            if (ec && !isTransientUDPError(ec)) {
-                if (udpFailed_) {
-                    udpFailed_(ec.message());
-                }
+            if (ec) {
+                failUDP(ec);
                 return;
             }
-            if (!ec && n > 0) {
-                // The next datagram is asked for before this one is forwarded,
-                // so several queries of one peer may be in flight together.
-                Bytes query(udpBuffer_.begin(), udpBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
-                const auto peer = udpPeer_;
-                receiveUDP();
-                handleDatagram(std::move(query), peer);
-                return;
+            for (int i = 0; i < 64; ++i) {
+                ReplyTo to;
+                sockaddr_storage from{};
+                iovec iov{udpBuffer_.data(), udpBuffer_.size()};
+                alignas(cmsghdr) char control[256];
+                msghdr message{};
+                message.msg_name = &from;
+                message.msg_namelen = sizeof from;
+                message.msg_iov = &iov;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                const ssize_t n = ::recvmsg(udp_.native_handle(), &message, MSG_DONTWAIT);
+                if (n < 0) {
+                    const std::error_code error(errno, asio::error::get_system_category());
+                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                        break;
+                    }
+                    if (!isTransientUDPError(error)) {
+                        failUDP(error);
+                        return;
+                    }
+                    continue;
+                }
+                if (n == 0 || message.msg_namelen > sizeof from) {
+                    continue;
+                }
+                std::memcpy(to.peer.data(), &from, message.msg_namelen);
+                to.peer.resize(message.msg_namelen);
+                if (wildcard_) {
+                    readLocalAddress(message, to);
+                }
+                // The next datagrams are read before this one is forwarded, so
+                // several queries of one peer may be in flight together.
+                handleDatagram(Bytes(udpBuffer_.begin(), udpBuffer_.begin() + n), to);
             }
             receiveUDP();
         });
     }
 
-    void handleDatagram(Bytes query, const asio::ip::udp::endpoint& peer) {
+    void failUDP(const std::error_code& error) {
+        if (udpFailed_) {
+            udpFailed_(error.message());
+        }
+    }
+
+    static void readLocalAddress(msghdr& message, ReplyTo& to) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                to.local4 = in_pktinfo{};
+                to.local4.ipi_spec_dst = info.ipi_addr;
+                to.localFamily = AF_INET;
+            } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+                std::memcpy(&to.local6, CMSG_DATA(c), sizeof to.local6);
+                to.localFamily = AF_INET6;
+            }
+        }
+    }
+
+    void handleDatagram(Bytes query, const ReplyTo& to) {
         if (auto answer = blockedAnswer(query)) {
             blocked_.fetch_add(1, std::memory_order_relaxed);
-            sendUDP(peer, std::move(*answer));
+            sendUDP(to, std::move(*answer));
             return;
         }
         answered_.fetch_add(1, std::memory_order_relaxed);
         Impl* self = this;
         forward(std::make_shared<const Bytes>(std::move(query)), Transport::udp, 0,
-                [self, peer](std::optional<Bytes> response) {
+                [self, to](std::optional<Bytes> response) {
                     if (response) {
-                        self->sendUDP(peer, std::move(*response));
+                        self->sendUDP(to, std::move(*response));
                     }
                 });
     }
 
-    // Replies leave the listening socket, so they come from the listening
-    // address and go to the asking address and port.
-    void sendUDP(const asio::ip::udp::endpoint& peer, Bytes message) {
-        auto buffer = std::make_shared<Bytes>(std::move(message));
-        udp_.async_send_to(asio::buffer(*buffer), peer, [buffer](std::error_code, std::size_t) {});
+    // Replies leave the listening socket to the asking address and port, from
+    // the address the query was sent to. When the socket's buffer is full they
+    // wait in a bounded queue.
+    void sendUDP(const ReplyTo& to, Bytes message) {
+        if (pendingReplies_.empty()) {
+            const int error = sendReply(to, message);
+            if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS) {
+                return;
+            }
+        }
+        if (pendingReplies_.size() >= kMaxPendingReplies) {
+            return;
+        }
+        pendingReplies_.emplace_back(to, std::move(message));
+        if (pendingReplies_.size() == 1) {
+            flushReplies();
+        }
+    }
+
+    void flushReplies() {
+        udp_.async_wait(asio::socket_base::wait_write, [this](std::error_code ec) {
+            if (ec == asio::error::operation_aborted) {
+                return;
+            }
+            while (!pendingReplies_.empty()) {
+                const int error = sendReply(pendingReplies_.front().first, pendingReplies_.front().second);
+                if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
+                    flushReplies();
+                    return;
+                }
+                pendingReplies_.pop_front();
+            }
+        });
+    }
+
+    // Sends one datagram; returns 0 or the errno of the failure.
+    int sendReply(const ReplyTo& to, const Bytes& message) {
+        iovec iov{const_cast<std::uint8_t*>(message.data()), message.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+        msghdr header{};
+        header.msg_name = const_cast<sockaddr*>(to.peer.data());
+        header.msg_namelen = static_cast<socklen_t>(to.peer.size());
+        header.msg_iov = &iov;
+        header.msg_iovlen = 1;
+        if (to.localFamily != AF_UNSPEC) {
+            const bool v4 = to.localFamily == AF_INET;
+            const std::size_t length = v4 ? sizeof(in_pktinfo) : sizeof(in6_pktinfo);
+            header.msg_control = control;
+            header.msg_controllen = CMSG_SPACE(length);
+            cmsghdr* c = CMSG_FIRSTHDR(&header);
+            c->cmsg_level = v4 ? IPPROTO_IP : IPPROTO_IPV6;
+            c->cmsg_type = v4 ? IP_PKTINFO : IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(length);
+            std::memcpy(CMSG_DATA(c), v4 ? static_cast<const void*>(&to.local4) : &to.local6, length);
+        }
+        ssize_t n = ::sendmsg(udp_.native_handle(), &header, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINVAL && header.msg_control != nullptr) {
+            // An address the reply cannot be sent from (a broadcast query, a
+            // mapped IPv4 peer): let the system choose.
+            header.msg_control = nullptr;
+            header.msg_controllen = 0;
+            n = ::sendmsg(udp_.native_handle(), &header, MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+        return n < 0 ? errno : 0;
     }
 
     // --- TCP -------------------------------------------------------------
@@ -431,7 +581,7 @@ private:
                 if (!receiveError) {
                     n = attempt->udp.receive(asio::buffer(self->receiveBuffer_), 0, receiveError);
                 }
-                if (receiveError == asio::error::would_block || receiveError == asio::error::try_again) {
+                if (errnoOf(receiveError) == EAGAIN || errnoOf(receiveError) == EWOULDBLOCK) {
                     return self->awaitUDPReply(attempt);
                 }
                 if (receiveError || n == 0) {
@@ -536,7 +686,8 @@ private:
     asio::steady_timer acceptRetry_;
     std::array<std::uint8_t, kMaxMessage + 1> udpBuffer_{};
     std::array<std::uint8_t, kMaxMessage + 1> receiveBuffer_{};
-    asio::ip::udp::endpoint udpPeer_;
+    bool wildcard_ = false;
+    std::deque<std::pair<ReplyTo, Bytes>> pendingReplies_;
     std::thread thread_;
 };
 

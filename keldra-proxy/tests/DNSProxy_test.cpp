@@ -283,6 +283,34 @@ TEST(ProxyStart, BindsUdpAndTcpToOnePortAndRefusesATakenOne) {
     EXPECT_THROW(second.start("no-such-host.invalid", 0), std::system_error);
 }
 
+TEST(ProxyStart, AWildcardListenerRepliesFromTheAddressItWasAsked) {
+    SetFilter filter{{"blocked.test"}};
+    DNSProxy proxy(filter, {});
+    proxy.start("0.0.0.0", 0);
+    DNSProxy dualStack(filter, {});
+    dualStack.start("::", 0);
+    const Bytes query = buildQuery("blocked.test");
+    for (const auto& [asked, port] : {std::pair{"127.0.0.5", proxy.port()}, std::pair{"127.0.0.1", proxy.port()},
+                                      std::pair{"127.0.0.6", dualStack.port()}}) {
+        FD client(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const auto sa = endpoint(asked, port);
+        ::sendto(client.get(), query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        ASSERT_TRUE(waitReadable(client.get(), 2000ms)) << asked;
+        Bytes reply(512);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(client.get(), reply.data(), reply.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+        ASSERT_GT(n, 0);
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        EXPECT_STREQ(text, asked);
+        EXPECT_EQ(ntohs(from.sin_port), port);
+        reply.resize(static_cast<std::size_t>(n));
+        EXPECT_EQ(rcode(reply), 3);
+    }
+}
+
 TEST(UpstreamsWithoutSelf, DropsOnlyWhatWouldLoopBackIntoTheProxy) {
     std::vector<std::string> logged;
     auto log = [&](const std::string& line) { logged.push_back(line); };
