@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <ifaddrs.h>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 
 namespace brivet {
@@ -107,6 +108,9 @@ public:
           udp_(io_), acceptor_(io_), acceptRetry_(io_) {}
 
     std::uint16_t start(const std::string& host, std::uint16_t port) {
+        if (thread_.joinable()) {
+            throw std::logic_error("the DNS proxy is already running");
+        }
         const auto address = resolveListenAddress(io_, host);
         // With port 0 the system picks the UDP port; TCP must then bind the
         // same one, which may be taken: pick again a few times.

@@ -1,0 +1,118 @@
+#pragma once
+// The proxy's in-process filter: the engine publishes rules into it and takes
+// its block events out of it; the DNS listener asks it about every query.
+//
+// One mutex guards the rules in force, the counted block events and the
+// start time. The rules live on disk in "filter-rules.json" and the counted
+// events in "events-pending.json" of the data directory, so that a restart
+// resumes where the last run stopped. The events file is rewritten under the
+// mutex after every change, so it always matches a state the filter held.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BrivetClient/AppGroup.h"
+#include "BrivetClient/DNSMessage.h"
+#include "BrivetClient/Engine.h"
+#include "BrivetClient/Events.h"
+#include "BrivetClient/FilterRules.h"
+#include "BrivetClient/RFC3339.h"
+#include "keldra-proxy/DNSProxy.h"
+
+namespace brivet {
+
+// The filter's refusal of rules older than those in force.
+class LocalFilterError : public std::runtime_error {
+public:
+    LocalFilterError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+
+    static constexpr const char* domain = "brivet-dev-proxy";
+    // 1: the published rules' policy sequence is below the one in force.
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+class LocalFilter final : public FilterControl, public DNSFilter {
+public:
+    using Clock = std::function<Instant()>;
+
+    static constexpr const char* rulesFileName = "filter-rules.json";
+    static constexpr const char* eventsFileName = "events-pending.json";
+
+    // Resumes from the rules and events files in the group's container when
+    // they can be read; anything unreadable leaves empty rules or no events.
+    // Never fails and creates nothing. `clock` stamps the block events and
+    // decides which event windows have closed.
+    explicit LocalFilter(const AppGroup& group, Clock clock = systemClock());
+
+    LocalFilter(const LocalFilter&) = delete;
+    LocalFilter& operator=(const LocalFilter&) = delete;
+
+    // DNSFilter: classes other than IN and ANY pass without a look at the
+    // rules. A block is counted as a "bypass_attempted" event and the events
+    // file rewritten; a failed write keeps the count in memory only.
+    HostDecision decide(const DNSQuestion& question) override;
+
+    // FilterControl.
+    // Always a status: running once the listener has started.
+    std::optional<FilterStatus> status() override;
+    // Puts rules in force unless their policy sequence is below the one in
+    // force (an equal sequence replaces them); throws LocalFilterError code 1
+    // then. A failure to save the rules file is not reported: the rules are in
+    // force in memory and the engine publishes them again after a restart.
+    void publish(const FilterRules& rules) override;
+    // The event windows that have closed, removed from the filter and its
+    // file. Never throws.
+    std::vector<CoalescedEvent> takeEvents() override;
+
+    // Records when the DNS listener started; from then on the filter reports
+    // itself running.
+    void markStarted(Instant at);
+
+    // The policy sequence of the rules in force; 0 before any rules.
+    std::int64_t policySeq();
+
+    // Drops the rules in force and saves the empty rules in their place. For a
+    // device that enrolled anew: its policies start again at a low sequence,
+    // which the rules of the previous identity would refuse. Throws
+    // FilterRulesStoreError when the empty rules cannot be saved (the rules in
+    // memory are dropped regardless).
+    void resetRules();
+
+    // Resets the rules when an enrolment gave the device another identity
+    // than the one it had (or it had none). Returns whether it reset them;
+    // throws as resetRules() does.
+    bool resetRulesForIdentity(const std::optional<std::string>& previousDeviceId,
+                               const std::string& enrolledDeviceId);
+
+    const std::filesystem::path& rulesURL() const noexcept { return rulesStore_.url(); }
+    const std::filesystem::path& eventsURL() const noexcept { return eventsURL_; }
+
+    static Clock systemClock();
+
+private:
+    // The caller holds mutex_.
+    FilterStatus currentStatus() const;
+    void writeEvents(bool durable);
+
+    std::mutex mutex_;
+    FilterRules rules_;
+    EventCoalescer events_;
+    std::optional<Instant> startedAt_;
+    // Serialises the saves of the rules file, which run outside mutex_ so that
+    // writing a large rules document never holds up DNS answers.
+    std::mutex saveMutex_;
+    const FilterRulesStore rulesStore_;
+    const std::filesystem::path eventsURL_;
+    const Clock clock_;
+};
+
+}  // namespace brivet
