@@ -1,0 +1,311 @@
+#include "keldra-proxy/LocalFilter.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BrivetClient/JSONCoding.h"
+
+namespace {
+
+using namespace brivet;
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/keldra-filter-XXXXXX";
+        const char* made = ::mkdtemp(tmpl);
+        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = made;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    return info.st_mode & 07777;
+}
+
+// A clock the test moves by hand; starts inside one 900-second window.
+struct TestClock {
+    std::shared_ptr<std::atomic<std::int64_t>> seconds = std::make_shared<std::atomic<std::int64_t>>(1'800'000'000 + 10);
+    LocalFilter::Clock clock() const {
+        auto held = seconds;
+        return [held] { return RFC3339::fromUnixSeconds(held->load()); };
+    }
+};
+
+// Category "ads" blocks ads.test and its subdomains; custom rule blocks
+// custom.test; allow rule lets ok.ads.test through.
+FilterRules rulesWithSeq(std::int64_t seq, std::int64_t blocklistVersion = 3) {
+    Blocklist ads{"ads", blocklistVersion, {BlockRule{"domain_suffix", "ads.test"}}};
+    FilterRules rules;
+    rules.policySeq = seq;
+    rules.kind = "blocking_only";
+    rules.blocklistVersion = blocklistVersion;
+    rules.categories = {"ads"};
+    rules.generatedAt = "2027-01-15T08:00:00Z";
+    rules.ruleSet = RuleSet({"ads"}, {BlockRule{"domain", "custom.test"}}, {BlockRule{"domain", "ok.ads.test"}}, {ads});
+    return rules;
+}
+
+EventCoalescer eventsOnDisk(const fs::path& dir) {
+    return JSONCoding::plainDecode<EventCoalescer>(readFile(dir / "events-pending.json"));
+}
+
+DNSQuestion question(const std::string& name, std::uint16_t qclass = 1) { return DNSQuestion(name, 1, qclass); }
+
+TEST(LocalFilterTest, DecisionsRecordBypassEventsOnlyForBlocks) {
+    TempDir dir;
+    TestClock clock;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock());
+    filter.publish(rulesWithSeq(7));
+
+    EXPECT_EQ(filter.decide(question("www.ads.test")), HostDecision::block("ads"));
+    EXPECT_EQ(filter.decide(question("Custom.Test.", 255)), HostDecision::blockCustom());
+    EXPECT_EQ(filter.decide(question("ok.ads.test")), HostDecision::allow());
+    EXPECT_EQ(filter.decide(question("example.test")), HostDecision::pass());
+    // A class other than IN or ANY passes without a look at the rules.
+    EXPECT_EQ(filter.decide(question("ads.test", 3)), HostDecision::pass());
+
+    const std::vector<CoalescedEvent> events = eventsOnDisk(dir.path()).take(RFC3339::fromUnixSeconds(0), true);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].type, "bypass_attempted");
+    EXPECT_EQ(events[0].reason, "blocked_custom_rule");
+    EXPECT_EQ(events[0].category, std::nullopt);
+    EXPECT_EQ(events[0].policySeq, 7);
+    EXPECT_EQ(events[1].reason, "blocked_dns_query");
+    EXPECT_EQ(events[1].category, "ads");
+    EXPECT_EQ(events[1].policySeq, 7);
+    EXPECT_EQ(events[1].count, 1);
+    EXPECT_EQ(filter.status()->pendingEvents, 2);
+}
+
+TEST(LocalFilterTest, NonInternetClassLeavesNoEventsFile) {
+    TempDir dir;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    filter.publish(rulesWithSeq(1));
+    EXPECT_EQ(filter.decide(question("ads.test", 3)), HostDecision::pass());
+    EXPECT_EQ(filter.decide(question("ok.ads.test")), HostDecision::allow());
+    EXPECT_FALSE(fs::exists(dir.path() / "events-pending.json"));
+    EXPECT_EQ(filter.status()->pendingEvents, 0);
+}
+
+TEST(LocalFilterTest, BlocksOfOneCategoryInOneWindowCoalesce) {
+    TempDir dir;
+    TestClock clock;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock());
+    filter.publish(rulesWithSeq(2));
+    filter.decide(question("a.ads.test"));
+    *clock.seconds += 300;
+    filter.decide(question("b.ads.test"));
+
+    const auto events = eventsOnDisk(dir.path()).take(RFC3339::fromUnixSeconds(0), true);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].count, 2);
+    EXPECT_EQ(events[0].windowStart, RFC3339::string(RFC3339::fromUnixSeconds(1'800'000'000)));
+}
+
+TEST(LocalFilterTest, PublishRefusesOnlyLowerSequences) {
+    TempDir dir;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    filter.publish(rulesWithSeq(7, 3));
+    const std::string saved = readFile(dir.path() / "filter-rules.json");
+
+    // The same sequence replaces the rules.
+    filter.publish(rulesWithSeq(7, 4));
+    EXPECT_EQ(filter.status()->blocklistVersion, 4);
+    const std::string replaced = readFile(dir.path() / "filter-rules.json");
+    EXPECT_NE(replaced, saved);
+
+    try {
+        filter.publish(rulesWithSeq(4, 9));
+        FAIL() << "a lower sequence was taken";
+    } catch (const LocalFilterError& error) {
+        EXPECT_EQ(error.code(), 1);
+        EXPECT_STREQ(error.what(), "policy_seq 4 is below the 7 in force");
+        EXPECT_STREQ(LocalFilterError::domain, "brivet-dev-proxy");
+    }
+    EXPECT_EQ(filter.policySeq(), 7);
+    EXPECT_EQ(filter.status()->blocklistVersion, 4);
+    EXPECT_EQ(readFile(dir.path() / "filter-rules.json"), replaced);
+    EXPECT_EQ(modeOf(dir.path() / "filter-rules.json"), 0600u);
+}
+
+TEST(LocalFilterTest, RestartResumesRulesAndPendingEvents) {
+    TempDir dir;
+    TestClock clock;
+    {
+        LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock());
+        filter.markStarted(clock.clock()());
+        EXPECT_TRUE(filter.status()->running);
+        filter.publish(rulesWithSeq(12, 5));
+        filter.decide(question("x.ads.test"));
+        filter.decide(question("custom.test"));
+        filter.decide(question("custom.test"));
+        EXPECT_EQ(modeOf(dir.path() / "events-pending.json"), 0600u);
+    }
+    LocalFilter again(AppGroup("dev-proxy", dir.path()), clock.clock());
+    const FilterStatus status = *again.status();
+    EXPECT_FALSE(status.running);
+    EXPECT_EQ(status.startedAt, std::nullopt);
+    EXPECT_EQ(status.policySeq, 12);
+    EXPECT_EQ(status.blocklistVersion, 5);
+    EXPECT_EQ(status.pendingEvents, 3);
+    // The resumed rules decide, and new blocks add to the resumed counts.
+    EXPECT_EQ(again.decide(question("custom.test")), HostDecision::blockCustom());
+    EXPECT_EQ(again.status()->pendingEvents, 4);
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 4);
+}
+
+TEST(LocalFilterTest, DamagedFilesStartEmpty) {
+    TempDir dir;
+    writeFile(dir.path() / "filter-rules.json", "{\"policySeq\": 5");
+    writeFile(dir.path() / "events-pending.json", "[1, 2]");
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    EXPECT_EQ(*filter.status(), FilterStatus{});
+    // Empty rules take any sequence, and the damaged events file is replaced
+    // with the first block.
+    filter.publish(rulesWithSeq(1));
+    filter.decide(question("ads.test"));
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 1);
+}
+
+TEST(LocalFilterTest, TakeEventsHandsOverClosedWindowsOnly) {
+    TempDir dir;
+    TestClock clock;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock());
+    filter.publish(rulesWithSeq(3));
+    filter.decide(question("ads.test"));
+
+    // Only an open window: nothing taken and the file is left alone.
+    fs::remove(dir.path() / "events-pending.json");
+    EXPECT_TRUE(filter.takeEvents().empty());
+    EXPECT_FALSE(fs::exists(dir.path() / "events-pending.json"));
+
+    // Next window: the first closes; a block in the new one stays behind.
+    *clock.seconds += 900;
+    filter.decide(question("custom.test"));
+    const std::vector<CoalescedEvent> taken = filter.takeEvents();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].reason, "blocked_dns_query");
+    EXPECT_EQ(taken[0].count, 1);
+    EXPECT_EQ(taken[0].windowEnd, RFC3339::string(RFC3339::fromUnixSeconds(1'800'000'900)));
+    EXPECT_EQ(filter.status()->pendingEvents, 1);
+
+    // The file holds only what remains, also for the next run.
+    const EventCoalescer remaining = eventsOnDisk(dir.path());
+    EXPECT_EQ(remaining.pendingCount(), 1);
+    LocalFilter again(AppGroup("dev-proxy", dir.path()), clock.clock());
+    EXPECT_TRUE(again.takeEvents().empty());
+    *clock.seconds += 900;
+    const auto later = again.takeEvents();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].reason, "blocked_custom_rule");
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 0);
+}
+
+TEST(LocalFilterTest, NewIdentityResetsSavedRules) {
+    TempDir dir;
+    {
+        LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+        filter.publish(rulesWithSeq(40));
+        EXPECT_FALSE(filter.resetRulesForIdentity(std::string("dev-1"), "dev-1"));
+        EXPECT_EQ(filter.policySeq(), 40);
+        EXPECT_TRUE(filter.resetRulesForIdentity(std::string("dev-1"), "dev-2"));
+        EXPECT_EQ(filter.policySeq(), 0);
+        EXPECT_EQ(filter.decide(question("ads.test")), HostDecision::pass());
+    }
+    // The reset survives a restart, and the new device's low sequence is taken.
+    LocalFilter again(AppGroup("dev-proxy", dir.path()));
+    EXPECT_EQ(again.policySeq(), 0);
+    again.publish(rulesWithSeq(1));
+    EXPECT_EQ(again.policySeq(), 1);
+    // No identity before the enrolment: rules of an unknown device go too.
+    EXPECT_TRUE(again.resetRulesForIdentity(std::nullopt, "dev-3"));
+    EXPECT_EQ(again.policySeq(), 0);
+}
+
+TEST(LocalFilterTest, StatusReportsStartTime) {
+    TempDir dir;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    EXPECT_FALSE(filter.status()->running);
+    filter.markStarted(RFC3339::fromUnixSeconds(1'800'000'000));
+    const FilterStatus status = *filter.status();
+    EXPECT_TRUE(status.running);
+    EXPECT_EQ(status.startedAt, "2027-01-15T08:00:00Z");
+}
+
+// DNS threads decide while the main task publishes newer rules and takes
+// events: every answer comes from one complete rule set, and every block is
+// counted exactly once across the taken and the pending events.
+TEST(LocalFilterTest, ConcurrentDecisionsWhilePublishingAndTaking) {
+    TempDir dir;
+    TestClock clock;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock());
+    filter.publish(rulesWithSeq(1));
+
+    constexpr int threads = 4;
+    constexpr int perThread = 400;
+    std::atomic<bool> wrong{false};
+    std::atomic<std::int64_t> blocks{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                const bool custom = (i + t) % 2 == 0;
+                const HostDecision decision = filter.decide(question(custom ? "custom.test" : "q.ads.test"));
+                if (decision != (custom ? HostDecision::blockCustom() : HostDecision::block("ads"))) wrong = true;
+                ++blocks;
+                if (filter.decide(question("ok.ads.test")) != HostDecision::allow()) wrong = true;
+            }
+        });
+    }
+    std::int64_t taken = 0;
+    for (std::int64_t seq = 2; seq < 60; ++seq) {
+        filter.publish(rulesWithSeq(seq, seq));
+        const FilterStatus status = *filter.status();
+        EXPECT_EQ(status.policySeq, seq);
+        EXPECT_EQ(status.blocklistVersion, seq);
+        *clock.seconds += 900;
+        for (const CoalescedEvent& event : filter.takeEvents()) taken += event.count;
+    }
+    for (auto& worker : workers) worker.join();
+    EXPECT_FALSE(wrong);
+    const std::int64_t pending = filter.status()->pendingEvents;
+    EXPECT_EQ(taken + pending, blocks.load());
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), pending);
+    EXPECT_EQ(LocalFilter(AppGroup("dev-proxy", dir.path())).policySeq(), 59);
+}
+
+}  // namespace
