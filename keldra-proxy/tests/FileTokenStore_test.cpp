@@ -1,0 +1,150 @@
+#include "keldra-proxy/FileTokenStore.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "BrivetClient/StateStore.h"
+
+namespace {
+
+using namespace brivet;
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/keldra-token-XXXXXX";
+        const char* made = ::mkdtemp(tmpl);
+        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = made;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    return info.st_mode & 07777;
+}
+
+TEST(FileTokenStoreTest, SaveLoadDelete) {
+    TempDir dir;
+    FileTokenStore store(dir.path() / "device-token");
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.deleteToken();  // nothing to remove is no error
+
+    store.save("tok-123");
+    EXPECT_EQ(store.load(), "tok-123");
+    EXPECT_EQ(modeOf(store.url), 0600u);
+
+    // A wider file from elsewhere is tightened when it is replaced.
+    ::chmod(store.url.c_str(), 0644);
+    store.save("tok-456");
+    EXPECT_EQ(store.load(), "tok-456");
+    EXPECT_EQ(modeOf(store.url), 0600u);
+
+    store.deleteToken();
+    EXPECT_FALSE(fs::exists(store.url));
+    EXPECT_EQ(store.load(), std::nullopt);
+}
+
+TEST(FileTokenStoreTest, SurroundingWhitespaceIsNotPartOfTheToken) {
+    TempDir dir;
+    FileTokenStore store(dir.path() / "device-token");
+    writeFile(store.url, "tok-123\n");
+    EXPECT_EQ(store.load(), "tok-123");
+    writeFile(store.url, " \t\r\n tok 123\xC2\xA0\xE2\x80\xA8\n");
+    EXPECT_EQ(store.load(), "tok 123");
+    // A blank file is an empty token, not a missing one.
+    writeFile(store.url, " \n\n");
+    EXPECT_EQ(store.load(), "");
+    writeFile(store.url, "");
+    EXPECT_EQ(store.load(), "");
+}
+
+TEST(FileTokenStoreTest, DamagedTokenFileFails) {
+    TempDir dir;
+    FileTokenStore store(dir.path() / "device-token");
+    for (const std::string& bytes : {std::string("tok\xFF\n"), std::string("tok\xC3"), std::string("\xED\xA0\x80"),
+                                    std::string("\xC0\xAF")}) {
+        writeFile(store.url, bytes);
+        EXPECT_THROW(store.load(), TokenFileError) << bytes;
+    }
+    // A directory in the token's place can be neither read nor removed.
+    fs::remove(store.url);
+    fs::create_directory(store.url);
+    fs::create_directory(store.url / "inside");
+    EXPECT_THROW(store.load(), TokenFileError);
+    EXPECT_THROW(store.deleteToken(), TokenFileError);
+    EXPECT_THROW(store.save("tok"), TokenFileError);
+}
+
+TEST(FileTokenStoreTest, SaveDoesNotCreateTheDirectory) {
+    TempDir dir;
+    FileTokenStore store(dir.path() / "missing" / "device-token");
+    EXPECT_THROW(store.save("tok"), TokenFileError);
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+}
+
+// The state store keeps the token in the file store, never in "state.json",
+// and a deleted token file reads back as not enrolled.
+TEST(FileTokenStoreTest, BacksTheStateStore) {
+    TempDir dir;
+    auto tokens = std::make_shared<FileTokenStore>(dir.path() / "device-token");
+    FileStateStore store(dir.path() / "state.json", tokens);
+    ProtectionState state;
+    state.installationId = "inst-1";
+    state.identity = DeviceIdentity{"dev-1", "inst-1", "secret-token"};
+    store.save(state);
+    EXPECT_EQ(tokens->load(), "secret-token");
+    EXPECT_EQ(modeOf(tokens->url), 0600u);
+    std::ifstream in(dir.path() / "state.json");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("secret-token"), std::string::npos);
+    EXPECT_EQ(store.load().identity, state.identity);
+
+    tokens->deleteToken();
+    EXPECT_EQ(store.load().identity, std::nullopt);
+}
+
+TEST(TokenBoxTest, TokenComesFromTheHeldClient) {
+    auto box = std::make_shared<TokenBox>();
+    const DeviceAPI::TokenSource source = TokenBox::tokenSource(box);
+    EXPECT_EQ(source(), std::nullopt);
+
+    auto stateStore = std::make_shared<InMemoryStateStore>();
+    auto api = std::make_shared<DeviceAPI>(DeviceAPIConfiguration{"http://127.0.0.1:9", "test"}, nullptr, source);
+    {
+        auto unenrolled = std::make_shared<ProtectionClient>(api, stateStore, PinnedKeys{}, "test");
+        box->setClient(unenrolled);
+        EXPECT_EQ(source(), std::nullopt);
+    }
+    stateStore->state.identity = DeviceIdentity{"dev-1", "inst-1", "tok-9"};
+    auto client = std::make_shared<ProtectionClient>(api, stateStore, PinnedKeys{}, "test");
+    box->setClient(client);
+    EXPECT_EQ(box->client(), client);
+    EXPECT_EQ(source(), "tok-9");
+    // The box does not keep a client alive.
+    client.reset();
+    EXPECT_EQ(source(), std::nullopt);
+}
+
+}  // namespace
