@@ -43,12 +43,4 @@ TEST(DevHostTest, FilterConfiguredFollowsListenerAndDNSCheck) {
     EXPECT_FALSE(host.appMonitorRunning());
 }
 
-TEST(DevHostTest, MonotonicSecondsAdvanceWithTheClock) {
-    DevHost host;
-    const std::int64_t first = host.monotonicSeconds();
-    EXPECT_GE(first, 0);
-    EXPECT_LE(first, brivet::monotonicClockSeconds());
-    EXPECT_GE(host.monotonicSeconds(), first);
-}
-
 }  // namespace
