@@ -1,4 +1,4 @@
-// The keldra-proxy program as a user runs it.
+// The keldra-proxy program as a user runs it: command lines it refuses.
 #include "RealDNS.h"
 
 #include "BrivetClient/FilterRules.h"
@@ -78,68 +78,6 @@ TEST_F(ProxyProgram, CommandLineMistakesEndWithTheirTextsAndStatuses) {
     auto lacksKeys = run(base());
     EXPECT_EQ(lacksKeys.status, 1);
     EXPECT_NE(lacksKeys.output.find(" cannot load Environment.json: "), std::string::npos);
-}
-
-TEST_F(ProxyProgram, ServesTheStoredRulesOverUdpAndTcp) {
-    KELDRA_REQUIRE_REAL_DNS();
-    MachineLock lock;
-    Dnsmasq dnsmasq;
-    ASSERT_TRUE(dnsmasq.ready());
-
-    brivet::FilterRules rules;
-    rules.policySeq = 3;
-    rules.ruleSet = brivet::RuleSet({"ads"}, {brivet::BlockRule{"domain", "blocked.test"}}, {}, {});
-    brivet::FilterRulesStore(data / "filter-rules.json").save(rules);
-
-    // A free port for both listeners.
-    std::uint16_t port = 0;
-    for (std::uint16_t candidate = 25354; candidate < 25454 && port == 0; ++candidate) {
-        FD u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        FD t(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto sa = endpoint("127.0.0.1", candidate);
-        if (::bind(u.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-            ::bind(t.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-            port = candidate;
-        }
-    }
-    ASSERT_NE(port, 0);
-
-    const fs::path log = dir.path() / "proxy.log";
-    std::vector<std::string> words = {KELDRA_PROXY_PATH, "--env", env.string(), "--dir", data.string(),
-                                      "--listen", "127.0.0.1:" + std::to_string(port), "--upstream",
-                                      std::string(Dnsmasq::kAddress) + ",127.0.0.1", "--interval", "0.2"};
-    std::vector<char*> argv;
-    for (auto& w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    bool listening = false;
-    for (int i = 0; i < 100 && !listening; ++i) {
-        std::this_thread::sleep_for(50ms);
-        listening = readText(log).find("DNS proxy listening on") != std::string::npos;
-    }
-    EXPECT_TRUE(listening) << readText(log);
-    if (listening) {
-        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
-        EXPECT_NE(dig(port, "+tcp blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
-        EXPECT_NE(dig(port, "allowed.test A").output.find("192.0.2.10"), std::string::npos);
-        EXPECT_NE(dig(port, "+tcp allowed.test A").output.find("192.0.2.10"), std::string::npos);
-        EXPECT_EQ(dnsmasq.queriesFor("blocked.test"), 0);
-    }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const std::string text = readText(log);
-    EXPECT_NE(text.find(" server test deployment at http://127.0.0.1:9\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(" state in " + data.string() + "\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(", forwarding to 127.0.0.2, 127.0.0.1\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -1,0 +1,238 @@
+#include "keldra-proxy/Program.h"
+
+#include <cstdio>
+#include <system_error>
+#include <utility>
+
+#include "BrivetClient/Events.h"
+#include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/RFC3339.h"
+#include "BrivetClient/RuleSetLoader.h"
+#include "keldra-proxy/Log.h"
+#include "keldra-proxy/Startup.h"
+#include "keldra-proxy/StatusDocument.h"
+
+namespace brivet {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
+    std::string out;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) out += separator;
+        out += pieces[i];
+    }
+    return out;
+}
+
+Instant now() { return ProtectionClient::systemClock()(); }
+
+}  // namespace
+
+Program::Program(Options options, ProgramSettings settings)
+    : settings_(std::move(settings)), options_(std::move(options)), group_(kGroupIdentifier, {}) {
+    if (!settings_.log) settings_.log = logLine;
+    if (!settings_.sleep) settings_.sleep = sleepSeconds;
+
+    // The environment file: --env when given (even empty), else the default.
+    const std::filesystem::path environmentFile = options_.env ? std::filesystem::path(*options_.env)
+                                                               : settings_.defaultEnvironment;
+    try {
+        environment_ = DevEnvironment::load(environmentFile);
+    } catch (const std::exception& error) {
+        log(std::string("cannot load Environment.json: ") + error.what());
+        throw ProgramExit(1);
+    }
+
+    // The data directory; a failure shows in the steps that use it.
+    directory_ = std::filesystem::path(options_.dir);
+    std::error_code ignored;
+    std::filesystem::create_directories(directory_, ignored);
+
+    group_ = AppGroup(kGroupIdentifier, directory_);
+    tokens_ = std::make_shared<FileTokenStore>(directory_ / "device-token");
+    store_ = std::make_shared<FileStateStore>(group_.stateURL(), tokens_);
+    box_ = std::make_shared<TokenBox>();
+    api_ = std::make_shared<DeviceAPI>(DeviceAPIConfiguration{environment_.apiBaseUrl, kClientVersion},
+                                       std::make_shared<CurlTransport>(), TokenBox::tokenSource(box_));
+    try {
+        client_ = std::make_shared<ProtectionClient>(
+            api_, store_, PinnedKeys(environment_.policyKeys, environment_.releaseKeys), kClientVersion);
+    } catch (const std::exception& error) {
+        log(std::string("cannot start the client: ") + error.what());
+        throw ProgramExit(1);
+    }
+    box_->setClient(client_);
+    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL());
+    filter_ = std::make_shared<LocalFilter>(group_);
+    host_ = std::make_shared<DevHost>();
+    engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
+                                                 std::make_shared<EventOutbox>(group_.outboxURL()), host_,
+                                                 cache_);
+
+    upstreams_ = chooseUpstreams(options_.upstreams, systemUpstreams(settings_.resolvConf));
+
+    const std::optional<ListenAddress> listen = parseListenAddress(options_.listen);
+    if (!listen) {
+        log("--listen must be HOST:PORT");
+        throw ProgramExit(2);
+    }
+    listen_ = *listen;
+    // The settings would point at 127.0.0.1:53; anywhere else nothing would
+    // answer there and the machine would lose DNS.
+    if (options_.assertDNS) {
+        if (const auto problem = assertDNSListenProblem(listen_.host, listen_.port)) {
+            log(*problem);
+            throw ProgramExit(2);
+        }
+    }
+    // Forwarding to the proxy's own address would send queries round in a
+    // loop.
+    upstreams_ = upstreamsWithoutSelf(upstreams_, listen_.host, listen_.port, DNSProxy::kUpstreamPort,
+                                      settings_.log);
+
+    statusURL_ = options_.status ? std::filesystem::path(*options_.status) : directory_ / "status.json";
+    dnsRecordURL_ = directory_ / "dns-before.json";
+
+    log("server " + environment_.name + " at " + environment_.apiBaseUrl);
+    log("state in " + directory_.string());
+}
+
+Program::~Program() = default;
+
+void Program::log(const std::string& message) const { settings_.log(message); }
+
+int Program::runMainTask() {
+    if (options_.enroll) enroll(*options_.enroll);
+
+    if (!client_->identity()) {
+        log(notEnrolledText());
+        throw ProgramExit(1);
+    }
+
+    startListener();
+    filter_->markStarted(now());
+    host_->setListening(true);
+    log("DNS proxy listening on " + listen_.host + ":" + std::to_string(listen_.port) + ", forwarding to " +
+        joined(upstreams_, ", "));
+
+    if (options_.assertDNS) checkDNS();
+
+    for (;;) {
+        const ProtectionEngine::TickReport report = engine_->tick();
+        // One reading of the counters for the document and the line.
+        const std::int64_t blocked = proxy_->blocked();
+        const std::int64_t answered = proxy_->answered();
+        writeStatus(report, blocked, answered);
+        log(tickLine(report, blocked, answered));
+        if (options_.once) return 0;
+        settings_.sleep(options_.interval);
+        if (options_.assertDNS) checkDNS();
+    }
+}
+
+void Program::enroll(const std::string& code) {
+    const std::optional<DeviceIdentity> previous = client_->identity();
+    DeviceIdentity identity;
+    try {
+        identity = client_->enroll(code, options_.name);
+    } catch (...) {
+        log("enrollment failed: " + ProtectionEngine::describe(std::current_exception()));
+        throw ProgramExit(1);
+    }
+    log("enrolled as device " + identity.deviceId);
+
+    // A new identity starts its policies again at a low sequence, which the
+    // saved rules of the previous identity would refuse for ever.
+    try {
+        filter_->resetRulesForIdentity(previous ? std::optional<std::string>(previous->deviceId) : std::nullopt,
+                                       identity.deviceId);
+    } catch (const std::exception& error) {
+        // The rules in memory are empty already, and the next publish
+        // replaces the file.
+        log(std::string("cannot reset the filter rules: ") + error.what());
+    }
+}
+
+void Program::startListener() {
+    auto log = settings_.log;
+    auto terminate = settings_.terminate;
+    proxy_ = std::make_unique<DNSProxy>(*filter_, upstreams_, DNSProxy::kUpstreamPort, DNSProxy::kUpstreamTimeout,
+                                        log, [log, terminate](const std::string& error) {
+                                            log("udp listener failed: " + error);
+                                            if (terminate) terminate(1);
+                                        });
+    try {
+        proxy_->start(listen_.host, listen_.port);
+    } catch (const std::exception& error) {
+        this->log("cannot listen on " + options_.listen + ": " + error.what() +
+                  ". Port 53 needs sudo; try --listen 127.0.0.1:5354 without it.");
+        throw ProgramExit(1);
+    }
+}
+
+void Program::checkDNS() {
+    const NetworkTool tool = settings_.networkTool ? *settings_.networkTool : NetworkTool::system();
+    const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool);
+    if (!ok) log("dns settings were changed; pointed them back at 127.0.0.1");
+    host_->setDNSPointsHere(ok);
+}
+
+void Program::writeStatus(const ProtectionEngine::TickReport& report, std::int64_t blocked,
+                          std::int64_t answered) {
+    StatusFile::make(report, *client_, *filter_, *host_, blocked, answered, now()).write(statusURL_);
+}
+
+std::string Program::tickLine(const ProtectionEngine::TickReport& report, std::int64_t blocked,
+                              std::int64_t answered) {
+    std::string line = std::string("tick enrolled=") + (report.enrolled ? "true" : "false");
+    line += " state=" + report.protectionState.value_or("unknown");
+    line += std::string(" filter=") + (report.filterRunning ? "true" : "false");
+    line += " rules=" + (report.rulesPublished ? std::to_string(*report.rulesPublished) : std::string("-"));
+    line += " events=" + std::to_string(report.eventsSent);
+    line += " blocked=" + std::to_string(blocked);
+    line += " answered=" + std::to_string(answered);
+    if (!report.errors.empty()) line += " errors=" + joined(report.errors, "; ");
+    return line;
+}
+
+std::vector<std::string> Program::chooseUpstreams(const std::optional<std::vector<std::string>>& given,
+                                                  const std::vector<std::string>& system) {
+    if (given) return *given;
+    if (!system.empty()) return system;
+    return {"1.1.1.1", "8.8.8.8"};
+}
+
+std::vector<std::string> Program::systemUpstreams(const std::filesystem::path& resolvConf) {
+    std::vector<std::string> out;
+    for (auto& server : ResolvConf::systemNameservers({"1.1.1.1", "8.8.8.8"}, resolvConf)) {
+        if (server.starts_with("127.") || server == "::1") continue;
+        out.push_back(std::move(server));
+    }
+    return out;
+}
+
+std::string Program::notEnrolledText() {
+    return "not enrolled. Add a device on the dashboard and run again with --enroll CODE --name \"This Mac\"";
+}
+
+int runProgram(const std::vector<std::string>& arguments, ProgramSettings settings) {
+    Options options;
+    try {
+        options = Options::parse(arguments);
+    } catch (const OptionsExit& exit) {
+        std::fputs(exit.standardOutput.c_str(), stdout);
+        std::fputs(exit.standardError.c_str(), stderr);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        return exit.status;
+    }
+    try {
+        Program program(std::move(options), std::move(settings));
+        return program.runMainTask();
+    } catch (const ProgramExit& exit) {
+        return exit.status;
+    }
+}
+
+}  // namespace brivet

@@ -1,0 +1,358 @@
+// keldra-proxy as a process against the local device service: enrolment,
+// the files it leaves, blocked and forwarded names over real DNS clients, and
+// the road of a block event to the service.
+#include "RealDNS.h"
+
+#include "keldra/DevService.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace keldra_test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// A port on 127.0.0.1 free for UDP and TCP alike, picked by the system.
+std::uint16_t freeLoopbackPort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        FD udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        auto any = endpoint("127.0.0.1", 0);
+        if (::bind(udp.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) continue;
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+        const std::uint16_t port = ntohs(bound.sin_port);
+        FD tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        auto same = endpoint("127.0.0.1", port);
+        if (::bind(tcp.get(), reinterpret_cast<sockaddr*>(&same), sizeof same) == 0) return port;
+    }
+    return 0;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+// A log line without its time stamp ("2026-01-31T09:05:00Z message").
+std::string message(const std::string& line) {
+    const auto blank = line.find(' ');
+    return blank == std::string::npos ? line : line.substr(blank + 1);
+}
+
+bool hasTimeStamp(const std::string& line) {
+    return line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ';
+}
+
+// The proxy started in the background, its standard output in a file.
+class RunningProxy {
+public:
+    RunningProxy(std::vector<std::string> words, fs::path log) : log_(std::move(log)) {
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~RunningProxy() { stop(); }
+
+    // Waits until the log holds `text` (up to about ten seconds).
+    bool waitFor(const std::string& text) const {
+        for (int i = 0; i < 200; ++i) {
+            if (readText(log_).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+    std::string output() const { return readText(log_); }
+
+private:
+    fs::path log_;
+    pid_t pid_ = -1;
+};
+
+json demoPolicy(const std::string& customName) {
+    return json{{"kind", "commitment"},
+                {"commitment_id", "c-1"},
+                {"locked_until", "2030-01-01T00:00:00Z"},
+                {"categories", {"ads"}},
+                {"custom_rules", {{{"rule_type", "domain"}, {"value", customName}}}},
+                {"allow_rules", {{{"rule_type", "domain"}, {"value", "ok.ads.test"}}}},
+                {"blocklist_version", 1},
+                {"offline_release_runtime_seconds", 604800},
+                {"heartbeat_interval_seconds", 900}};
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    EndToEnd() : service(serviceOptions()) {}
+
+    static brivet::dev::DevServiceOptions serviceOptions() {
+        brivet::dev::DevServiceOptions options;
+        options.acceptCodes = {"CODE-1"};
+        return options;
+    }
+
+    void SetUp() override {
+        env = dir.path() / "env.json";
+        data = dir.path() / "data";
+        service.writeEnvironmentFile(env);
+        service.setBlocklistDocument("ads", json{{"version", 1},
+                                                 {"rules", {{{"rule_type", "domain_suffix"}, {"value", "ads.test"}}}}});
+        policySeq = service.setPolicy(demoPolicy("blocked.test"));
+        port = freeLoopbackPort();
+        ASSERT_NE(port, 0);
+    }
+
+    std::vector<std::string> words(const std::vector<std::string>& extra) const {
+        std::vector<std::string> out = {KELDRA_PROXY_PATH, "--env", env.string(), "--dir", data.string(),
+                                        "--listen", "127.0.0.1:" + std::to_string(port)};
+        out.insert(out.end(), extra.begin(), extra.end());
+        return out;
+    }
+
+    // Runs the proxy to its end; returns its status, standard output in `output`.
+    int run(const std::vector<std::string>& extra, std::string& output) {
+        std::string command;
+        for (const auto& w : words(extra)) {
+            std::string quoted = "'";
+            for (char c : w) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            command += quoted + "' ";
+        }
+        const auto result = runCommand(command + "2>/dev/null", false);
+        output = result.output;
+        return result.status;
+    }
+
+    json readJSON(const fs::path& path) const { return json::parse(readText(path), nullptr, false); }
+
+    TempDirectory dir;
+    brivet::dev::DevService service;
+    fs::path env;
+    fs::path data;
+    std::int64_t policySeq = 0;
+    std::uint16_t port = 0;
+};
+
+TEST_F(EndToEnd, EnrolOnceWritesStateTokenAndStatusAndOneCleanTick) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--name", "Test Box", "--once", "--upstream", "127.0.0.2"}, output), 0)
+        << output;
+
+    ASSERT_EQ(service.devices().size(), 1u);
+    const brivet::dev::DeviceRecord device = service.devices()[0];
+    EXPECT_EQ(device.name, "Test Box");
+
+    const auto logged = lines(output);
+    ASSERT_EQ(logged.size(), 5u) << output;
+    for (const auto& line : logged) EXPECT_TRUE(hasTimeStamp(line)) << line;
+    EXPECT_EQ(message(logged[0]), "server Keldra dev service at " + service.baseURL());
+    EXPECT_EQ(message(logged[1]), "state in " + data.string());
+    EXPECT_EQ(message(logged[2]), "enrolled as device " + device.deviceId);
+    EXPECT_EQ(message(logged[3]),
+              "DNS proxy listening on 127.0.0.1:" + std::to_string(port) + ", forwarding to 127.0.0.2");
+    EXPECT_EQ(message(logged[4]), "tick enrolled=true state=protected filter=true rules=" +
+                                      std::to_string(policySeq) + " events=0 blocked=0 answered=0");
+
+    // The token file holds the service's token, readable by its owner only.
+    EXPECT_EQ(modeOf(data / "device-token"), 0600u);
+    EXPECT_EQ(readText(data / "device-token"), device.deviceToken);
+    EXPECT_EQ(modeOf(data / "state.json"), 0600u);
+    const json state = readJSON(data / "state.json");
+    ASSERT_TRUE(state.is_object()) << readText(data / "state.json");
+    EXPECT_NE(readText(data / "state.json").find(device.deviceId), std::string::npos);
+    // The token lives in its own file only.
+    EXPECT_EQ(readText(data / "state.json").find(device.deviceToken), std::string::npos);
+
+    // The status document, readable by observers, with the documented keys.
+    EXPECT_EQ(modeOf(data / "status.json"), 0644u);
+    const json status = readJSON(data / "status.json");
+    ASSERT_TRUE(status.is_object()) << readText(data / "status.json");
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : status.items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"answered", "blocked", "categories", "committed", "deviceId", "enrolled",
+                                              "errors", "filterRunning", "lastTickAt", "lockedUntil", "policySeq",
+                                              "state", "version"}));
+    EXPECT_EQ(status["version"], "0.1.0-macos-beta");
+    EXPECT_EQ(status["enrolled"], true);
+    EXPECT_EQ(status["deviceId"], device.deviceId);
+    EXPECT_EQ(status["state"], "protected");
+    EXPECT_EQ(status["filterRunning"], true);
+    EXPECT_EQ(status["policySeq"], policySeq);
+    EXPECT_EQ(status["committed"], true);
+    EXPECT_EQ(status["lockedUntil"], "2030-01-01T00:00:00Z");
+    EXPECT_EQ(status["categories"], json::array({"ads"}));
+    EXPECT_EQ(status["errors"], json::array());
+
+    // The rules in force are on disk; the service saw the whole first tick.
+    EXPECT_EQ(readJSON(data / "filter-rules.json")["policySeq"], policySeq);
+    const auto counters = service.counters();
+    EXPECT_EQ(counters.enrollments, 1);
+    EXPECT_EQ(counters.acknowledgements, 1);
+    EXPECT_EQ(counters.heartbeats, 1);
+    EXPECT_EQ(counters.timeAttestations, 1);
+    EXPECT_EQ(service.devices()[0].acknowledgedSeq, policySeq);
+}
+
+TEST_F(EndToEnd, ProgramStopsEarlyWithoutEnrolmentOrWithABadCode) {
+    std::string output;
+    // A fresh data directory: two start-up lines, then the refusal.
+    EXPECT_EQ(run({"--once"}, output), 1);
+    auto logged = lines(output);
+    ASSERT_EQ(logged.size(), 3u) << output;
+    EXPECT_EQ(message(logged[2]),
+              "not enrolled. Add a device on the dashboard and run again with --enroll CODE --name \"This Mac\"");
+    EXPECT_FALSE(fs::exists(data / "status.json"));
+
+    EXPECT_EQ(run({"--enroll", "WRONG", "--once"}, output), 1);
+    logged = lines(output);
+    ASSERT_EQ(logged.size(), 3u) << output;
+    EXPECT_TRUE(message(logged[2]).starts_with("enrollment failed: http 4")) << output;
+    EXPECT_EQ(service.counters().rejectedEnrollments, 1);
+    EXPECT_FALSE(fs::exists(data / "device-token"));
+
+    // A state file that cannot be read stops the client from starting.
+    std::ofstream(data / "state.json") << "{not json";
+    EXPECT_EQ(run({"--once"}, output), 1);
+    logged = lines(output);
+    ASSERT_EQ(logged.size(), 1u) << output;
+    EXPECT_TRUE(message(logged[0]).starts_with("cannot start the client: ")) << output;
+}
+
+TEST_F(EndToEnd, ATakenListenAddressEndsTheProgramWithTheHint) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once"}, output), 0) << output;
+    FD taken(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    auto address = endpoint("127.0.0.1", port);
+    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    EXPECT_EQ(run({"--once"}, output), 1);
+    const auto logged = lines(output);
+    ASSERT_EQ(logged.size(), 3u) << output;
+    const std::string text = message(logged[2]);
+    EXPECT_TRUE(text.starts_with("cannot listen on 127.0.0.1:" + std::to_string(port) + ": ")) << text;
+    EXPECT_TRUE(text.ends_with(". Port 53 needs sudo; try --listen 127.0.0.1:5354 without it.")) << text;
+}
+
+TEST_F(EndToEnd, ReenrolmentWithANewCodeResetsTheSavedRules) {
+    // The first identity reached a high policy sequence.
+    service.setPolicyWithSequence(demoPolicy("blocked.test"), 40);
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once"}, output), 0) << output;
+    EXPECT_EQ(readJSON(data / "filter-rules.json")["policySeq"], 40);
+
+    // A new device starts again at a low sequence.
+    service.setPolicyWithSequence(demoPolicy("other.test"), 3);
+    service.acceptEnrollmentCode("CODE-2");
+    ASSERT_EQ(run({"--enroll", "CODE-2", "--once"}, output), 0) << output;
+    const auto logged = lines(output);
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(message(logged.back()), "tick enrolled=true state=protected filter=true rules=3 events=0 blocked=0 "
+                                      "answered=0")
+        << output;
+    ASSERT_EQ(service.devices().size(), 2u);
+    EXPECT_NE(service.devices()[0].deviceId, service.devices()[1].deviceId);
+    EXPECT_EQ(readJSON(data / "filter-rules.json")["policySeq"], 3);
+    const json status = readJSON(data / "status.json");
+    EXPECT_EQ(status["policySeq"], 3);
+    EXPECT_EQ(status["deviceId"], service.devices()[1].deviceId);
+
+    // The same identity keeps its rules: a later run publishes nothing new.
+    ASSERT_EQ(run({"--once"}, output), 0) << output;
+    EXPECT_NE(output.find("rules=3 "), std::string::npos) << output;
+    EXPECT_EQ(readJSON(data / "filter-rules.json")["policySeq"], 3);
+}
+
+TEST_F(EndToEnd, BlockedNamesAnswerNxdomainAndTheirEventsReachTheService) {
+    KELDRA_REQUIRE_REAL_DNS();
+    MachineLock lock;
+    Dnsmasq dnsmasq;
+    ASSERT_TRUE(dnsmasq.ready());
+
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once"}, output), 0) << output;
+    {
+        RunningProxy proxy(words({"--upstream", Dnsmasq::kAddress, "--interval", "0.2"}), dir.path() / "proxy.log");
+        ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
+
+        // A custom rule and a category, over UDP and TCP; neither reaches the upstream.
+        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+        EXPECT_NE(dig(port, "+tcp blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+        EXPECT_NE(dig(port, "x.ads.test AAAA").output.find("status: NXDOMAIN"), std::string::npos);
+        EXPECT_EQ(dnsmasq.queriesFor("blocked.test"), 0);
+        EXPECT_EQ(dnsmasq.queriesFor("x.ads.test"), 0);
+        // An allowed name gets the upstream's answer over both transports.
+        EXPECT_NE(dig(port, "allowed.test A").output.find("192.0.2.10"), std::string::npos);
+        EXPECT_NE(dig(port, "+tcp allowed.test A").output.find("192.0.2.10"), std::string::npos);
+
+        // The counts show in a later tick line and in the status document.
+        EXPECT_TRUE(proxy.waitFor(" blocked=3 answered=2")) << proxy.output();
+        EXPECT_TRUE(proxy.waitFor("tick enrolled=true state=protected filter=true rules=- events=0 blocked=3"))
+            << proxy.output();
+        const json status = readJSON(data / "status.json");
+        EXPECT_GE(status["blocked"].get<int>(), 3);
+        EXPECT_EQ(status["errors"], json::array());
+    }
+
+    // The events wait on disk for their window to close.
+    const json pending = readJSON(data / "events-pending.json");
+    const std::string pendingText = pending.dump();
+    EXPECT_NE(pendingText.find("blocked_custom_rule"), std::string::npos) << pendingText;
+    EXPECT_NE(pendingText.find("blocked_dns_query"), std::string::npos) << pendingText;
+    EXPECT_NE(pendingText.find("bypass_attempted"), std::string::npos) << pendingText;
+    EXPECT_EQ(service.counters().eventsAccepted, 0);
+
+    // Half an hour later their window has closed: move them back in time.
+    std::function<void(json&)> shift = [&](json& node) {
+        if (node.is_object()) {
+            for (auto& [key, value] : node.items()) {
+                if (key == "windowStart" && value.is_number_integer()) value = value.get<std::int64_t>() - 1800;
+                else shift(value);
+            }
+        } else if (node.is_array()) {
+            for (auto& value : node) shift(value);
+        }
+    };
+    json moved = pending;
+    shift(moved);
+    ASSERT_NE(moved, pending);
+    std::ofstream(data / "events-pending.json", std::ios::trunc) << moved.dump();
+
+    // The next tick takes them from the filter and delivers them.
+    ASSERT_EQ(run({"--once", "--upstream", Dnsmasq::kAddress}, output), 0) << output;
+    EXPECT_NE(output.find(" events=2 "), std::string::npos) << output;
+    EXPECT_EQ(output.find("errors="), std::string::npos) << output;
+    const auto counters = service.counters();
+    EXPECT_EQ(counters.eventsAccepted, 2);
+    EXPECT_EQ(counters.eventCountTotal, 3);
+    std::set<std::string> reasons;
+    for (const auto& event : service.acceptedEvents()) reasons.insert(event.value("reason", ""));
+    EXPECT_EQ(reasons, (std::set<std::string>{"blocked_custom_rule", "blocked_dns_query"}));
+    EXPECT_EQ(readText(data / "events-pending.json").find("bypass_attempted"), std::string::npos);
+}
+
+}  // namespace
