@@ -16,6 +16,7 @@ cd "$(dirname "$0")/.."
 
 build="${1:-build}"
 proxy_bin="$build/keldra-proxy/keldra-proxy"
+service_bin="$build/keldra-dev-service/keldra-dev-service"
 seconds="${SECONDS_PER_RUN:-5}"
 latency_qps="${LATENCY_QPS:-5000}"
 server_core="${SERVER_CORE:-2}"
@@ -27,6 +28,7 @@ for tool in dnsperf dnsmasq dig taskset; do
   command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 1; }
 done
 [ -x "$proxy_bin" ] || { echo "build keldra-proxy first: $proxy_bin" >&2; exit 1; }
+[ -x "$service_bin" ] || { echo "build keldra-dev-service first: $service_bin" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root (the upstream listens on port 53)" >&2; exit 1; }
 
 # The proxy's tests use 127.0.0.2:53 too: take turns with them.
@@ -89,8 +91,19 @@ printf '%s\nport=5361\nserver=127.0.0.2\npid-file=%s\n' "$common" "$work/fwd.pid
 { printf '%s\nport=5362\npid-file=%s\n' "$common" "$work/block.pid"
   awk '{ printf "address=/%s/\n", $1 }' "$work/names"; } >"$work/dnsmasq-block.conf"
 
-printf '{"name":"bench","api_base_url":"http://127.0.0.1:9","policy_keys":[],"release_keys":[]}\n' >"$work/env.json"
-mkdir -p "$work/proxy-forward" "$work/proxy-block"
+# The proxy runs only once enrolled: enrol both data directories against the
+# local device service. It serves no policy, so the engine publishes nothing
+# and the proxy keeps the rules file written below.
+"$service_bin" --listen 127.0.0.1:0 --env-out "$work/env.json" --accept-code BENCH-1 --accept-code BENCH-2 \
+  >"$work/service.log" 2>&1 &
+pids+=("$!")
+# Its first line, the base URL, comes once the environment file is written.
+for _ in $(seq 1 100); do grep -q '^http' "$work/service.log" 2>/dev/null && break; sleep 0.1; done
+grep -q '^http' "$work/service.log" || { echo "keldra-dev-service did not start" >&2; exit 1; }
+"$proxy_bin" --env "$work/env.json" --dir "$work/proxy-forward" --enroll BENCH-1 --once \
+  --listen 127.0.0.1:5360 --upstream 127.0.0.2 >"$work/enroll-forward.log"
+"$proxy_bin" --env "$work/env.json" --dir "$work/proxy-block" --enroll BENCH-2 --once \
+  --listen 127.0.0.1:5360 --upstream 127.0.0.2 >"$work/enroll-block.log"
 { printf '{"policySeq":1,"kind":"bench","committed":false,"blocklistVersion":1,"categories":["bench"],'
   printf '"missingCategories":[],"generatedAt":"2026-01-01T00:00:00Z","ruleSet":{"exact":{'
   awk 'NR > 1 { printf "," } { printf "\"%s\":{\"block\":{\"category\":\"bench\"}}", $1 }' "$work/names"
