@@ -1,0 +1,198 @@
+// The program's start-up and main loop, in-process against the local device
+// service.
+#include "RealDNS.h"
+
+#include "keldra-proxy/Program.h"
+#include "keldra/DevService.h"
+
+#include <nlohmann/json.hpp>
+
+using namespace keldra_test;
+namespace fs = std::filesystem;
+using brivet::Program;
+using nlohmann::json;
+
+namespace {
+
+TEST(ProgramTickLine, PiecesInOrderWithErrorsOnlyWhenThereAreAny) {
+    brivet::ProtectionEngine::TickReport report;
+    report.enrolled = true;
+    report.protectionState = "protected";
+    report.filterRunning = true;
+    report.rulesPublished = 7;
+    report.eventsSent = 12;
+    EXPECT_EQ(Program::tickLine(report, 3, 40),
+              "tick enrolled=true state=protected filter=true rules=7 events=12 blocked=3 answered=40");
+
+    brivet::ProtectionEngine::TickReport bare;
+    bare.enrolled = false;
+    bare.errors = {"policy: http 500 server_error", "heartbeat: transport connection refused"};
+    EXPECT_EQ(Program::tickLine(bare, 0, 0),
+              "tick enrolled=false state=unknown filter=false rules=- events=0 blocked=0 answered=0 "
+              "errors=policy: http 500 server_error; heartbeat: transport connection refused");
+}
+
+TEST(ProgramUpstreams, CommandLineThenSystemThenFallback) {
+    TempDirectory dir;
+    const fs::path resolv = dir.path() / "resolv.conf";
+
+    // An empty list given on the command line forwards nowhere.
+    EXPECT_EQ(Program::chooseUpstreams(std::vector<std::string>{}, {"9.9.9.9"}), std::vector<std::string>{});
+    EXPECT_EQ(Program::chooseUpstreams(std::vector<std::string>{"a", ""}, {"9.9.9.9"}),
+              (std::vector<std::string>{"a", ""}));
+
+    std::ofstream(resolv) << "nameserver 127.0.0.53\nnameserver 9.9.9.9\nnameserver ::1\nnameserver 1.0.0.1\n";
+    EXPECT_EQ(Program::chooseUpstreams(std::nullopt, Program::systemUpstreams(resolv)),
+              (std::vector<std::string>{"9.9.9.9", "1.0.0.1"}));
+
+    // Only loopback servers: the fixed pair.
+    std::ofstream(resolv, std::ios::trunc) << "nameserver 127.0.0.1\n";
+    EXPECT_EQ(Program::chooseUpstreams(std::nullopt, Program::systemUpstreams(resolv)),
+              (std::vector<std::string>{"1.1.1.1", "8.8.8.8"}));
+}
+
+// Thrown by the test's sleep to leave the endless loop.
+struct LoopDone {};
+
+TEST(ProgramLoop, TicksSleepTheIntervalAndReassertTheDNSSettingsEachPass) {
+    KELDRA_REQUIRE_REAL_DNS();
+    MachineLock lock;
+    {
+        // --assert-dns needs 127.0.0.1:53; skip where something else holds it.
+        FD probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        auto address = endpoint("127.0.0.1", 53);
+        if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            GTEST_SKIP() << "127.0.0.1:53 is in use";
+        }
+    }
+
+    TempDirectory dir;
+    brivet::dev::DevServiceOptions serviceOptions;
+    serviceOptions.acceptCodes = {"LOOP-1"};
+    brivet::dev::DevService service(serviceOptions);
+    service.setPolicy(json{{"kind", "standard"}, {"categories", json::array()}, {"custom_rules", json::array()},
+                           {"allow_rules", json::array()}, {"blocklist_version", 1},
+                           {"offline_release_runtime_seconds", 604800}, {"heartbeat_interval_seconds", 900}});
+    const fs::path env = dir.path() / "env.json";
+    service.writeEnvironmentFile(env);
+    // The machine's resolver file as the DNS-settings tool sees it.
+    const fs::path resolv = dir.path() / "resolv.conf";
+    std::ofstream(resolv) << "nameserver 9.9.9.9\n";
+
+    brivet::Options options;
+    options.env = env.string();
+    options.dir = (dir.path() / "data").string();
+    options.listen = "127.0.0.1:53";
+    options.upstreams = std::vector<std::string>{};
+    options.enroll = "LOOP-1";
+    options.assertDNS = true;
+    options.interval = 12.5;
+
+    std::vector<std::string> logged;
+    std::vector<double> sleeps;
+    std::vector<json> statuses;
+    brivet::ProgramSettings settings;
+    settings.log = [&](const std::string& line) { logged.push_back(line); };
+    settings.networkTool = brivet::NetworkTool{{KELDRA_NETWORKSETUP_PATH, "--resolv-conf", resolv.string()}};
+    settings.sleep = [&](double seconds) {
+        sleeps.push_back(seconds);
+        statuses.push_back(json::parse(readText(dir.path() / "data" / "status.json"), nullptr, false));
+        // Between the second and third pass something re-points the resolver.
+        if (sleeps.size() == 2) std::ofstream(resolv, std::ios::trunc) << "nameserver 8.8.4.4\n";
+        if (sleeps.size() == 3) throw LoopDone{};
+    };
+
+    {
+        Program program(options, settings);
+        EXPECT_EQ(program.statusURL(), dir.path() / "data" / "status.json");
+        EXPECT_THROW(program.runMainTask(), LoopDone);
+        ASSERT_NE(program.proxy(), nullptr);
+    }
+
+    ASSERT_EQ(service.devices().size(), 1u);
+    const std::string changed = "dns settings were changed; pointed them back at 127.0.0.1";
+    const std::vector<std::string> expected = {
+        "server Keldra dev service at " + service.baseURL(),
+        "state in " + (dir.path() / "data").string(),
+        "enrolled as device " + service.devices()[0].deviceId,
+        "DNS proxy listening on 127.0.0.1:53, forwarding to ",
+        changed,
+        // The check changed the settings: the filter counts as not configured.
+        "tick enrolled=true state=protected filter=false rules=- events=0 blocked=0 answered=0",
+        "tick enrolled=true state=protected filter=true rules=1 events=0 blocked=0 answered=0",
+        changed,
+        "tick enrolled=true state=protected filter=false rules=- events=0 blocked=0 answered=0",
+    };
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(sleeps, (std::vector<double>{12.5, 12.5, 12.5}));
+
+    ASSERT_EQ(statuses.size(), 3u);
+    EXPECT_EQ(statuses[0]["dnsAsserted"], false);
+    EXPECT_EQ(statuses[1]["dnsAsserted"], true);
+    EXPECT_EQ(statuses[1]["policySeq"], 1);
+    EXPECT_EQ(statuses[2]["dnsAsserted"], false);
+
+    // The settings point here; the record keeps what was there first.
+    EXPECT_EQ(readText(resolv).find("8.8.4.4"), std::string::npos);
+    EXPECT_NE(readText(resolv).find("nameserver 127.0.0.1"), std::string::npos);
+    const std::string record = readText(dir.path() / "data" / "dns-before.json");
+    EXPECT_NE(record.find("9.9.9.9"), std::string::npos) << record;
+    EXPECT_EQ(record.find("8.8.4.4"), std::string::npos) << record;
+    EXPECT_TRUE(fs::exists(dir.path() / "data" / "dns-restore.sh"));
+}
+
+TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
+    TempDirectory dir;
+    const fs::path env = dir.path() / "env.json";
+    std::ofstream(env) << R"({"name":"n","api_base_url":"http://127.0.0.1:9","policy_keys":[],"release_keys":[]})";
+
+    auto start = [&](brivet::Options options, std::vector<std::string>& logged) {
+        brivet::ProgramSettings settings;
+        settings.log = [&](const std::string& line) { logged.push_back(line); };
+        try {
+            Program program(std::move(options), settings);
+            return program.runMainTask();
+        } catch (const brivet::ProgramExit& exit) {
+            return exit.status;
+        }
+    };
+
+    brivet::Options options;
+    options.env = env.string();
+    options.dir = (dir.path() / "nested" / "data").string();
+    options.once = true;
+
+    // A fresh directory is created with its parents, then the device is not enrolled.
+    std::vector<std::string> logged;
+    EXPECT_EQ(start(options, logged), 1);
+    EXPECT_TRUE(fs::is_directory(dir.path() / "nested" / "data"));
+    EXPECT_EQ(logged, (std::vector<std::string>{"server n at http://127.0.0.1:9",
+                                                "state in " + options.dir, Program::notEnrolledText()}));
+
+    // A malformed --listen ends before the server line.
+    logged.clear();
+    brivet::Options badListen = options;
+    badListen.listen = "127.0.0.1:70000";
+    EXPECT_EQ(start(badListen, logged), 2);
+    EXPECT_EQ(logged, std::vector<std::string>{"--listen must be HOST:PORT"});
+
+    // An empty --env is a path that cannot be read.
+    logged.clear();
+    brivet::Options emptyEnv = options;
+    emptyEnv.env = "";
+    EXPECT_EQ(start(emptyEnv, logged), 1);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_TRUE(logged[0].starts_with("cannot load Environment.json: ")) << logged[0];
+
+    // Without --env the build's default file is read.
+    logged.clear();
+    brivet::Options defaultEnv = options;
+    defaultEnv.env.reset();
+    brivet::ProgramSettings settings;
+    settings.defaultEnvironment = env;
+    settings.log = [&](const std::string& line) { logged.push_back(line); };
+    Program program(defaultEnv, settings);
+    EXPECT_EQ(program.environment().name, "n");
+}
+
+}  // namespace
