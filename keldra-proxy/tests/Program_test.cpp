@@ -169,13 +169,6 @@ TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
     EXPECT_EQ(logged, (std::vector<std::string>{"server n at http://127.0.0.1:9",
                                                 "state in " + options.dir, Program::notEnrolledText()}));
 
-    // A malformed --listen ends before the server line.
-    logged.clear();
-    brivet::Options badListen = options;
-    badListen.listen = "127.0.0.1:70000";
-    EXPECT_EQ(start(badListen, logged), 2);
-    EXPECT_EQ(logged, std::vector<std::string>{"--listen must be HOST:PORT"});
-
     // An empty --env is a path that cannot be read.
     logged.clear();
     brivet::Options emptyEnv = options;
