@@ -1,3 +1,4 @@
+#include "keldra/TestFiles.h"
 #include "BrivetClient/AtomicFile.h"
 
 #include <filesystem>
@@ -9,25 +10,14 @@ namespace fs = std::filesystem;
 using brivet::atomicWrite;
 
 namespace {
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-atomic-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using keldra::test::TempDir;
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st{};
-    EXPECT_EQ(::stat(p.c_str(), &st), 0);
-    return st.st_mode & 0777;
-}
+using keldra::test::modeOf;
 }  // namespace
 
 TEST(AtomicFile, WritesReplacesAndKeepsModeWithoutLeftovers) {
     TempDir dir;
-    auto target = dir.path / "nested" / "state.json";
+    auto target = dir.path() / "nested" / "state.json";
     ::umask(0);
     atomicWrite(target, "first");
     ::umask(022);
@@ -46,16 +36,16 @@ TEST(AtomicFile, WritesReplacesAndKeepsModeWithoutLeftovers) {
 
 TEST(AtomicFile, FailureLeavesTargetUntouched) {
     TempDir dir;
-    auto target = dir.path / "state.json";
+    auto target = dir.path() / "state.json";
     atomicWrite(target, "kept");
     // Renaming a file over a directory fails; the old content must remain.
-    auto blocked = dir.path / "blocked";
+    auto blocked = dir.path() / "blocked";
     fs::create_directory(blocked);
     fs::create_directory(blocked / "inner");
     EXPECT_THROW(atomicWrite(blocked, "x"), brivet::AtomicWriteError);
     std::string out;
     ASSERT_TRUE(brivet::readWholeFile(target, out));
     EXPECT_EQ(out, "kept");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator{}), 2);
-    EXPECT_FALSE(brivet::readWholeFile(dir.path / "missing", out));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 2);
+    EXPECT_FALSE(brivet::readWholeFile(dir.path() / "missing", out));
 }

@@ -2,6 +2,7 @@
 // A complete engine graph over the local device service, with an in-memory
 // filter and host and a clock that the test drives.
 
+#include "keldra/TestFiles.h"
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -35,25 +36,7 @@ using brivet::FilterStatus;
 using brivet::Instant;
 using nlohmann::json;
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-engine-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempDir = keldra::test::TempDir;
 
 // Passes every request to the real transport; `after` sees each answer and
 // may change it, throw, or reconfigure the service between requests.

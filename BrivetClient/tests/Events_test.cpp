@@ -1,3 +1,4 @@
+#include "keldra/TestFiles.h"
 #include "BrivetClient/Events.h"
 
 #include <gtest/gtest.h>
@@ -30,20 +31,9 @@ Instant at(std::string_view text) {
 
 Instant unix(std::int64_t seconds) { return Instant{std::chrono::seconds{seconds}}; }
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-events-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using keldra::test::TempDir;
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st{};
-    EXPECT_EQ(::stat(p.c_str(), &st), 0);
-    return st.st_mode & 0777;
-}
+using keldra::test::modeOf;
 
 std::string contents(const fs::path& p) {
     std::string out;
@@ -217,7 +207,7 @@ TEST(EventCoalescer, JSONFormRoundTripsAndRejectsDamage) {
 
 TEST(EventOutbox, EmptyAppendCreatesNothingAndRemoveFirstWritesEmptyArray) {
     TempDir dir;
-    const auto file = dir.path / "events-outbox.json";
+    const auto file = dir.path() / "events-outbox.json";
     EventOutbox outbox(file);
     EXPECT_TRUE(outbox.pending().empty());
     outbox.append({});
@@ -229,7 +219,7 @@ TEST(EventOutbox, EmptyAppendCreatesNothingAndRemoveFirstWritesEmptyArray) {
 
 TEST(EventOutbox, AppendsInOrderRemovesFromTheFrontAndSurvivesRestart) {
     TempDir dir;
-    const auto file = dir.path / "nested" / "deeper" / "events-outbox.json";
+    const auto file = dir.path() / "nested" / "deeper" / "events-outbox.json";
     {
         EventOutbox outbox(file);
         outbox.append({event("a", 1), event("b", 2, "ads")});
@@ -258,7 +248,7 @@ TEST(EventOutbox, AppendsInOrderRemovesFromTheFrontAndSurvivesRestart) {
 
 TEST(EventOutbox, DamagedFileFailsEveryOperationAndStaysAsItIs) {
     TempDir dir;
-    const auto file = dir.path / "events-outbox.json";
+    const auto file = dir.path() / "events-outbox.json";
     EventOutbox outbox(file);
     for (const char* damaged : {"{\"type\":\"a\"}", "[{\"type\":\"a\"}]", "[", "", "[1]"}) {
         brivet::atomicWrite(file, damaged);
@@ -276,14 +266,14 @@ TEST(EventOutbox, DamagedFileFailsEveryOperationAndStaysAsItIs) {
 TEST(EventOutbox, WriteFailureKeepsThePreviousFile) {
     TempDir dir;
     // The outbox's folder is a plain file, so the write cannot happen.
-    const auto blocker = dir.path / "blocker";
+    const auto blocker = dir.path() / "blocker";
     brivet::atomicWrite(blocker, "x");
     EventOutbox blocked(blocker / "events-outbox.json");
     EXPECT_THROW(blocked.append({event("a", 1)}), EventOutboxError);
     EXPECT_THROW(blocked.removeFirst(0), EventOutboxError);
 
     // A file whose name is taken by a folder: reading fails, nothing changes.
-    const auto folder = dir.path / "events-outbox.json";
+    const auto folder = dir.path() / "events-outbox.json";
     fs::create_directory(folder);
     EventOutbox onFolder(folder);
     EXPECT_THROW(onFolder.append({event("a", 1)}), EventOutboxError);
@@ -292,7 +282,7 @@ TEST(EventOutbox, WriteFailureKeepsThePreviousFile) {
 
 TEST(EventOutbox, ConcurrentAppendsOnOneObjectLoseNothing) {
     TempDir dir;
-    EventOutbox outbox(dir.path / "events-outbox.json");
+    EventOutbox outbox(dir.path() / "events-outbox.json");
     constexpr int kThreads = 4, kAppends = 8;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {

@@ -1,3 +1,4 @@
+#include "keldra/TestFiles.h"
 #include "BrivetClient/FilterRules.h"
 
 #include <gtest/gtest.h>
@@ -20,20 +21,9 @@ using brivet::RuleSet;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-rules-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
+using keldra::test::TempDir;
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st{};
-    EXPECT_EQ(::stat(p.c_str(), &st), 0);
-    return st.st_mode & 0777;
-}
+using keldra::test::modeOf;
 
 RuleSet sampleRuleSet() {
     return RuleSet({"ads", "social"},
@@ -162,14 +152,14 @@ TEST(FilterRules, EveryMemberIsRequiredAndTyped) {
 
 TEST(FilterRulesStore, LoadsNothingWithoutAFileAndCreatesNothing) {
     TempDir dir;
-    FilterRulesStore store(dir.path / "missing" / "filter-rules.json");
+    FilterRulesStore store(dir.path() / "missing" / "filter-rules.json");
     EXPECT_EQ(store.load(), std::nullopt);
-    EXPECT_FALSE(fs::exists(dir.path / "missing"));
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 }
 
 TEST(FilterRulesStore, SavesIntoNewFoldersPrivatelyAndReplaces) {
     TempDir dir;
-    const auto file = dir.path / "a" / "b" / "filter-rules.json";
+    const auto file = dir.path() / "a" / "b" / "filter-rules.json";
     FilterRulesStore store(file);
     ::umask(0);
     store.save(FilterRules::empty());
@@ -185,7 +175,7 @@ TEST(FilterRulesStore, SavesIntoNewFoldersPrivatelyAndReplaces) {
 
 TEST(FilterRulesStore, DamagedOrUnwritableFilesFailAndKeepThePreviousFile) {
     TempDir dir;
-    const auto file = dir.path / "filter-rules.json";
+    const auto file = dir.path() / "filter-rules.json";
     FilterRulesStore store(file);
     brivet::atomicWrite(file, R"({"policySeq":1})");
     EXPECT_THROW(store.load(), FilterRulesStoreError);
@@ -193,7 +183,7 @@ TEST(FilterRulesStore, DamagedOrUnwritableFilesFailAndKeepThePreviousFile) {
 
     store.save(sampleRules());
     // A folder cannot be replaced by the new file; the old one stays.
-    const auto folder = dir.path / "taken";
+    const auto folder = dir.path() / "taken";
     fs::create_directories(folder / "inner");
     EXPECT_THROW(FilterRulesStore(folder).save(FilterRules::empty()), FilterRulesStoreError);
     EXPECT_TRUE(fs::is_directory(folder / "inner"));

@@ -1,6 +1,7 @@
 #pragma once
 // Temporary directories and file inspection for the store and cache tests.
 
+#include "keldra/TestFiles.h"
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,31 +13,9 @@
 
 namespace brivet::storestest {
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-stores-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
+using TempDir = keldra::test::TempDir;
 
-private:
-    std::filesystem::path path_;
-};
-
-inline mode_t modeOf(const std::filesystem::path& p) {
-    struct stat st {};
-    EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
-    return st.st_mode & 07777;
-}
+using keldra::test::modeOf;
 
 inline std::string contentOf(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
