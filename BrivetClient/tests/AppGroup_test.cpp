@@ -13,7 +13,7 @@
 namespace brivet {
 namespace {
 
-using storestest::contentOf;
+using storestest::readFile;
 using storestest::TempDir;
 using storestest::writeFile;
 
@@ -86,7 +86,7 @@ TEST(FileBlocklistCache, StoresServiceShapedFilesAndReadsThemBack) {
 
     const auto file = dir / "ads@3.json";
     ASSERT_TRUE(std::filesystem::exists(file));
-    EXPECT_EQ(nlohmann::json::parse(contentOf(file)), nlohmann::json::parse(R"({
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(R"({
         "category": "ads", "version": 3,
         "rules": [{"rule_type": "domain", "value": "ads.example"},
                   {"rule_type": "domain_suffix", "value": "track.example"}]})"));
@@ -120,7 +120,7 @@ TEST(FileBlocklistCache, StoreIntoAnUncreatableDirectoryIsSilent) {
     FileBlocklistCache cache(tmp.path() / "file" / "blocklists");
     EXPECT_NO_THROW(cache.store(list("ads", 1)));
     EXPECT_EQ(cache.blocklist("ads", 1), std::nullopt);
-    EXPECT_EQ(contentOf(tmp.path() / "file"), "x");
+    EXPECT_EQ(readFile(tmp.path() / "file"), "x");
 }
 
 TEST(FileBlocklistCache, PruneKeepsOnlyOneVersion) {

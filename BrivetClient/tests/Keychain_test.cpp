@@ -11,7 +11,7 @@ namespace {
 
 using Call = InMemoryKeychain::Call;
 
-using storestest::contentOf;
+using storestest::readFile;
 using storestest::entryCount;
 using storestest::modeOf;
 using storestest::TempDir;
@@ -157,7 +157,7 @@ TEST(FileKeychain, TokenRoundTripWithPrivateModes) {
     const auto item = keychain->itemPath({"io.tolvane.brivet", "device-token", std::nullopt, true});
     EXPECT_EQ(item.parent_path(), dir);
     EXPECT_EQ(modeOf(item), 0600u);
-    EXPECT_EQ(contentOf(item), "secret-2");
+    EXPECT_EQ(readFile(item), "secret-2");
 
     // Exactly one file: no second item and no temporary files left behind.
     EXPECT_EQ(entryCount(dir), 1u);

@@ -10,7 +10,7 @@
 namespace brivet {
 namespace {
 
-using storestest::contentOf;
+using storestest::readFile;
 using storestest::entryCount;
 using storestest::modeOf;
 using storestest::TempDir;
@@ -63,7 +63,7 @@ TEST(FileStateStore, EmptyStateIsWrittenExactlyAndPrivately) {
     const mode_t old = ::umask(0);
     FileStateStore(url, nullptr).save(ProtectionState{});
     ::umask(old);
-    EXPECT_EQ(contentOf(url), R"({"offlineRelease":{"accumulatedSeconds":0}})");
+    EXPECT_EQ(readFile(url), R"({"offlineRelease":{"accumulatedSeconds":0}})");
     EXPECT_EQ(modeOf(url), 0600u);
     EXPECT_EQ(entryCount(url.parent_path()), 1u);  // no temporary file left
 
@@ -83,7 +83,7 @@ TEST(FileStateStore, TokenIsKeptInTheTokenStoreNotTheFile) {
     store.save(state);
     EXPECT_EQ(state.identity->deviceToken, "tok-secret");  // caller's copy unchanged
     EXPECT_EQ(tokens->token, "tok-secret");
-    const std::string text = contentOf(url);
+    const std::string text = readFile(url);
     EXPECT_NE(text.find(R"("deviceToken":"")"), std::string::npos) << text;
     EXPECT_EQ(text.find("tok-secret"), std::string::npos);
 
@@ -92,7 +92,7 @@ TEST(FileStateStore, TokenIsKeptInTheTokenStoreNotTheFile) {
     // Without a token store the token stays in the file.
     FileStateStore plain(tmp.path() / "plain.json", nullptr);
     plain.save(state);
-    EXPECT_NE(contentOf(tmp.path() / "plain.json").find(R"("deviceToken":"tok-secret")"), std::string::npos);
+    EXPECT_NE(readFile(tmp.path() / "plain.json").find(R"("deviceToken":"tok-secret")"), std::string::npos);
     EXPECT_EQ(plain.load(), state);
 }
 
@@ -113,7 +113,7 @@ TEST(FileStateStore, FileFormat) {
     TempDir tmp;
     const auto url = tmp.path() / "state.json";
     FileStateStore(url, nullptr).save(enrolledState());
-    EXPECT_EQ(nlohmann::json::parse(contentOf(url)), nlohmann::json::parse(R"({
+    EXPECT_EQ(nlohmann::json::parse(readFile(url)), nlohmann::json::parse(R"({
         "installationId": "inst-1",
         "identity": {"deviceId": "dev-1", "installationId": "inst-1", "deviceToken": "tok-secret"},
         "client": {"device_id": "dev-1", "installation_id": "inst-1", "highest_policy_seq": 7,
@@ -162,7 +162,7 @@ TEST(FileStateStore, UndecodableFilesFailAndAreNeverReplaced) {
     for (const auto& text : bad) {
         writeFile(url, text);
         EXPECT_EQ(stateErrorKind([&] { store.load(); }), StateFileError::Kind::decode) << text;
-        EXPECT_EQ(contentOf(url), text);
+        EXPECT_EQ(readFile(url), text);
     }
     try {
         store.load();
@@ -182,7 +182,7 @@ TEST(FileStateStore, TokenStoreFailuresPassUnchangedAndNothingIsWritten) {
     auto tokens = std::make_shared<KeychainTokenStore>(keychain, "svc", "device-token", std::nullopt, false);
     FileStateStore store(url, tokens);
     store.save(ProtectionState{});
-    const std::string before = contentOf(url);
+    const std::string before = readFile(url);
 
     keychain->injectStatus(InMemoryKeychain::Call::update, -25293);
     EXPECT_THROW(
@@ -195,7 +195,7 @@ TEST(FileStateStore, TokenStoreFailuresPassUnchangedAndNothingIsWritten) {
             }
         },
         KeychainError);
-    EXPECT_EQ(contentOf(url), before);
+    EXPECT_EQ(readFile(url), before);
 
     keychain->injectStatus(InMemoryKeychain::Call::update, std::nullopt);
     store.save(enrolledState());
@@ -215,7 +215,7 @@ TEST(FileStateStore, EncodeAndWriteFailures) {
     broken.lastRejectedPolicy = std::string("\xc3(");
     EXPECT_EQ(stateErrorKind([&] { store.save(broken); }), StateFileError::Kind::encode);
     EXPECT_EQ(tokens->token, "old-token");
-    EXPECT_EQ(contentOf(url), R"({"offlineRelease":{"accumulatedSeconds":0}})");
+    EXPECT_EQ(readFile(url), R"({"offlineRelease":{"accumulatedSeconds":0}})");
 
     writeFile(tmp.path() / "file", "x");
     FileStateStore blocked(tmp.path() / "file" / "state.json", nullptr);

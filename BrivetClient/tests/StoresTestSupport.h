@@ -6,8 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 
@@ -16,16 +14,9 @@ namespace brivet::storestest {
 using TempDir = keldra::test::TempDir;
 
 using keldra::test::modeOf;
+using keldra::test::writeFile;
 
-inline std::string contentOf(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using keldra::test::readFile;
 
 inline std::size_t entryCount(const std::filesystem::path& dir) {
     std::size_t n = 0;

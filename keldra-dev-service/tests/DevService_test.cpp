@@ -6,14 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sys/stat.h>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "keldra/TestFiles.h"
 
 namespace {
 
@@ -118,17 +117,12 @@ TEST_F(DevServiceTest, PublishesItsKeysAndEnvironment) {
     EXPECT_EQ(pinned["policy_keys"], env["policy_keys"]);
     EXPECT_EQ(pinned["release_keys"], env["release_keys"]);
 
-    auto dir = std::filesystem::temp_directory_path() /
-               ("devservice-env-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    service.writeEnvironmentFile(dir / "sub" / "Environment.json");
-    std::ifstream in(dir / "sub" / "Environment.json");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(json::parse(text), env);
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "sub" / "Environment.json").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-    std::filesystem::remove_all(dir);
+    {
+        keldra::test::TempDir dir("devservice-env");
+        service.writeEnvironmentFile(dir / "sub" / "Environment.json");
+        EXPECT_EQ(json::parse(keldra::test::readFile(dir / "sub" / "Environment.json")), env);
+        EXPECT_EQ(keldra::test::modeOf(dir / "sub" / "Environment.json"), 0644u);
+    }
 
     // A signed envelope verifies against the published key of its role only.
     std::string env1 = service.signEnvelope(KeyRole::release, R"({"a":1})");
@@ -651,9 +645,7 @@ TEST_F(DevServiceTest, StaysConsistentUnderConcurrentRequests) {
 }
 
 TEST(DevServiceKeys, KeysDirectoryKeepsKeysAcrossRestarts) {
-    auto dir = std::filesystem::temp_directory_path() /
-               ("devservice-keys-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
+    keldra::test::TempDir dir("devservice-keys");
     DevServiceOptions options;
     options.keysDir = dir / "keys";
     std::string pinned;
@@ -662,9 +654,7 @@ TEST(DevServiceKeys, KeysDirectoryKeepsKeysAcrossRestarts) {
         pinned = first.pinnedKeysJSON();
     }
     for (const char* file : {"policy-key.json", "release-key.json"}) {
-        struct stat st {};
-        ASSERT_EQ(::stat((dir / "keys" / file).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(keldra::test::modeOf(dir / "keys" / file), 0600u);
     }
     {
         DevService second(options);
@@ -674,12 +664,10 @@ TEST(DevServiceKeys, KeysDirectoryKeepsKeysAcrossRestarts) {
     EXPECT_NE(other.pinnedKeysJSON(), pinned);
 
     // A damaged key file is an error, never silently replaced.
-    std::ofstream(dir / "keys" / "release-key.json") << "{\"id\":\"x\",\"private\":\"short\"}";
+    const std::string damagedKey = "{\"id\":\"x\",\"private\":\"short\"}";
+    keldra::test::writeFile(dir / "keys" / "release-key.json", damagedKey);
     EXPECT_THROW(DevService damaged(options), DevServiceError);
-    std::ifstream in(dir / "keys" / "release-key.json");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "{\"id\":\"x\",\"private\":\"short\"}");
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(keldra::test::readFile(dir / "keys" / "release-key.json"), damagedKey);
 }
 
 TEST(DevServiceBind, ReportsAnAddressInUse) {

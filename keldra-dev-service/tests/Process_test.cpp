@@ -15,18 +15,14 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "keldra/TestFiles.h"
 
 namespace {
 
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
+using keldra::test::readFile;
 
 class ServiceProcess {
 public:
@@ -93,13 +89,8 @@ private:
 
 class DevServiceProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("devservice-process-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    keldra::test::TempDir tmp{"devservice-process"};
+    const fs::path dir = tmp.path();
 };
 
 int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }

@@ -2,6 +2,7 @@
 #include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "keldra/TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,20 +17,12 @@ namespace fs = std::filesystem;
 using brivet::DNSRecord;
 using brivet::NetworkTool;
 namespace DNSSettings = brivet::DNSSettings;
+using keldra::test::modeOf;
+using keldra::test::readFile;
+using keldra::test::TempDir;
+using keldra::test::writeFile;
 
 namespace {
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 std::string hex(const std::string& text) {
     static const char* digits = "0123456789abcdef";
@@ -41,29 +34,13 @@ std::string hex(const std::string& text) {
     return out;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "keldra-dns-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // A stand-in for the platform tool: services and their servers come from
 // files, and every -setdnsservers call is logged.
 class FakeTool {
 public:
     FakeTool() {
         const fs::path script = dir_.path() / "tool.sh";
-        spit(script,
+        writeFile(script,
              "#!/bin/sh\n"
              "d='" + dir_.path().string() + "'\n"
              "key() { printf %s \"$1\" | od -An -tx1 | tr -d ' \\n'; }\n"
@@ -78,11 +55,11 @@ public:
         tool_.command = {script.string()};
         setServices("An asterisk (*) denotes that a network service is disabled.\n");
     }
-    void setServices(const std::string& output) { spit(dir_.path() / "services", output); }
+    void setServices(const std::string& output) { writeFile(dir_.path() / "services", output); }
     void setServers(const std::string& service, const std::string& output) {
-        spit(dir_.path() / ("servers-" + hex(service)), output);
+        writeFile(dir_.path() / ("servers-" + hex(service)), output);
     }
-    std::string calls() const { return slurp(dir_.path() / "calls"); }
+    std::string calls() const { return readFile(dir_.path() / "calls"); }
     const NetworkTool& tool() const { return tool_; }
 
 private:
@@ -129,24 +106,24 @@ TEST(DNSSettings, AssertRecordsOnceAndPointsEveryServiceHere) {
 
     EXPECT_FALSE(DNSSettings::assertServers(record, fake.tool()));
     EXPECT_EQ(fake.calls(), "Mac's Wi-Fi\nEthernet\n");
-    const auto json = nlohmann::json::parse(slurp(record));
+    const auto json = nlohmann::json::parse(readFile(record));
     EXPECT_EQ(json, nlohmann::json({{"Mac's Wi-Fi", {"127.0.0.1", "8.8.8.8"}}, {"Ethernet", nlohmann::json::array()}}));
-    const std::string script = slurp(data.path() / "dns-restore.sh");
+    const std::string script = readFile(data.path() / "dns-restore.sh");
     EXPECT_EQ(script, DNSSettings::restoreScript(fake.tool(), {{"Mac's Wi-Fi", {"127.0.0.1", "8.8.8.8"}},
                                                                {"Ethernet", {}}}));
     EXPECT_NE(script.find("'Mac'\\''s Wi-Fi'"), std::string::npos);
 
     // Everything points here now: nothing to change, same files.
     EXPECT_TRUE(DNSSettings::assertServers(record, fake.tool()));
-    EXPECT_EQ(nlohmann::json::parse(slurp(record)), json);
-    EXPECT_EQ(slurp(data.path() / "dns-restore.sh"), script);
+    EXPECT_EQ(nlohmann::json::parse(readFile(record)), json);
+    EXPECT_EQ(readFile(data.path() / "dns-restore.sh"), script);
     EXPECT_EQ(fake.calls(), "Mac's Wi-Fi\nEthernet\n");
 
     // A user re-points a service: it is pointed back, the record keeps the
     // servers from before the first change.
     fake.setServers("Ethernet", "9.9.9.9\n");
     EXPECT_FALSE(DNSSettings::assertServers(record, fake.tool()));
-    EXPECT_EQ(nlohmann::json::parse(slurp(record)), json);
+    EXPECT_EQ(nlohmann::json::parse(readFile(record)), json);
     EXPECT_EQ(fake.calls(), "Mac's Wi-Fi\nEthernet\nEthernet\n");
 }
 
@@ -154,8 +131,8 @@ TEST(DNSSettings, NoServicesWritesAnEmptyRecordAndAHeaderOnlyScript) {
     TempDir data;
     const fs::path record = data.path() / "dns-before.json";
     EXPECT_TRUE(DNSSettings::assertServers(record, NetworkTool{{"/nonexistent/tool"}}));
-    EXPECT_EQ(slurp(record), "{}");
-    EXPECT_EQ(slurp(data.path() / "dns-restore.sh"), kHeader);
+    EXPECT_EQ(readFile(record), "{}");
+    EXPECT_EQ(readFile(data.path() / "dns-restore.sh"), kHeader);
 }
 
 TEST(DNSSettings, TheRecordOfTheOriginalServersIsNeverLost) {
@@ -169,22 +146,22 @@ TEST(DNSSettings, TheRecordOfTheOriginalServersIsNeverLost) {
     fake.setServers("Ethernet", "\xc3\x28\n");
 
     // A record that cannot be decoded is moved aside, not overwritten.
-    spit(record, "{\"Wi-Fi\": [\"192.168.1.1\"");
+    writeFile(record, "{\"Wi-Fi\": [\"192.168.1.1\"");
     EXPECT_FALSE(DNSSettings::assertServers(record, fake.tool()));
-    EXPECT_EQ(slurp(data.path() / "dns-before.json.bad"), "{\"Wi-Fi\": [\"192.168.1.1\"");
-    EXPECT_EQ(nlohmann::json::parse(slurp(record)), nlohmann::json({{"Wi-Fi", {"10.0.0.1"}}}));
+    EXPECT_EQ(readFile(data.path() / "dns-before.json.bad"), "{\"Wi-Fi\": [\"192.168.1.1\"");
+    EXPECT_EQ(nlohmann::json::parse(readFile(record)), nlohmann::json({{"Wi-Fi", {"10.0.0.1"}}}));
     EXPECT_EQ(fake.calls(), "Wi-Fi\n");
 
     // A second bad record does not replace the first one set aside.
-    spit(record, "[1, 2]");
+    writeFile(record, "[1, 2]");
     DNSSettings::assertServers(record, fake.tool());
-    EXPECT_EQ(slurp(data.path() / "dns-before.json.bad"), "{\"Wi-Fi\": [\"192.168.1.1\"");
-    EXPECT_EQ(slurp(data.path() / "dns-before.json.bad.1"), "[1, 2]");
+    EXPECT_EQ(readFile(data.path() / "dns-before.json.bad"), "{\"Wi-Fi\": [\"192.168.1.1\"");
+    EXPECT_EQ(readFile(data.path() / "dns-before.json.bad.1"), "[1, 2]");
 
     // Once readable, the service is recorded and pointed here.
     fake.setServers("Ethernet", "10.0.0.2\n");
     EXPECT_FALSE(DNSSettings::assertServers(record, fake.tool()));
-    EXPECT_EQ(nlohmann::json::parse(slurp(record))["Ethernet"], nlohmann::json({"10.0.0.2"}));
+    EXPECT_EQ(nlohmann::json::parse(readFile(record))["Ethernet"], nlohmann::json({"10.0.0.2"}));
 }
 
 TEST(DNSSettings, RecordIsWrittenBeforeAnyServiceChangesAndSkippedChangesWhenItCannotBe) {
@@ -193,7 +170,7 @@ TEST(DNSSettings, RecordIsWrittenBeforeAnyServiceChangesAndSkippedChangesWhenItC
     fake.setServices("An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n");
     fake.setServers("Wi-Fi", "10.0.0.1\n");
     // The record's folder is a plain file: nothing can be written there.
-    spit(data.path() / "plain", "");
+    writeFile(data.path() / "plain", "");
     const fs::path record = data.path() / "plain" / "dns-before.json";
     EXPECT_FALSE(DNSSettings::assertServers(record, fake.tool()));
     EXPECT_EQ(fake.calls(), "");
@@ -215,16 +192,14 @@ protected:
 TEST_F(ResolverTool, AnswersTheThreeFormsOverTheResolverFile) {
     const std::string original = "# managed by hand\nsearch example.net\nnameserver 192.168.1.1\noptions edns0\n"
                                  "nameserver 2001:db8::53 # second\n";
-    spit(resolver, original);
+    writeFile(resolver, original);
     EXPECT_EQ(DNSSettings::services(tool), std::vector<std::string>{brivet::kResolverServiceName});
     EXPECT_EQ(DNSSettings::servers(tool, "resolv.conf"),
               (std::vector<std::string>{"192.168.1.1", "2001:db8::53"}));
 
     EXPECT_TRUE(DNSSettings::run(tool, {"-setdnsservers", "resolv.conf", "127.0.0.1"}));
-    EXPECT_EQ(slurp(resolver), "# managed by hand\nsearch example.net\nnameserver 127.0.0.1\noptions edns0\n");
-    struct stat st {};
-    ASSERT_EQ(::stat(resolver.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(readFile(resolver), "# managed by hand\nsearch example.net\nnameserver 127.0.0.1\noptions edns0\n");
+    EXPECT_EQ(modeOf(resolver), 0644u);
 
     EXPECT_TRUE(DNSSettings::run(tool, {"-setdnsservers", "resolv.conf", "Empty"}));
     EXPECT_EQ(DNSSettings::servers(tool, "resolv.conf"), std::vector<std::string>{});
@@ -232,42 +207,42 @@ TEST_F(ResolverTool, AnswersTheThreeFormsOverTheResolverFile) {
               std::string::npos);
 
     // Only address literals reach the file; nothing changes otherwise.
-    const std::string before = slurp(resolver);
+    const std::string before = readFile(resolver);
     EXPECT_FALSE(DNSSettings::run(tool, {"-setdnsservers", "resolv.conf", "1.1.1.1\nnameserver 6.6.6.6"}));
     EXPECT_FALSE(DNSSettings::run(tool, {"-setdnsservers", "Wi-Fi", "1.1.1.1"}));
-    EXPECT_EQ(slurp(resolver), before);
+    EXPECT_EQ(readFile(resolver), before);
 }
 
 TEST_F(ResolverTool, AssertPointsTheResolverHereAndTheScriptPutsItBack) {
     const std::string original = "search lan\nnameserver 10.1.2.3\nnameserver 10.1.2.4\n";
-    spit(resolver, original);
+    writeFile(resolver, original);
     const fs::path record = dir.path() / "dns-before.json";
 
     EXPECT_FALSE(DNSSettings::assertServers(record, tool));
-    EXPECT_EQ(slurp(resolver), "search lan\nnameserver 127.0.0.1\n");
+    EXPECT_EQ(readFile(resolver), "search lan\nnameserver 127.0.0.1\n");
     EXPECT_TRUE(DNSSettings::assertServers(record, tool));
 
     const std::string command = "/bin/sh '" + (dir.path() / "dns-restore.sh").string() + "'";
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(slurp(resolver), original);
+    EXPECT_EQ(readFile(resolver), original);
 }
 
 TEST_F(ResolverTool, AResolverWithoutServersIsRestoredEmptyAndALinkIsFollowed) {
     const fs::path real = dir.path() / "real-resolv.conf";
-    spit(real, "options rotate\n");
+    writeFile(real, "options rotate\n");
     fs::create_symlink(real, resolver);
     const fs::path record = dir.path() / "dns-before.json";
 
     EXPECT_FALSE(DNSSettings::assertServers(record, tool));
     EXPECT_TRUE(fs::is_symlink(resolver));
-    EXPECT_EQ(slurp(real), "options rotate\nnameserver 127.0.0.1\n");
-    EXPECT_NE(slurp(dir.path() / "dns-restore.sh").find("-setdnsservers 'resolv.conf' Empty\n"), std::string::npos);
+    EXPECT_EQ(readFile(real), "options rotate\nnameserver 127.0.0.1\n");
+    EXPECT_NE(readFile(dir.path() / "dns-restore.sh").find("-setdnsservers 'resolv.conf' Empty\n"), std::string::npos);
 
     const int status = std::system(("/bin/sh '" + (dir.path() / "dns-restore.sh").string() + "'").c_str());
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(slurp(real), "options rotate\n");
+    EXPECT_EQ(readFile(real), "options rotate\n");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ using namespace keldra_test;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using nlohmann::json;
+using keldra::test::modeOf;
 
 namespace {
 
@@ -32,12 +33,6 @@ std::uint16_t freeLoopbackPort() {
         if (::bind(tcp.get(), reinterpret_cast<sockaddr*>(&same), sizeof same) == 0) return port;
     }
     return 0;
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return 0;
-    return st.st_mode & 07777;
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -76,7 +71,7 @@ public:
     // Waits until the log holds `text` (up to about ten seconds).
     bool waitFor(const std::string& text) const {
         for (int i = 0; i < 200; ++i) {
-            if (readText(log_).find(text) != std::string::npos) return true;
+            if (readFile(log_).find(text) != std::string::npos) return true;
             std::this_thread::sleep_for(50ms);
         }
         return false;
@@ -88,7 +83,7 @@ public:
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
-    std::string output() const { return readText(log_); }
+    std::string output() const { return readFile(log_); }
 
 private:
     fs::path log_;
@@ -148,9 +143,9 @@ protected:
         return result.status;
     }
 
-    json readJSON(const fs::path& path) const { return json::parse(readText(path), nullptr, false); }
+    json readJSON(const fs::path& path) const { return json::parse(readFile(path), nullptr, false); }
 
-    TempDirectory dir;
+    TempDir dir;
     brivet::dev::DevService service;
     fs::path env;
     fs::path data;
@@ -180,18 +175,18 @@ TEST_F(EndToEnd, EnrolOnceWritesStateTokenAndStatusAndOneCleanTick) {
 
     // The token file holds the service's token, readable by its owner only.
     EXPECT_EQ(modeOf(data / "device-token"), 0600u);
-    EXPECT_EQ(readText(data / "device-token"), device.deviceToken);
+    EXPECT_EQ(readFile(data / "device-token"), device.deviceToken);
     EXPECT_EQ(modeOf(data / "state.json"), 0600u);
     const json state = readJSON(data / "state.json");
-    ASSERT_TRUE(state.is_object()) << readText(data / "state.json");
-    EXPECT_NE(readText(data / "state.json").find(device.deviceId), std::string::npos);
+    ASSERT_TRUE(state.is_object()) << readFile(data / "state.json");
+    EXPECT_NE(readFile(data / "state.json").find(device.deviceId), std::string::npos);
     // The token lives in its own file only.
-    EXPECT_EQ(readText(data / "state.json").find(device.deviceToken), std::string::npos);
+    EXPECT_EQ(readFile(data / "state.json").find(device.deviceToken), std::string::npos);
 
     // The status document, readable by observers, with the documented keys.
     EXPECT_EQ(modeOf(data / "status.json"), 0644u);
     const json status = readJSON(data / "status.json");
-    ASSERT_TRUE(status.is_object()) << readText(data / "status.json");
+    ASSERT_TRUE(status.is_object()) << readFile(data / "status.json");
     std::vector<std::string> keys;
     for (const auto& [key, value] : status.items()) keys.push_back(key);
     EXPECT_EQ(keys, (std::vector<std::string>{"answered", "blocked", "categories", "committed", "deviceId", "enrolled",
@@ -352,7 +347,7 @@ TEST_F(EndToEnd, BlockedNamesAnswerNxdomainAndTheirEventsReachTheService) {
     std::set<std::string> reasons;
     for (const auto& event : service.acceptedEvents()) reasons.insert(event.value("reason", ""));
     EXPECT_EQ(reasons, (std::set<std::string>{"blocked_custom_rule", "blocked_dns_query"}));
-    EXPECT_EQ(readText(data / "events-pending.json").find("bypass_attempted"), std::string::npos);
+    EXPECT_EQ(readFile(data / "events-pending.json").find("bypass_attempted"), std::string::npos);
 }
 
 }  // namespace

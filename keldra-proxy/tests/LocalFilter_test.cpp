@@ -1,5 +1,7 @@
 #include "keldra-proxy/LocalFilter.h"
 
+#include "keldra/TestFiles.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -19,42 +21,10 @@ namespace {
 
 using namespace brivet;
 namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-filter-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    return info.st_mode & 07777;
-}
+using keldra::test::TempDir;
+using keldra::test::modeOf;
+using keldra::test::readFile;
+using keldra::test::writeFile;
 
 // A clock the test moves by hand; starts inside one 900-second window.
 struct TestClock {

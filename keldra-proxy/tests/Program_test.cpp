@@ -33,7 +33,7 @@ TEST(ProgramTickLine, PiecesInOrderWithErrorsOnlyWhenThereAreAny) {
 }
 
 TEST(ProgramUpstreams, CommandLineThenSystemThenFallback) {
-    TempDirectory dir;
+    TempDir dir;
     const fs::path resolv = dir.path() / "resolv.conf";
 
     // An empty list given on the command line forwards nowhere.
@@ -66,7 +66,7 @@ TEST(ProgramLoop, TicksSleepTheIntervalAndReassertTheDNSSettingsEachPass) {
         }
     }
 
-    TempDirectory dir;
+    TempDir dir;
     brivet::dev::DevServiceOptions serviceOptions;
     serviceOptions.acceptCodes = {"LOOP-1"};
     brivet::dev::DevService service(serviceOptions);
@@ -96,7 +96,7 @@ TEST(ProgramLoop, TicksSleepTheIntervalAndReassertTheDNSSettingsEachPass) {
     settings.networkTool = brivet::NetworkTool{{KELDRA_NETWORKSETUP_PATH, "--resolv-conf", resolv.string()}};
     settings.sleep = [&](double seconds) {
         sleeps.push_back(seconds);
-        statuses.push_back(json::parse(readText(dir.path() / "data" / "status.json"), nullptr, false));
+        statuses.push_back(json::parse(readFile(dir.path() / "data" / "status.json"), nullptr, false));
         // Between the second and third pass something re-points the resolver.
         if (sleeps.size() == 2) std::ofstream(resolv, std::ios::trunc) << "nameserver 8.8.4.4\n";
         if (sleeps.size() == 3) throw LoopDone{};
@@ -133,16 +133,16 @@ TEST(ProgramLoop, TicksSleepTheIntervalAndReassertTheDNSSettingsEachPass) {
     EXPECT_EQ(statuses[2]["dnsAsserted"], false);
 
     // The settings point here; the record keeps what was there first.
-    EXPECT_EQ(readText(resolv).find("8.8.4.4"), std::string::npos);
-    EXPECT_NE(readText(resolv).find("nameserver 127.0.0.1"), std::string::npos);
-    const std::string record = readText(dir.path() / "data" / "dns-before.json");
+    EXPECT_EQ(readFile(resolv).find("8.8.4.4"), std::string::npos);
+    EXPECT_NE(readFile(resolv).find("nameserver 127.0.0.1"), std::string::npos);
+    const std::string record = readFile(dir.path() / "data" / "dns-before.json");
     EXPECT_NE(record.find("9.9.9.9"), std::string::npos) << record;
     EXPECT_EQ(record.find("8.8.4.4"), std::string::npos) << record;
     EXPECT_TRUE(fs::exists(dir.path() / "data" / "dns-restore.sh"));
 }
 
 TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
-    TempDirectory dir;
+    TempDir dir;
     const fs::path env = dir.path() / "env.json";
     std::ofstream(env) << R"({"name":"n","api_base_url":"http://127.0.0.1:9","policy_keys":[],"release_keys":[]})";
 

@@ -35,13 +35,13 @@ protected:
         const fs::path err = dir.path() / "stderr";
         auto result = runCommand(std::string(KELDRA_PROXY_PATH) + " " + arguments + " 2>" + quoted(err.string()), false);
         if (standardError) {
-            *standardError = readText(err);
+            *standardError = readFile(err);
         }
         return result;
     }
     std::string base() const { return "--env " + quoted(env.string()) + " --dir " + quoted(data.string()); }
 
-    TempDirectory dir;
+    TempDir dir;
     fs::path env;
     fs::path data;
 };

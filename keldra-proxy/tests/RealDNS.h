@@ -3,6 +3,7 @@
 // tests that run as root on a machine with both installed.
 
 #include "DNSTestSupport.h"
+#include "keldra/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -56,28 +57,8 @@ inline CommandResult dig(std::uint16_t port, const std::string& arguments) {
     return runCommand("/usr/bin/dig @127.0.0.1 -p " + std::to_string(port) + " +tries=1 +time=8 " + arguments);
 }
 
-class TempDirectory {
-public:
-    TempDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "keldra-real-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDirectory() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using keldra::test::readFile;
+using keldra::test::TempDir;
 
 // dnsmasq on 127.0.0.2:53 with fixed addresses and every query logged.
 class Dnsmasq {
@@ -132,7 +113,7 @@ public:
     // The number of logged queries for a name (waits a moment for the log).
     int queriesFor(const std::string& name) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const std::string text = readText(log());
+        const std::string text = readFile(log());
         int count = 0;
         std::istringstream lines(text);
         std::string line;
@@ -145,7 +126,7 @@ public:
     }
 
 private:
-    TempDirectory dir_;
+    TempDir dir_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };

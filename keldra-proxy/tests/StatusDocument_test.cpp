@@ -1,5 +1,7 @@
 #include "keldra-proxy/StatusDocument.h"
 
+#include "keldra/TestFiles.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -20,37 +22,9 @@ namespace {
 
 using namespace brivet;
 namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/keldra-status-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    return info.st_mode & 07777;
-}
+using keldra::test::TempDir;
+using keldra::test::modeOf;
+using keldra::test::readFile;
 
 std::vector<std::string> keysOf(const nlohmann::json& json) {
     std::vector<std::string> keys;

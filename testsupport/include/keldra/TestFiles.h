@@ -1,7 +1,7 @@
 #pragma once
 // Small helpers for tests that work with files: a private temporary
 // directory removed with everything in it, a file's permission bits and its
-// whole content.
+// whole content, read or written.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,6 +49,12 @@ inline std::string readFile(const std::filesystem::path& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Replaces a file's content with `text` (created when missing).
+inline void writeFile(const std::filesystem::path& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace keldra::test
