@@ -1,45 +1,13 @@
 #include "BrivetClient/DNSMessage.h"
 
+#include "BrivetClient/UTF8.h"
+
 namespace brivet::DNSMessage {
 namespace {
 
 constexpr std::size_t kHeaderSize = 12;
 constexpr std::size_t kMaxLabels = 127;
 constexpr std::uint8_t kMaxLabelLength = 63;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(const std::uint8_t* p, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::uint16_t readU16(Bytes m, std::size_t at) {
     return static_cast<std::uint16_t>((m[at] << 8) | m[at + 1]);
@@ -61,11 +29,12 @@ std::optional<std::size_t> walkName(Bytes m, std::string* name) {
         if (length > kMaxLabelLength) return std::nullopt;
         const std::size_t start = offset + 1;
         if (start + length > m.size()) return std::nullopt;
-        if (!isValidUTF8(m.data() + start, length)) return std::nullopt;
+        const std::string_view label(reinterpret_cast<const char*>(m.data() + start), length);
+        if (!utf8::isValid(label)) return std::nullopt;
         if (++labels > kMaxLabels) return std::nullopt;
         if (name) {
             if (labels > 1) name->push_back('.');
-            name->append(reinterpret_cast<const char*>(m.data() + start), length);
+            name->append(label);
         }
         offset = start + length;
         if (offset >= m.size()) return std::nullopt;

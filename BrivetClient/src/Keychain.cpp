@@ -1,6 +1,7 @@
 #include "BrivetClient/Keychain.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/UTF8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,32 +11,6 @@
 
 namespace brivet {
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(std::string_view s) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) { ++i; continue; }
-        std::size_t len;
-        std::uint32_t cp;
-        std::uint32_t min;
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; min = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; min = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; min = 0x10000; }
-        else return false;
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
 
 // Keeps letters, digits, "-", "_" and "~"; everything else becomes %XX, so
 // the result never contains "/" or "+" and never begins with ".".
@@ -258,7 +233,7 @@ std::optional<std::string> KeychainTokenStore::load() {
     if (result.status == KeychainStatus::itemNotFound) return std::nullopt;
     std::int32_t status = result.status;
     if (status == KeychainStatus::success) {
-        if (result.data && isValidUTF8(*result.data)) return std::move(*result.data);
+        if (result.data && utf8::isValid(*result.data)) return std::move(*result.data);
         status = KeychainStatus::decodeFailed;
     }
     throw KeychainError(status, "load");

@@ -9,6 +9,7 @@
 
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/FlowFilter.h"
+#include "BrivetClient/UTF8.h"
 
 namespace brivet::ResolvConf {
 namespace {
@@ -52,39 +53,6 @@ std::vector<std::string_view> fields(std::string_view line) {
     }
     if (start < line.size()) out.push_back(line.substr(start));
     return out;
-}
-
-bool validUTF8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= extra) return false;
-        const auto second = static_cast<unsigned char>(s[i + 1]);
-        if (second < lo || second > hi) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // 127.0.0.0/8 is loopback; 0.0.0.0/8 means "this host".
@@ -167,7 +135,7 @@ std::vector<std::string> systemNameservers(const std::vector<std::string>& fallb
     } catch (const std::exception&) {
         return fallback;
     }
-    if (!validUTF8(text)) return fallback;
+    if (!utf8::isValid(text)) return fallback;
     std::vector<std::string> servers = nameservers(text);
     std::erase_if(servers, [](const std::string& s) { return pointsAtThisMachine(s); });
     if (servers.empty()) return fallback;

@@ -1,6 +1,7 @@
 #include "keldra-proxy/DNSSettings.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/UTF8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,48 +20,6 @@ namespace brivet {
 namespace {
 
 const char* const kLocalServer = "127.0.0.1";
-
-bool isValidUTF8(const std::string& text) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t codePoint = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            codePoint = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            codePoint = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > n) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = (codePoint << 6) | (d & 0x3F);
-        }
-        const bool overlong = (length == 2 && codePoint < 0x80) || (length == 3 && codePoint < 0x800) ||
-                              (length == 4 && codePoint < 0x10000);
-        if (overlong || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // Lines split at line feeds, empty lines dropped, nothing trimmed.
 std::vector<std::string> nonEmptyLines(const std::string& text) {
@@ -234,7 +193,7 @@ std::optional<std::string> run(const NetworkTool& tool, const std::vector<std::s
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return std::nullopt;
     }
-    if (!isValidUTF8(output)) {
+    if (!utf8::isValid(output)) {
         return std::nullopt;
     }
     return output;

@@ -9,50 +9,11 @@
 #include <system_error>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/UTF8.h"
 
 namespace brivet {
 
 namespace {
-
-// Decodes one UTF-8 sequence at `at`; false for anything malformed
-// (overlong forms, surrogates, values above U+10FFFF, truncation).
-bool decodeUTF8(std::string_view text, std::size_t& at, std::uint32_t& codePoint) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length;
-    std::uint32_t minimum;
-    if (lead < 0x80) {
-        codePoint = lead;
-        ++at;
-        return true;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
-    } else {
-        return false;
-    }
-    if (text.size() - at < length) return false;
-    for (std::size_t i = 1; i < length; ++i) {
-        const unsigned char next = byte(at + i);
-        if ((next & 0xC0) != 0x80) return false;
-        codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
-    at += length;
-    return true;
-}
-
-bool isValidUTF8(std::string_view text) {
-    std::size_t at = 0;
-    std::uint32_t codePoint = 0;
-    while (at < text.size()) {
-        if (!decodeUTF8(text, at, codePoint)) return false;
-    }
-    return true;
-}
 
 // Unicode White_Space, which includes the line breaks.
 bool isWhitespace(std::uint32_t c) {
@@ -73,7 +34,7 @@ std::string_view FileTokenStore::trimWhitespace(std::string_view text) {
     while (start < text.size()) {
         std::size_t next = start;
         std::uint32_t codePoint = 0;
-        if (!decodeUTF8(text, next, codePoint) || !isWhitespace(codePoint)) break;
+        if (!utf8::decode(text, next, codePoint) || !isWhitespace(codePoint)) break;
         start = next;
     }
     // Trailing: step back to the start of each sequence.
@@ -83,7 +44,7 @@ std::string_view FileTokenStore::trimWhitespace(std::string_view text) {
         while (begin > start && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) --begin;
         std::size_t next = begin;
         std::uint32_t codePoint = 0;
-        if (!decodeUTF8(text, next, codePoint) || next != end || !isWhitespace(codePoint)) break;
+        if (!utf8::decode(text, next, codePoint) || next != end || !isWhitespace(codePoint)) break;
         end = begin;
     }
     return text.substr(start, end - start);
@@ -96,7 +57,7 @@ std::optional<std::string> FileTokenStore::load() {
     } catch (const std::exception& error) {
         throw TokenFileError(std::string("cannot read the device token: ") + error.what());
     }
-    if (!isValidUTF8(bytes)) {
+    if (!utf8::isValid(bytes)) {
         throw TokenFileError("the device token in " + url.string() + " is not UTF-8 text");
     }
     return std::string(trimWhitespace(bytes));
