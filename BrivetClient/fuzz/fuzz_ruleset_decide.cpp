@@ -16,42 +16,18 @@
 #include <vector>
 
 #include "BrivetClient/RuleSet.h"
+#include "../tests/RuleSetReference.h"
 
 using brivet::BlockRule;
 using brivet::HostDecision;
 using brivet::RuleSet;
+using brivet::ruleset_reference::Reference;
 
 namespace {
 
 void check(bool condition) {
     if (!condition) std::abort();
 }
-
-struct Reference {
-    std::map<std::string, HostDecision> exact, suffixes;
-    std::set<std::string> allowExact, allowSuffixes;
-
-    void block(const BlockRule& rule, const HostDecision& d) {
-        const std::string name = RuleSet::normalize(rule.value);
-        if (name.empty()) return;
-        (rule.ruleType == "domain" ? exact : suffixes).emplace(name, d);
-    }
-
-    HostDecision decide(std::string_view host) const {
-        const std::string name = RuleSet::normalize(host);
-        if (name.empty()) return HostDecision::pass();
-        const auto candidates = RuleSet::suffixCandidates(name);
-        if (allowExact.count(name)) return HostDecision::allow();
-        for (const auto& c : candidates) {
-            if (allowSuffixes.count(c)) return HostDecision::allow();
-        }
-        if (auto it = exact.find(name); it != exact.end()) return it->second;
-        for (const auto& c : candidates) {
-            if (auto it = suffixes.find(c); it != suffixes.end()) return it->second;
-        }
-        return HostDecision::pass();
-    }
-};
 
 }  // namespace
 
@@ -92,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& rule : list.rules) ref.block(rule, HostDecision::block(list.category));
     }
     for (const auto& rule : custom) ref.block(rule, HostDecision::blockCustom());
-    for (const auto& rule : allow) {
-        (rule.ruleType == "domain" ? ref.allowExact : ref.allowSuffixes).insert(RuleSet::normalize(rule.value));
-    }
+    for (const auto& rule : allow) ref.allow(rule);
 
     const RuleSet rules({"y", "x"}, custom, allow, lists);
     check(rules.isEmpty() == (ref.exact.empty() && ref.suffixes.empty()));

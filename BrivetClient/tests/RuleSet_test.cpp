@@ -1,6 +1,7 @@
 #include "BrivetClient/RuleSet.h"
 
 #include "BrivetClient/EffectivePolicy.h"
+#include "RuleSetReference.h"
 
 #include <map>
 #include <random>
@@ -15,6 +16,7 @@ using brivet::DecodingError;
 using brivet::HostDecision;
 using brivet::Json;
 using brivet::RuleSet;
+using brivet::ruleset_reference::Reference;
 
 namespace {
 
@@ -35,28 +37,6 @@ RuleSet exampleRules() {
                             .get<brivet::JSONValue>();
     return RuleSet(brivet::EffectivePolicy(*object.objectValue(), false), kExampleLists);
 }
-
-// A straightforward reading of the decision rules over ordered containers,
-// to check the compiled table against.
-struct Reference {
-    std::map<std::string, HostDecision> exact, suffixes;
-    std::set<std::string> allowExact, allowSuffixes;
-
-    HostDecision decide(std::string_view host) const {
-        const std::string name = RuleSet::normalize(host);
-        if (name.empty()) return HostDecision::pass();
-        const auto candidates = RuleSet::suffixCandidates(name);
-        if (allowExact.count(name)) return HostDecision::allow();
-        for (const auto& c : candidates) {
-            if (allowSuffixes.count(c)) return HostDecision::allow();
-        }
-        if (auto it = exact.find(name); it != exact.end()) return it->second;
-        for (const auto& c : candidates) {
-            if (auto it = suffixes.find(c); it != suffixes.end()) return it->second;
-        }
-        return HostDecision::pass();
-    }
-};
 
 }  // namespace
 
@@ -302,24 +282,12 @@ TEST(RuleSet, MatchesReferenceOnRandomRules) {
         const std::vector<std::string> categories = {"q", "p"};
 
         Reference ref;
-        auto enter = [](std::map<std::string, HostDecision>& map, const std::string& n, const HostDecision& d) {
-            if (!n.empty()) map.emplace(n, d);
-        };
         for (const auto& list : lists) {
             if (list.category == "r") continue;
-            for (const auto& r : list.rules) {
-                if (r.ruleType == "domain") enter(ref.exact, RuleSet::normalize(r.value), HostDecision::block(list.category));
-                if (r.ruleType == "domain_suffix") enter(ref.suffixes, RuleSet::normalize(r.value), HostDecision::block(list.category));
-            }
+            for (const auto& r : list.rules) ref.block(r, HostDecision::block(list.category));
         }
-        for (const auto& r : custom) {
-            if (r.ruleType == "domain") enter(ref.exact, RuleSet::normalize(r.value), HostDecision::blockCustom());
-            if (r.ruleType == "domain_suffix") enter(ref.suffixes, RuleSet::normalize(r.value), HostDecision::blockCustom());
-        }
-        for (const auto& r : allow) {
-            if (r.ruleType == "domain") ref.allowExact.insert(RuleSet::normalize(r.value));
-            if (r.ruleType == "domain_suffix") ref.allowSuffixes.insert(RuleSet::normalize(r.value));
-        }
+        for (const auto& r : custom) ref.block(r, HostDecision::blockCustom());
+        for (const auto& r : allow) ref.allow(r);
 
         const RuleSet rules(categories, custom, allow, lists);
         const RuleSet decoded = RuleSet::fromJSON(Json::parse(rules.toJSON().dump()));
