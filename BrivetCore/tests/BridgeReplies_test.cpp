@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "CoreErrorOf.h"
 #include "brivet_core.h"
 
 namespace {
@@ -77,6 +78,7 @@ using brivet::PinnedKeys;
 using brivet::BrivetCore::ClientState;
 using brivet::BrivetCore::CoreError;
 using brivet::BrivetCore::DecodingError;
+using bridge_test::coreErrorOf;
 
 class BridgeRepliesTest : public ::testing::Test {
 protected:
@@ -90,17 +92,6 @@ protected:
     void applyWith(std::optional<std::string> reply) {
         core.reply = std::move(reply);
         brivet::BrivetCore::applyPolicy(ClientState("d", "i"), "{}", PinnedKeys());
-    }
-
-    template <typename Call>
-    static CoreError coreErrorOf(Call&& call) {
-        try {
-            call();
-        } catch (const CoreError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "no CoreError";
-        return CoreError("none");
     }
 };
 

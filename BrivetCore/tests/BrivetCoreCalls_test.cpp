@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BridgeSigning.h"
+#include "CoreErrorOf.h"
 
 using brivet::Instant;
 using brivet::JSONValue;
@@ -15,24 +16,13 @@ using brivet::BrivetCore::ClientState;
 using brivet::BrivetCore::CoreError;
 using brivet::BrivetCore::PolicyOutcome;
 using bridge_test::Signer;
+using bridge_test::coreErrorOf;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
 
 constexpr Instant at2030 = Instant(std::chrono::sys_days{std::chrono::year{2030} / 1 / 1});
-
-// Runs `call` and returns the CoreError it throws; fails the test otherwise.
-template <typename Call>
-CoreError coreErrorOf(Call&& call) {
-    try {
-        call();
-    } catch (const CoreError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no CoreError was thrown";
-    return CoreError("none");
-}
 
 JSONValue::Object failureDetails(const char* code) { return {{"error", code}, {"ok", false}}; }
 

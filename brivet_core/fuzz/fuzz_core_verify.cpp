@@ -3,24 +3,17 @@
 // object with sorted members, "ok" a flag, failures carrying a code of the
 // table, and a policy's returned state accepting the same envelope again as
 // "ignored".
+#include "CoreTestSupport.h"
 #include "FuzzInput.h"
 #include "json.h"
 
 #include <cstdlib>
 #include <cstdio>
-#include <set>
 
 namespace {
 
 using brivet::core::json::Value;
 namespace json = brivet::core::json;
-
-const std::set<std::string> kCodes = {
-    "invalid_state",      "invalid_envelope_json", "invalid_keys",   "invalid_now",           "invalid_argument",
-    "malformed_envelope", "unknown_key",           "bad_encoding",   "bad_signature",         "payload_not_json",
-    "unknown_type",       "device_mismatch",       "rollback",       "conflicting_duplicate", "weaker_without_release",
-    "release_too_early",  "not_effective_until",   "client_too_old", "malformed_certificate", "nonce_mismatch",
-    "malformed_attestation"};
 
 [[noreturn]] void fail(const char* what, const std::string& reply) {
     std::fprintf(stderr, "invariant broken: %s\nreply: %s\n", what, reply.c_str());
@@ -38,7 +31,7 @@ Value checkedReply(char* reply) {
     if (!ok || !ok->is_boolean()) fail("reply has no boolean ok", text);
     if (!ok->get<bool>()) {
         const std::string* code = json::text(json::member(*value, "error"));
-        if (!code || !kCodes.count(*code)) fail("failure without a known code", text);
+        if (!code || !brivet::testing::kFailureCodes.count(*code)) fail("failure without a known code", text);
     }
     return *value;
 }

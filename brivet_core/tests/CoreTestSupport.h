@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <set>
 #include <string>
 
 namespace brivet::testing {
@@ -24,5 +25,13 @@ inline std::string codeOf(const std::string& replyText) {
     return value.at("error").get<std::string>();
 }
 inline std::string codeOf(char* reply) { return codeOf(take(reply)); }
+
+// Every code a failure reply may carry.
+inline const std::set<std::string> kFailureCodes = {
+    "invalid_state",      "invalid_envelope_json", "invalid_keys",   "invalid_now",           "invalid_argument",
+    "malformed_envelope", "unknown_key",           "bad_encoding",   "bad_signature",         "payload_not_json",
+    "unknown_type",       "device_mismatch",       "rollback",       "conflicting_duplicate", "weaker_without_release",
+    "release_too_early",  "not_effective_until",   "client_too_old", "malformed_certificate", "nonce_mismatch",
+    "malformed_attestation"};
 
 }  // namespace brivet::testing

@@ -16,13 +16,6 @@ namespace json = brivet::core::json;
 
 namespace {
 
-const std::set<std::string> kCodes = {
-    "invalid_state",     "invalid_envelope_json", "invalid_keys",    "invalid_now",           "invalid_argument",
-    "malformed_envelope", "unknown_key",          "bad_encoding",    "bad_signature",         "payload_not_json",
-    "unknown_type",      "device_mismatch",       "rollback",        "conflicting_duplicate", "weaker_without_release",
-    "release_too_early", "not_effective_until",   "client_too_old",  "malformed_certificate", "nonce_mismatch",
-    "malformed_attestation"};
-
 // Checks that a reply is a well-formed failure with a code of the table and
 // returns the code.
 std::string failureCode(char* reply) {
@@ -33,7 +26,7 @@ std::string failureCode(char* reply) {
     if (!value || !value->is_object()) return "";
     EXPECT_EQ((*value)["ok"], false) << text;
     const std::string code = (*value)["error"].get<std::string>();
-    EXPECT_TRUE(kCodes.count(code)) << text;
+    EXPECT_TRUE(brivet::testing::kFailureCodes.count(code)) << text;
     EXPECT_EQ(json::dump(*value), text) << "not compact and sorted";
     return code;
 }
