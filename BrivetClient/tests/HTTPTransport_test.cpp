@@ -24,6 +24,7 @@
 
 #include "BrivetClient/DeviceAPI.h"
 #include "BrivetClient/Models.h"
+#include "keldra/TestFiles.h"
 
 extern char** environ;
 
@@ -367,16 +368,14 @@ TEST(CurlTransport, BrokenConnectionsAreTransportErrors) {
 class TLSServer {
 public:
     TLSServer() {
-        char pattern[] = "/tmp/keldra-tls-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return;
-        dir_ = pattern;
+        const std::string dir = dir_.path().string();
         const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
                                  " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                                 " -keyout " + dir_ + "/key.pem -out " + dir_ + "/cert.pem >/dev/null 2>&1";
+                                 " -keyout " + dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) return;
         ::close(listenOnLoopback(port_));
         const std::string accept = "127.0.0.1:" + std::to_string(port_);
-        const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+        const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
         std::vector<std::string> args = {"openssl", "s_server", "-quiet", "-www", "-accept", accept,
                                          "-cert", cert, "-key", key};
         std::vector<char*> argv;
@@ -407,14 +406,13 @@ public:
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
         }
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
     bool ready() const { return ready_; }
     std::string url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
-    std::string certificate() const { return dir_ + "/cert.pem"; }
+    std::string certificate() const { return (dir_ / "cert.pem").string(); }
 
 private:
-    std::string dir_;
+    keldra::test::TempDir dir_{"keldra-tls"};
     int port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -19,6 +18,7 @@ using namespace brivet;
 namespace fs = std::filesystem;
 using keldra::test::TempDir;
 using keldra::test::modeOf;
+using keldra::test::readFile;
 using keldra::test::writeFile;
 
 TEST(FileTokenStoreTest, SaveLoadDelete) {
@@ -92,8 +92,7 @@ TEST(FileTokenStoreTest, BacksTheStateStore) {
     store.save(state);
     EXPECT_EQ(tokens->load(), "secret-token");
     EXPECT_EQ(modeOf(tokens->url), 0600u);
-    std::ifstream in(dir.path() / "state.json");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = readFile(dir.path() / "state.json");
     EXPECT_EQ(text.find("secret-token"), std::string::npos);
     EXPECT_EQ(store.load().identity, state.identity);
 
