@@ -1,8 +1,10 @@
 #include "BrivetClient/ProtectionClient.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <openssl/evp.h>
 #include <sys/random.h>
 
 namespace brivet {
@@ -20,28 +22,15 @@ void fillRandom(unsigned char* buffer, size_t size) {
     }
 }
 
+// Standard base64 made URL-safe: "+" to "-", "/" to "_", padding removed.
 std::string base64url(const unsigned char* data, size_t size) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    out.reserve((size * 4 + 2) / 3);
-    size_t i = 0;
-    for (; i + 3 <= size; i += 3) {
-        unsigned v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    if (size - i == 1) {
-        unsigned v = data[i] << 16;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-    } else if (size - i == 2) {
-        unsigned v = (data[i] << 16) | (data[i + 1] << 8);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-    }
+    // EVP_EncodeBlock also writes a terminating NUL.
+    std::string out(4 * ((size + 2) / 3) + 1, '\0');
+    int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
+    out.resize(static_cast<size_t>(written));
+    std::replace(out.begin(), out.end(), '+', '-');
+    std::replace(out.begin(), out.end(), '/', '_');
+    out.erase(std::find(out.begin(), out.end(), '='), out.end());
     return out;
 }
 

@@ -1,4 +1,5 @@
 #include "keldra-proxy/DNSSettings.h"
+#include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/UTF8.h"
@@ -23,18 +24,8 @@ const char* const kLocalServer = "127.0.0.1";
 
 // Lines split at line feeds, empty lines dropped, nothing trimmed.
 std::vector<std::string> nonEmptyLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > start) {
-            lines.push_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
+    std::vector<std::string> lines = splitLines(text);
+    std::erase_if(lines, [](const std::string& line) { return line.empty(); });
     return lines;
 }
 

@@ -16,19 +16,6 @@ const char* const kResolverServiceName = "resolv.conf";
 
 namespace {
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::vector<std::string> fields(const std::string& line) {
     std::string content = line.substr(0, line.find_first_of("#;"));
@@ -97,6 +84,20 @@ void writeResolverFile(const std::filesystem::path& path, const std::string& tex
 }
 
 }  // namespace
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
 
 std::vector<std::string> resolverFileServers(const std::string& text) {
     std::vector<std::string> servers;

@@ -18,6 +18,10 @@ namespace brivet {
 // The name under which the resolver file is listed as a network service.
 extern const char* const kResolverServiceName;
 
+// The lines of a text split at line feeds, empty ones kept, nothing trimmed;
+// a final line feed ends the last line.
+std::vector<std::string> splitLines(const std::string& text);
+
 struct NetworkSetupResult {
     int status = 0;
     std::string standardOutput;
