@@ -4,7 +4,7 @@
 # libFuzzer runs of every parser of outside input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+if [ -z "${KELDRA_SKIP_SETUP:-}" ]; then bash scripts/setup.sh; fi
 
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j"$(nproc)")
