@@ -2,6 +2,7 @@
 
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/PlatformPaths.h"
 
 #include <cstdlib>
 #include <pwd.h>
@@ -13,24 +14,6 @@
 namespace brivet {
 namespace {
 
-std::optional<std::string> processEnvironment(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-}
-
-std::optional<std::string> passwordDatabaseHome() {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct passwd entry {};
-    struct passwd* result = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 ||
-        result == nullptr || result->pw_dir == nullptr || result->pw_dir[0] == '\0') {
-        return std::nullopt;
-    }
-    return std::string(result->pw_dir);
-}
-
 std::string versionSuffix(std::int64_t version) {
     return "@" + std::to_string(version) + ".json";
 }
@@ -38,21 +21,11 @@ std::string versionSuffix(std::int64_t version) {
 }  // namespace
 
 AppGroup AppGroup::resolve(std::string identifier) {
-    return resolve(std::move(identifier), processEnvironment);
+    return resolve(std::move(identifier), platform::processEnvironment);
 }
 
 AppGroup AppGroup::resolve(std::string identifier, const EnvironmentLookup& environment) {
-    std::filesystem::path dataHome;
-    // A relative XDG_DATA_HOME is invalid and ignored.
-    if (auto xdg = environment("XDG_DATA_HOME"); xdg && !xdg->empty() && xdg->front() == '/') {
-        dataHome = *xdg;
-    } else {
-        std::optional<std::string> home = environment("HOME");
-        if (!home || home->empty()) home = passwordDatabaseHome();
-        // Without any home directory the path stays relative to the working
-        // directory rather than landing in the file system's root.
-        dataHome = std::filesystem::path(home.value_or("")) / ".local" / "share";
-    }
+    const std::filesystem::path dataHome = platform::userApplicationSupport(environment);
     return AppGroup(std::move(identifier), dataHome / "Brivet");
 }
 

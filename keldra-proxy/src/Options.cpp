@@ -1,5 +1,7 @@
 #include "keldra-proxy/Options.h"
 
+#include "BrivetClient/PlatformPaths.h"
+
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -17,16 +19,6 @@ const char* const kUsageLine =
 
 namespace {
 
-std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
-    }
-    return "/";
-}
-
 // One C locale for the life of the process, for locale-independent parsing.
 locale_t posixLocale() {
     static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
@@ -36,7 +28,7 @@ locale_t posixLocale() {
 }  // namespace
 
 std::string Options::defaultDirectory() {
-    return homeDirectory() + "/Library/Application Support/Keldra Dev Proxy";
+    return (brivet::platform::userApplicationSupport() / "Keldra Dev Proxy").string();
 }
 
 std::string Options::defaultName() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 using brivet::Options;
@@ -34,8 +35,19 @@ TEST(Options, NoArgumentsGiveTheDefaults) {
     EXPECT_FALSE(o.assertDNS);
     EXPECT_FALSE(o.status);
     EXPECT_FALSE(o.name.empty());
-    EXPECT_TRUE(o.dir.ends_with("/Library/Application Support/Keldra Dev Proxy"));
+    EXPECT_TRUE(o.dir.ends_with("/Keldra Dev Proxy"));
+    EXPECT_EQ(o.dir.find("Library"), std::string::npos);
     EXPECT_NE(o.dir.front(), '~');
+}
+
+TEST(Options, DefaultDirectoryIsInTheUsersDataFolder) {
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::string before = saved ? saved : "";
+    ::setenv("XDG_DATA_HOME", "/srv/data-home", 1);
+    EXPECT_EQ(Options::defaultDirectory(), "/srv/data-home/Keldra Dev Proxy");
+    ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
+    EXPECT_TRUE(Options::defaultDirectory().ends_with("/.local/share/Keldra Dev Proxy"));
+    if (saved) ::setenv("XDG_DATA_HOME", before.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST(Options, FlagsTakeTheNextArgumentWhateverItIsAndTheLastValueWins) {

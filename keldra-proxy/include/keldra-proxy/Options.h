@@ -46,7 +46,7 @@ struct Options {
     // the first unknown argument.
     static Options parse(const std::vector<std::string>& arguments);
 
-    // "~/Library/Application Support/Keldra Dev Proxy" with the tilde expanded.
+    // "Keldra Dev Proxy" in the user's data folder (platform::userApplicationSupport).
     static std::string defaultDirectory();
     // The machine's host name, or "Mac" when it has none.
     static std::string defaultName();

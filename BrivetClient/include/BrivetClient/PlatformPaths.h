@@ -1,0 +1,36 @@
+#pragma once
+// The Linux places that stand in for the platform's fixed folders. Every
+// program of the tree takes these paths from here and nowhere else.
+//
+//   the user's Application Support      $XDG_DATA_HOME, else ~/.local/share
+//   the system's Application Support    /var/lib
+//
+// Lookups take the environment as a function, so that tests can point every
+// path at a scratch folder without touching the process environment.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace brivet::platform {
+
+// Reads one environment variable; none when it is not set.
+using EnvironmentLookup = std::function<std::optional<std::string>(const std::string&)>;
+
+// The process environment.
+std::optional<std::string> processEnvironment(const std::string& name);
+
+// $HOME when set and not empty, else the password database's home directory,
+// else none.
+std::optional<std::filesystem::path> homeDirectory(const EnvironmentLookup& environment = processEnvironment);
+
+// The user's data folder: $XDG_DATA_HOME when it is an absolute path, else
+// <home>/.local/share. Without any home directory the path stays relative
+// (".local/share") rather than landing in the file system's root.
+std::filesystem::path userApplicationSupport(const EnvironmentLookup& environment = processEnvironment);
+
+// The system-wide data folder, "/var/lib".
+std::filesystem::path systemApplicationSupport();
+
+}  // namespace brivet::platform
