@@ -1,0 +1,29 @@
+#pragma once
+// Runs a program with an argument vector (never through a shell) and collects
+// its exit status and both outputs, draining them together so that a program
+// that writes much to one of them never stalls.
+
+#include <string>
+#include <vector>
+
+namespace keldra::filter {
+
+struct CommandResult {
+    // The exit status; 127 when the program could not be started, 128 plus
+    // the signal number when a signal ended it.
+    int status = 127;
+    std::string standardOutput;
+    std::string standardError;
+
+    bool succeeded() const noexcept { return status == 0; }
+};
+
+// argv[0] is looked up in PATH when it holds no slash.
+CommandResult runCommand(const std::vector<std::string>& argv);
+
+// Starts a program in the background in a session of its own, with its
+// standard input from /dev/null and both outputs appended to `logFile` (or
+// /dev/null when empty). Returns its pid, or -1 when it could not be started.
+int startDetached(const std::vector<std::string>& argv, const std::string& logFile);
+
+}  // namespace keldra::filter

@@ -1,0 +1,51 @@
+#pragma once
+// One NFQUEUE queue read with libnetfilter_queue, feeding a FlowTracker and
+// handing its verdicts back to the kernel: a passing packet is accepted, an
+// allowed or blocked one goes through the chain a second time with our mark
+// (see FirewallChain), which marks its connection.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "keldra-filter/FlowTracker.h"
+
+struct nfq_handle;
+struct nfq_q_handle;
+struct nfgenmsg;
+struct nfq_data;
+
+namespace keldra::filter {
+
+class PacketQueue {
+public:
+    // Binds the queue; throws std::runtime_error when it cannot (not root,
+    // no NFQUEUE support, or the queue number taken).
+    PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker);
+    ~PacketQueue();
+
+    PacketQueue(const PacketQueue&) = delete;
+    PacketQueue& operator=(const PacketQueue&) = delete;
+
+    // Serves until stop() is called from another thread; every held packet
+    // is let go before it returns.
+    void run();
+    void stop();
+
+    std::uint64_t packetsSeen() const noexcept { return seen_.load(std::memory_order_relaxed); }
+
+private:
+    static int onPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data, void* self);
+    void apply(const std::vector<PacketVerdict>& verdicts);
+
+    FlowTracker& tracker_;
+    nfq_handle* handle_ = nullptr;
+    nfq_q_handle* queue_ = nullptr;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> seen_{0};
+};
+
+}  // namespace keldra::filter

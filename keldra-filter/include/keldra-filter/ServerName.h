@@ -1,0 +1,55 @@
+#pragma once
+// Reads the server name a new TCP flow is for from the first bytes its client
+// sends: the server_name extension of a TLS ClientHello, or the Host header
+// of an HTTP/1.x request.
+//
+// The reader is a pure function of the bytes seen so far (the contiguous
+// start of the client's stream). It says whether it found a name, whether the
+// bytes can never yield one, or whether it needs more of the stream. It never
+// reads outside the span and never asks for more than the first TLS record
+// (at most 16 KiB of handshake data) or 16 KiB of HTTP request head.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace keldra::filter {
+
+struct ServerNameResult {
+    enum class Kind { needMore, found, none };
+
+    Kind kind = Kind::needMore;
+    // The name as sent (found only): letter case kept, an HTTP port cut off,
+    // an IPv6 literal kept in its brackets.
+    std::string name;
+
+    static ServerNameResult needMore() { return {Kind::needMore, {}}; }
+    static ServerNameResult none() { return {Kind::none, {}}; }
+    static ServerNameResult found(std::string name) { return {Kind::found, std::move(name)}; }
+
+    bool operator==(const ServerNameResult&) const = default;
+};
+
+namespace ServerName {
+
+// The largest TLS record payload that is read whole (2^14 bytes).
+inline constexpr std::size_t maxTLSRecord = 16384;
+// The TLS record header in front of it.
+inline constexpr std::size_t tlsRecordHeader = 5;
+// The longest HTTP request head (request line and headers) that is read.
+inline constexpr std::size_t maxHTTPHead = 16384;
+// The most bytes of a stream's start that the reader ever needs.
+inline constexpr std::size_t maxNeeded = maxTLSRecord + tlsRecordHeader;
+
+ServerNameResult read(std::span<const std::uint8_t> stream);
+ServerNameResult read(std::string_view stream);
+
+// The TLS path alone (the first record holds a ClientHello).
+ServerNameResult readTLS(std::span<const std::uint8_t> stream);
+// The HTTP path alone (a request line, then header lines).
+ServerNameResult readHTTP(std::string_view stream);
+
+}  // namespace ServerName
+}  // namespace keldra::filter
