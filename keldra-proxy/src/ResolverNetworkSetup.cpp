@@ -135,6 +135,13 @@ std::string replaceResolverFileServers(const std::string& text, const std::vecto
 
 NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& arguments,
                                            const std::filesystem::path& resolverFile) {
+    return runResolverNetworkSetup(arguments, resolverFile, ResolvedPaths{"", "", {}});
+}
+
+NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& arguments,
+                                           const std::filesystem::path& resolverFile,
+                                           const ResolvedPaths& resolved) {
+    const bool viaResolved = !resolved.runtime.empty() && resolvedManagesDNS(resolverFile, resolved);
     NetworkSetupResult result;
     const std::string service = kResolverServiceName;
     auto fail = [&](int status, const std::string& message) {
@@ -164,7 +171,10 @@ NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& argum
         } catch (const std::exception& error) {
             return fail(1, error.what());
         }
-        const auto servers = resolverFileServers(text);
+        auto servers = resolverFileServers(text);
+        if (viaResolved) {
+            servers = resolvedDropInServers(resolved).value_or(resolvedUpstreams(resolved, ""));
+        }
         if (servers.empty()) {
             result.standardOutput = "There aren't any DNS Servers set on " + service + ".\n";
         }
@@ -185,6 +195,12 @@ NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& argum
                 }
                 servers.push_back(arguments[i]);
             }
+        }
+        if (viaResolved) {
+            const bool pointHere = servers.size() == 1 && servers[0] == "127.0.0.1";
+            const auto error = pointHere ? pointResolvedAt(servers, resolved) : removeResolvedDropIn(resolved);
+            if (error) return fail(1, *error);
+            return result;
         }
         std::string text;
         try {

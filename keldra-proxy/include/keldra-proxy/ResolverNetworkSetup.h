@@ -9,6 +9,8 @@
 //   -setdnsservers SERVICE Empty     removes them
 // Other lines of the file (search, options, comments) are kept in place.
 
+#include "keldra-proxy/ResolvedDropIn.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,6 +33,14 @@ struct NetworkSetupResult {
 // Runs one argument form against the resolver file at `resolverFile`.
 NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& arguments,
                                            const std::filesystem::path& resolverFile);
+
+// The same where systemd-resolved may manage DNS (see ResolvedDropIn.h).
+// While it does, the service's servers are those of our drop-in, else
+// resolved's upstreams; setting 127.0.0.1 alone writes the drop-in, and
+// setting anything else (a restore) removes it.
+NetworkSetupResult runResolverNetworkSetup(const std::vector<std::string>& arguments,
+                                           const std::filesystem::path& resolverFile,
+                                           const ResolvedPaths& resolved);
 
 // The server field of every "nameserver" line of a resolver file, in order.
 std::vector<std::string> resolverFileServers(const std::string& text);

@@ -1,0 +1,85 @@
+#pragma once
+// What the daemon holds between the app's calls and its two providers: the
+// rules in force, the counted block events and the start time.
+//
+// Both live in root-only files of the daemon's state folder, so that after a
+// restart of the daemon or the machine the last rules are enforced before
+// the app ever calls, and no counted block is lost to a kill -9:
+//   filter-rules.json     the rules in force (written before a publish is
+//                         accepted)
+//   events-pending.json   the coalescer, rewritten before each block is
+//                         answered
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BrivetClient/Engine.h"
+#include "BrivetClient/Events.h"
+#include "BrivetClient/FilterRules.h"
+#include "BrivetClient/FlowFilter.h"
+#include "BrivetClient/RFC3339.h"
+
+namespace keldra::filter {
+
+class FilterState {
+public:
+    using Clock = std::function<brivet::Instant()>;
+
+    static constexpr const char* rulesFileName = "filter-rules.json";
+    static constexpr const char* eventsFileName = "events-pending.json";
+
+    // Creates the state folder (0700, root-only) when missing and resumes
+    // from its files; an unreadable file leaves empty rules or no events.
+    explicit FilterState(std::filesystem::path stateFolder, Clock clock = {});
+
+    FilterState(const FilterState&) = delete;
+    FilterState& operator=(const FilterState&) = delete;
+
+    // Puts the rules in force, saved first. Returns the reason for a refusal:
+    // a policy sequence below the one in force, or rules that could not be
+    // saved (so that they would not survive a restart).
+    std::optional<std::string> publish(const brivet::FilterRules& rules);
+
+    // The rules in force (a copy that shares the compiled table).
+    brivet::FilterRules rules() const;
+
+    // Decides a DNS question's name and a flow's name; a block is counted
+    // ("blocked_dns_query" or "blocked_connection" for a category,
+    // "blocked_custom_rule" for a custom rule) and on disk before this
+    // returns.
+    brivet::HostDecision decideQuery(const std::string& name, std::uint16_t qclass);
+    brivet::FlowAction decideFlow(const brivet::FlowDescription& flow);
+
+    // The closed windows, without removing them.
+    std::vector<brivet::CoalescedEvent> closedEvents() const;
+    // Removes handed-over windows (as returned by closedEvents) and rewrites
+    // the file durably. Returns false when the file could not be written; the
+    // windows are then kept, to be handed over again rather than lost.
+    bool removeHandedOver(const std::vector<brivet::CoalescedEvent>& events);
+
+    brivet::FilterStatus status(bool running) const;
+    std::int64_t policySeq() const;
+
+    // Clears the rules in force and their file.
+    static void resetRules(const std::filesystem::path& stateFolder);
+
+    const std::filesystem::path& folder() const noexcept { return folder_; }
+
+private:
+    void writeEvents(bool durable);
+
+    std::filesystem::path folder_;
+    Clock clock_;
+    mutable std::mutex mutex_;
+    std::mutex publishing_;
+    brivet::FilterRules rules_;
+    brivet::EventCoalescer events_;
+    brivet::Instant startedAt_;
+};
+
+}  // namespace keldra::filter
