@@ -1,0 +1,3 @@
+#include "Keldra/MenuModel.h"
+
+#include "Keldra/AppState.h"
