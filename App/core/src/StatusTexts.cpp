@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Keldra/AppState.h"
+#include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
 
 namespace keldra {
@@ -114,14 +115,17 @@ bool isFresh(std::string_view lastTickAt, brivet::Instant now) {
     return age <= static_cast<double>(kFreshSeconds);
 }
 
-// --- AppState texts ------------------------------------------------------------
+// --- Texts of a snapshot ------------------------------------------------------------
 
-std::string AppState::headline() const {
-    if (beta()) {
-        if (!betaInstalled()) return "Not installed";
-        const auto& status = betaStatus();
+namespace texts {
+
+
+std::string headline(const AppSnapshot& s) {
+    if (s.beta) {
+        if (!s.betaInstalled) return "Not installed";
+        const auto& status = s.betaStatus;
         if (!status) return "Service starting";
-        if (!isFresh(status->lastTickAt, now())) return "Service not responding";
+        if (!isFresh(status->lastTickAt, s.now)) return "Service not responding";
         if (!status->enrolled) return "Not enrolled";
         if (!status->filterRunning) return "Not blocking";
         if (status->dnsAsserted && !*status->dnsAsserted) return "DNS was changed; putting it back";
@@ -130,9 +134,9 @@ std::string AppState::headline() const {
         if (!status->errors.empty()) return "Offline, still blocking";
         return "Protected";
     }
-    if (!hasEngine()) return "Not available";
-    if (!enrolled()) return "Not enrolled";
-    const auto& report = lastReport();
+    if (!s.hasEngine) return "Not available";
+    if (!s.enrolled) return "Not enrolled";
+    const auto& report = s.lastReport;
     if (!report) return "Starting";
     if (!report->filterConfigured) return "Network filter is off";
     if (!report->filterRunning) return "Network filter is not running";
@@ -145,18 +149,18 @@ std::string AppState::headline() const {
     return "Protected";
 }
 
-std::string AppState::symbolName() const {
-    if (beta()) {
-        const auto& status = betaStatus();
-        if (!status || !status->enrolled || !isFresh(status->lastTickAt, now()) || !status->filterRunning) {
+std::string symbolName(const AppSnapshot& s) {
+    if (s.beta) {
+        const auto& status = s.betaStatus;
+        if (!status || !status->enrolled || !isFresh(status->lastTickAt, s.now) || !status->filterRunning) {
             return "shield.slash";
         }
         if (status->dnsAsserted && !*status->dnsAsserted) return "xmark.shield";
         if (status->state == "disabled") return "xmark.shield";
         return "checkmark.shield.fill";
     }
-    const auto& report = lastReport();
-    if (!enrolled() || !report || !report->filterRunning) return "shield.slash";
+    const auto& report = s.lastReport;
+    if (!s.enrolled || !report || !report->filterRunning) return "shield.slash";
     const auto& state = report->protectionState;
     if (!state) return "shield";
     if (*state == "protected") return "checkmark.shield.fill";
@@ -165,23 +169,23 @@ std::string AppState::symbolName() const {
     return "shield";
 }
 
-std::optional<std::string> AppState::commitmentLine() const {
-    if (beta()) {
-        const auto& status = betaStatus();
+std::optional<std::string> commitmentLine(const AppSnapshot& s) {
+    if (s.beta) {
+        const auto& status = s.betaStatus;
         if (!status || !status->enrolled) return std::nullopt;
         if (status->committed && status->lockedUntil) {
             if (const auto until = brivet::RFC3339::date(*status->lockedUntil)) {
-                return "Committed until " + mediumDateShortTime(*until, dates());
+                return "Committed until " + mediumDateShortTime(*until, s.dates);
             }
         }
         if (status->categories.empty()) return "No categories blocked";
         return "Blocking without a commitment";
     }
-    const auto& policy = effectivePolicy();
-    if (!hasEngine() || !policy) return std::nullopt;
+    const auto& policy = s.policy;
+    if (!s.hasEngine || !policy) return std::nullopt;
     if (policy->committed && policy->lockedUntil) {
         if (const auto until = brivet::RFC3339::date(*policy->lockedUntil)) {
-            return "Committed until " + mediumDateShortTime(*until, dates());
+            return "Committed until " + mediumDateShortTime(*until, s.dates);
         }
     }
     if (policy->kind == "released") return "Commitment ended offline; rules kept until the server confirms";
@@ -189,25 +193,25 @@ std::optional<std::string> AppState::commitmentLine() const {
     return "Blocking without a commitment";
 }
 
-std::optional<std::string> AppState::categoriesLine() const {
-    if (beta()) {
-        const auto& status = betaStatus();
+std::optional<std::string> categoriesLine(const AppSnapshot& s) {
+    if (s.beta) {
+        const auto& status = s.betaStatus;
         if (!status) return std::nullopt;
         return categoriesText(status->categories);
     }
-    const auto& policy = effectivePolicy();
-    if (!hasEngine() || !policy) return std::nullopt;
+    const auto& policy = s.policy;
+    if (!s.hasEngine || !policy) return std::nullopt;
     return categoriesText(policy->categories);
 }
 
-std::vector<std::string> AppState::diagnostics() const {
+std::vector<std::string> diagnostics(const AppSnapshot& s) {
     std::vector<std::string> lines;
-    if (const auto& env = environment()) lines.push_back("Server: " + env->name);
+    if (const auto& env = s.environment) lines.push_back("Server: " + env->name);
 
-    if (beta()) {
+    if (s.beta) {
         lines.push_back(std::string("Beta: blocking at the resolver, service ") +
-                        (betaInstalled() ? "installed" : "not installed"));
-        const auto& status = betaStatus();
+                        (s.betaInstalled ? "installed" : "not installed"));
+        const auto& status = s.betaStatus;
         if (!status) return lines;
         lines.push_back("Service " + status->version + ", policy " + std::to_string(status->policySeq));
         if (status->deviceId) lines.push_back("Device " + *status->deviceId);
@@ -217,20 +221,20 @@ std::vector<std::string> AppState::diagnostics() const {
             lines.push_back(*status->dnsAsserted ? "DNS: pointed at Keldra" : "DNS: was changed, put back");
         }
         if (const auto at = brivet::RFC3339::date(status->lastTickAt)) {
-            lines.push_back("Last check " + shortTime(*at, dates()));
+            lines.push_back("Last check " + shortTime(*at, s.dates));
         }
         for (const auto& error : status->errors) lines.push_back("Error: " + error);
         return lines;
     }
 
-    lines.push_back(config().signedBuild() ? "Signed build" : "Unsigned build: the filter cannot load");
-    if (hasEngine()) {
-        if (const auto& policy = effectivePolicy()) {
+    lines.push_back(s.signedBuild ? "Signed build" : "Unsigned build: the filter cannot load");
+    if (s.hasEngine) {
+        if (const auto& policy = s.policy) {
             lines.push_back("Policy " + std::to_string(policy->policySeq) + ", blocklist " +
                             std::to_string(policy->blocklistVersion));
         }
     }
-    if (const auto& report = lastReport()) {
+    if (const auto& report = s.lastReport) {
         if (report->rulesPublished) {
             lines.push_back("Rules published for policy " + std::to_string(*report->rulesPublished));
         }
@@ -240,30 +244,30 @@ std::vector<std::string> AppState::diagnostics() const {
         if (report->eventsSent > 0) lines.push_back("Events sent: " + std::to_string(report->eventsSent));
         for (const auto& error : report->errors) lines.push_back("Error: " + error);
     }
-    if (const auto& outcome = installOutcome()) lines.push_back("Extension: " + outcome->printed());
-    lines.push_back(dnsProxyEnabled() ? "DNS proxy: on" : "DNS proxy: off");
-    lines.push_back("App launches observed: " + std::to_string(launchesObserved()));
+    if (const auto& outcome = s.installOutcome) lines.push_back("Extension: " + outcome->printed());
+    lines.push_back(s.dnsProxyEnabled ? "DNS proxy: on" : "DNS proxy: off");
+    lines.push_back("App launches observed: " + std::to_string(s.launchesObserved));
     return lines;
 }
 
-std::optional<std::string> AppState::lastCheckLine() const {
-    const auto& at = lastTickAt();
+std::optional<std::string> lastCheckLine(const AppSnapshot& s) {
+    const auto& at = s.lastTickAt;
     if (!at) return std::nullopt;
-    return "Last check " + shortTime(*at, dates());
+    return "Last check " + shortTime(*at, s.dates);
 }
 
-bool AppState::serviceNeedsRepair() const {
-    const auto& status = betaStatus();
-    return !status || !isFresh(status->lastTickAt, now()) || !status->filterRunning;
+bool serviceNeedsRepair(const AppSnapshot& s) {
+    const auto& status = s.betaStatus;
+    return !status || !isFresh(status->lastTickAt, s.now) || !status->filterRunning;
 }
 
-std::optional<std::string> AppState::dashboardUrl() const {
-    const auto& env = environment();
+std::optional<std::string> dashboardUrl(const AppSnapshot& s) {
+    const auto& env = s.environment;
     if (!env) return std::nullopt;
     return env->dashboardUrl;
 }
 
-std::string AppState::describe(const brivet::APIError& error) {
+std::string describe(const brivet::APIError& error) {
     switch (error.kind()) {
         case brivet::APIError::Kind::http:
             if (error.code() == "enrollment_code_invalid") return "That enrollment code is not valid.";
@@ -282,6 +286,42 @@ std::string AppState::describe(const brivet::APIError& error) {
             return "Not enrolled.";
     }
     return error.description();
+}
+
+}  // namespace texts
+
+// --- AppState ------------------------------------------------------------------
+
+std::string AppState::headline() const { return texts::headline(snapshot()); }
+std::string AppState::symbolName() const { return texts::symbolName(snapshot()); }
+std::optional<std::string> AppState::commitmentLine() const { return texts::commitmentLine(snapshot()); }
+std::optional<std::string> AppState::categoriesLine() const { return texts::categoriesLine(snapshot()); }
+std::vector<std::string> AppState::diagnostics() const { return texts::diagnostics(snapshot()); }
+std::optional<std::string> AppState::lastCheckLine() const { return texts::lastCheckLine(snapshot()); }
+bool AppState::serviceNeedsRepair() const { return texts::serviceNeedsRepair(snapshot()); }
+std::optional<std::string> AppState::dashboardUrl() const { return texts::dashboardUrl(snapshot()); }
+std::string AppState::describe(const brivet::APIError& error) { return texts::describe(error); }
+
+AppSnapshot AppState::snapshot() const {
+    AppSnapshot s;
+    s.beta = beta();
+    s.hasEngine = hasEngine();
+    s.enrolled = enrolled();
+    s.lastReport = lastReport();
+    s.lastTickAt = lastTickAt();
+    s.installOutcome = installOutcome();
+    s.dnsProxyEnabled = dnsProxyEnabled();
+    s.busy = busy();
+    s.errorText = errorText();
+    s.betaStatus = betaStatus();
+    s.betaInstalled = betaInstalled();
+    s.environment = environment();
+    s.policy = effectivePolicy();
+    s.launchesObserved = launchesObserved();
+    s.signedBuild = config().signedBuild();
+    s.now = now();
+    s.dates = dates();
+    return s;
 }
 
 }  // namespace keldra

@@ -34,6 +34,7 @@
 #include "Keldra/FilterInstaller.h"
 #include "Keldra/Host.h"
 #include "Keldra/Log.h"
+#include "Keldra/StatusTexts.h"
 #include "Keldra/SystemBus.h"
 #include "Keldra/WorkerStrand.h"
 
@@ -187,6 +188,8 @@ public:
     std::optional<std::string> dashboardUrl() const;
     // The message of a failed enrolment for a device-service error.
     static std::string describe(const brivet::APIError& error);
+    // Every field the texts and the menu read, as they are now.
+    AppSnapshot snapshot() const;
 
     struct Impl;
 
