@@ -1,0 +1,71 @@
+#pragma once
+// The link the app drives the filter through: the three calls of the
+// shared wire format (status, publish, takeEvents) on a Unix stream socket.
+//
+// The socket is connectable by any local user; each connection's peer is
+// checked with SO_PEERCRED, at connect time and before every call: root, or
+// a process running the installed app's executable (see PeerCheck.h). Any
+// other peer is refused with one log line and its connection closed.
+//
+// Each call is answered exactly once. takeEvents hands over the closed event
+// windows and removes them (durably) only once the reply has been written.
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "keldra-filter/FilterState.h"
+#include "keldra-filter/PeerCheck.h"
+
+namespace keldra::filter {
+
+class LinkServer {
+public:
+    using Log = std::function<void(const std::string&)>;
+    using Running = std::function<bool()>;
+
+    static constexpr std::size_t maxConnections = 32;
+
+    LinkServer(std::filesystem::path socketPath, FilterState& state, Running running, PeerCheck peers, Log log);
+    ~LinkServer();
+
+    LinkServer(const LinkServer&) = delete;
+    LinkServer& operator=(const LinkServer&) = delete;
+
+    // Creates the socket's folder (0755) and the socket (0666), replacing a
+    // stale one. Throws std::system_error.
+    void start();
+    // Closes the socket and every connection; waits for their threads.
+    void stop();
+
+    std::size_t refusedPeers() const noexcept { return refused_.load(); }
+
+private:
+    void acceptLoop();
+    void serve(int fd);
+    void handle(int fd, const std::string& message);
+
+    std::filesystem::path socketPath_;
+    FilterState& state_;
+    Running running_;
+    PeerCheck peers_;
+    Log log_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> refused_{0};
+    std::thread acceptThread_;
+    std::mutex connectionsMutex_;
+    std::list<std::pair<int, std::thread>> connections_;
+    std::size_t active_ = 0;
+    // One hand-over of events at a time, so two callers never get the same
+    // windows.
+    std::mutex takingEvents_;
+};
+
+}  // namespace keldra::filter

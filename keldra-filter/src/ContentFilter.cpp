@@ -1,0 +1,47 @@
+#include "keldra-filter/ContentFilter.h"
+
+#include <stdexcept>
+
+namespace keldra::filter {
+
+ContentFilter::ContentFilter(FilterState& state, ContentFilterSettings settings, Log log)
+    : state_(state), settings_(std::move(settings)), log_(log ? std::move(log) : Log([](const std::string&) {})),
+      chain_(settings_.queueNumber, settings_.iptables, settings_.ip6tables) {}
+
+ContentFilter::~ContentFilter() { stop(); }
+
+void ContentFilter::start() {
+    if (queue_) return;
+    tracker_ = std::make_unique<FlowTracker>([this](const brivet::FlowDescription& flow) {
+        const auto action = state_.decideFlow(flow);
+        if (action == brivet::FlowAction::drop) log_("blocked a connection to " + flow.remoteHostname.value_or("?"));
+        return action;
+    });
+    try {
+        queue_ = std::make_unique<PacketQueue>(settings_.queueNumber, *tracker_);
+    } catch (const std::exception&) {
+        tracker_.reset();
+        throw;
+    }
+    try {
+        chain_.install();
+    } catch (const std::exception&) {
+        queue_.reset();
+        tracker_.reset();
+        throw;
+    }
+    thread_ = std::thread([this] { queue_->run(); });
+    log_("filtering new connections to ports 80 and 443 (queue " + std::to_string(settings_.queueNumber) + ")");
+}
+
+void ContentFilter::stop() {
+    if (!queue_) return;
+    chain_.remove();
+    queue_->stop();
+    if (thread_.joinable()) thread_.join();
+    queue_.reset();
+    tracker_.reset();
+    log_("stopped filtering connections");
+}
+
+}  // namespace keldra::filter

@@ -1,0 +1,184 @@
+#include "keldra-filter/LinkServer.h"
+
+#include "BrivetClient/JSONCoding.h"
+#include "Keldra/FilterWire.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace keldra::filter {
+namespace wire = keldra::filterwire;
+
+LinkServer::LinkServer(std::filesystem::path socketPath, FilterState& state, Running running, PeerCheck peers, Log log)
+    : socketPath_(std::move(socketPath)), state_(state), running_(std::move(running)), peers_(std::move(peers)),
+      log_(log ? std::move(log) : Log([](const std::string&) {})) {}
+
+LinkServer::~LinkServer() { stop(); }
+
+void LinkServer::start() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socketPath_.string();
+    if (path.size() >= sizeof address.sun_path) throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
+    path.copy(address.sun_path, path.size());
+
+    std::error_code ec;
+    if (!socketPath_.parent_path().empty() && !std::filesystem::exists(socketPath_.parent_path(), ec)) {
+        std::filesystem::create_directories(socketPath_.parent_path());
+        ::chmod(socketPath_.parent_path().c_str(), 0755);
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), 0666) != 0 || ::listen(listenFd_, 64) != 0) {
+        const int error = errno;
+        ::close(listenFd_);
+        listenFd_ = -1;
+        throw std::system_error(error, std::generic_category(), "cannot listen on " + path);
+    }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    stopping_ = false;
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+void LinkServer::stop() {
+    if (listenFd_ < 0) return;
+    stopping_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    if (acceptThread_.joinable()) acceptThread_.join();
+    std::list<std::pair<int, std::thread>> connections;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        for (auto& [fd, thread] : connections_) ::shutdown(fd, SHUT_RDWR);
+        connections.swap(connections_);
+    }
+    for (auto& [fd, thread] : connections) {
+        if (thread.joinable()) thread.join();
+    }
+    ::close(listenFd_);
+    ::close(wakeFd_);
+    listenFd_ = wakeFd_ = -1;
+    std::error_code ec;
+    std::filesystem::remove(socketPath_, ec);
+}
+
+void LinkServer::acceptLoop() {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    while (!stopping_) {
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (stopping_) break;
+        if (!(fds[0].revents & POLLIN)) continue;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
+            continue;
+        }
+        const auto refusal = peers_.refusal(peerOf(fd));
+        if (!refusal.empty()) {
+            ++refused_;
+            log_("refused a caller: " + refusal);
+            ::close(fd);
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        // Finished connections are reaped here.
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->first < 0) {
+                it->second.join();
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (active_ >= maxConnections) {
+            log_("refused a caller: too many connections");
+            ::close(fd);
+            continue;
+        }
+        ++active_;
+        connections_.emplace_back(fd, std::thread());
+        auto entry = std::prev(connections_.end());
+        entry->second = std::thread([this, fd, entry] {
+            serve(fd);
+            std::lock_guard<std::mutex> done(connectionsMutex_);
+            ::close(fd);
+            entry->first = -1;
+            --active_;
+        });
+    }
+}
+
+void LinkServer::serve(int fd) {
+    while (!stopping_) {
+        std::string message;
+        try {
+            message = wire::readFrame(fd);
+        } catch (const wire::ConnectionClosed&) {
+            return;
+        } catch (const std::exception& error) {
+            log_(std::string("dropped a connection: ") + error.what());
+            return;
+        }
+        // The process behind the connection may have changed since it
+        // connected (a descriptor handed on across exec).
+        const auto refusal = peers_.refusal(peerOf(fd));
+        if (!refusal.empty()) {
+            ++refused_;
+            log_("refused a caller: " + refusal);
+            return;
+        }
+        try {
+            handle(fd, message);
+        } catch (const wire::ConnectionClosed&) {
+            return;
+        } catch (const std::exception& error) {
+            log_(std::string("dropped a connection: ") + error.what());
+            return;
+        }
+    }
+}
+
+void LinkServer::handle(int fd, const std::string& message) {
+    const auto request = wire::decodeRequest(message);
+    switch (request.call) {
+    case wire::Call::status: {
+        const auto status = state_.status(running_ ? running_() : false);
+        wire::writeFrame(fd, wire::encodeStatusReply(request.id, brivet::JSONCoding::plainEncode(status)));
+        return;
+    }
+    case wire::Call::publish: {
+        std::optional<std::string> refusal;
+        try {
+            refusal = state_.publish(brivet::FilterRules::fromJSON(*request.rules));
+        } catch (const std::exception& error) {
+            refusal = std::string("malformed rules: ") + error.what();
+        }
+        if (refusal) log_("refused rules: " + *refusal);
+        wire::writeFrame(fd, wire::encodePublishReply(request.id, !refusal, refusal));
+        return;
+    }
+    case wire::Call::takeEvents: {
+        std::lock_guard<std::mutex> lock(takingEvents_);
+        const auto events = state_.closedEvents();
+        brivet::Json array = brivet::Json::array();
+        for (const auto& event : events) array.push_back(event.toJSON());
+        wire::writeFrame(fd, wire::encodeTakeEventsReply(request.id, brivet::JSONCoding::plainEncode(array)));
+        if (!events.empty() && !state_.removeHandedOver(events)) {
+            log_("handed-over events could not be removed from disk; they will be handed over again");
+        }
+        return;
+    }
+    }
+}
+
+}  // namespace keldra::filter
