@@ -48,6 +48,13 @@ for file in keldra-proxy keldra-networksetup Environment.json; do
         && mv -f "$ROOT$LIBEXEC/.$file.new" "$ROOT$LIBEXEC/$file" \
         || fail "cannot install $file"
 done
+# The shared core library travels beside the programs when the bundle has it.
+if [ -f "$RESOURCES/libbrivet_core.so" ]; then
+    cp -f "$RESOURCES/libbrivet_core.so" "$ROOT$LIBEXEC/.libbrivet_core.so.new" \
+        && chmod 0644 "$ROOT$LIBEXEC/.libbrivet_core.so.new" \
+        && mv -f "$ROOT$LIBEXEC/.libbrivet_core.so.new" "$ROOT$LIBEXEC/libbrivet_core.so" \
+        || fail "cannot install libbrivet_core.so"
+fi
 
 # The data folder is readable by all, so that the app can read status.json;
 # every file in it keeps its own mode.
