@@ -41,7 +41,8 @@ std::vector<std::vector<std::string>> FirewallChain::rules() const {
         {"-m", "mark", "--mark", allowed, "-j", "CONNMARK", "--set-xmark", allowed},
         {"-m", "connmark", "--mark", allowed, "-j", "RETURN"},
         {"-p", "udp", "--dport", "443", "-j", "DROP"},
-        {"-p", "tcp", "-m", "multiport", "--dports", "80,443", "-m", "connbytes", "--connbytes",
+        {"-p", "tcp", "-m", "multiport", "--dports", "80,443", "-m", "conntrack", "--ctstate", "ESTABLISHED",
+         "-m", "connbytes", "--connbytes",
          "0:" + std::to_string(queueBytes), "--connbytes-dir", "original", "--connbytes-mode", "bytes", "-j",
          "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"},
     };

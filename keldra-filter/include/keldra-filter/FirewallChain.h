@@ -7,8 +7,9 @@
 //   a packet the daemon marked allowed  -> its connection is marked allowed
 //   a connection marked allowed         -> leaves the chain
 //   UDP to port 443 (QUIC)              -> dropped, so browsers fall back to TCP
-//   TCP to ports 80 and 443, while the connection has sent fewer than
-//   `queueBytes` bytes                  -> NFQUEUE with --queue-bypass
+//   TCP to ports 80 and 443 once the connection is established (no data
+//   rides on a SYN), while it has sent fewer than `queueBytes` bytes
+//                                       -> NFQUEUE with --queue-bypass
 //
 // --queue-bypass lets packets pass while no program reads the queue, so the
 // machine's network never stalls when the daemon stops or is killed.
