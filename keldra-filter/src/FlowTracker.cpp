@@ -57,7 +57,8 @@ PacketAction FlowTracker::decideFlow(const Key& key, const TCPSegment& segment, 
     return decide_(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
 }
 
-std::vector<PacketVerdict> FlowTracker::finish(const Key& key, PacketAction action, Clock::time_point now) {
+std::vector<PacketVerdict> FlowTracker::finish(Key key, PacketAction action, Clock::time_point now) {
+    // `key` is a copy: it may name the age list entry erased below.
     std::vector<PacketVerdict> verdicts;
     auto found = flows_.find(key);
     if (found != flows_.end()) {

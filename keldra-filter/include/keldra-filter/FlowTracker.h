@@ -93,7 +93,7 @@ private:
 
     std::vector<std::uint8_t> contiguousStart(const Flow& flow) const;
     PacketAction decideFlow(const Key& key, const TCPSegment& segment, const Flow& flow, bool final);
-    std::vector<PacketVerdict> finish(const Key& key, PacketAction action, Clock::time_point now);
+    std::vector<PacketVerdict> finish(Key key, PacketAction action, Clock::time_point now);
 
     Decide decide_;
     Limits limits_;
