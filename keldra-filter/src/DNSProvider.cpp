@@ -92,7 +92,7 @@ private:
 };
 
 DNSProvider::DNSProvider(FilterState& state, DNSProviderSettings settings, std::filesystem::path stateFolder, Log log)
-    : state_(state), settings_(std::move(settings)), stateFolder_(std::move(stateFolder)),
+    : settings_(std::move(settings)), stateFolder_(std::move(stateFolder)),
       log_(log ? std::move(log) : Log([](const std::string&) {})), filter_(std::make_unique<QueryFilter>(state)) {}
 
 DNSProvider::~DNSProvider() { stop(); }

@@ -58,7 +58,6 @@ public:
 private:
     class QueryFilter;
 
-    FilterState& state_;
     DNSProviderSettings settings_;
     std::filesystem::path stateFolder_;
     Log log_;
