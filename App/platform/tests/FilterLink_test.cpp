@@ -251,6 +251,13 @@ TEST(FilterLinkNames, ServiceNameFromTheExtensionBundle) {
     FilterConnection connection(std::nullopt);
     expectUnreachable(connection);
     EXPECT_EQ(connection.connectionsOpened(), 0u);
+
+    // Nor with a relative one, even when a server listens there.
+    std::filesystem::current_path(dir.path());
+    FakeFilterServer local(dir / "relative.sock");
+    FilterConnection relative(std::string("relative.sock"));
+    expectUnreachable(relative);
+    EXPECT_EQ(local.connectionsAccepted(), 0u);
 }
 
 TEST_F(LinkTest, ConcurrentCallersEachGetTheirOwnReply) {
