@@ -1,11 +1,17 @@
 #pragma once
 // Rules, configuration documents and a daemon command line for tests that
 // run the real keldra-filter.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "BrivetClient/FilterRules.h"
+#include "NamespaceLab.h"
 #include "keldra/TestFiles.h"
 
 namespace keldra::filter::test {
@@ -57,6 +63,44 @@ struct DaemonFiles {
     }
 
     std::string logText() const { return keldra::test::readFile(log()); }
+};
+
+// The daemon as a child process, with the content filter off and the DNS
+// proxy as asked.
+class RunningDaemon {
+public:
+    RunningDaemon(const DaemonFiles& files, std::vector<std::string> extra = {}, bool dnsProxy = false)
+        : files_(files) {
+        files.setConfigurations(false, dnsProxy);
+        const auto words = files.command(std::move(extra));
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(files.log().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            std::vector<char*> argv;
+            for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ready_ = waitFor([&] { return std::filesystem::exists(files.socket()); });
+    }
+    ~RunningDaemon() { stop(SIGTERM); }
+
+    bool ready() const { return ready_; }
+    void stop(int signal) {
+        if (pid_ <= 0) return;
+        ::kill(pid_, signal);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        if (signal == SIGKILL) std::filesystem::remove(files_.socket());
+    }
+
+private:
+    const DaemonFiles& files_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
 };
 
 }  // namespace keldra::filter::test

@@ -23,42 +23,6 @@ using keldra::test::modeOf;
 using keldra::test::readFile;
 using keldra::test::writeFile;
 
-// The daemon as a child process, with every provider off.
-class RunningDaemon {
-public:
-    RunningDaemon(const DaemonFiles& files, std::vector<std::string> extra = {}) : files_(files) {
-        files.setConfigurations(false, false);
-        const auto words = files.command(std::move(extra));
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(files.log().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<char*> argv;
-            for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ready_ = waitFor([&] { return std::filesystem::exists(files.socket()); });
-    }
-    ~RunningDaemon() { stop(SIGTERM); }
-
-    bool ready() const { return ready_; }
-    void stop(int signal) {
-        if (pid_ <= 0) return;
-        ::kill(pid_, signal);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        if (signal == SIGKILL) std::filesystem::remove(files_.socket());
-    }
-
-private:
-    const DaemonFiles& files_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
 struct LinkFixture : ::testing::Test {
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the daemon runs as root";
