@@ -14,6 +14,7 @@
 #include "BrivetClient/RuleSetLoader.h"
 #include "BrivetClient/StateStore.h"
 #include "Keldra/FilterConnection.h"
+#include "Keldra/SystemActivation.h"
 #include "Keldra/TextRules.h"
 
 namespace keldra {
@@ -639,10 +640,12 @@ AppServices AppServices::system(AppServices s) {
     if (!s.config) s.config = AppConfig::main();
     if (!s.log) s.log = std::make_shared<SystemLogger>("app");
     if (!s.bus) s.bus = std::make_shared<SdBusSystemBus>();
-    if (!s.activation) s.activation = std::make_shared<FilterInstaller::UnavailableActivationBackend>();
+    if (!s.administrator) s.administrator = std::make_shared<PkexecRunner>();
+    // The system helper activates the extension and saves the configurations.
+    if (!s.activation) s.activation = std::make_shared<HelperActivationBackend>(s.config->bundle().url(), s.administrator);
     if (!s.configurations) {
         s.configurations = std::make_shared<FileNetworkConfigurationStore>(
-            brivet::platform::networkConfigurationsFile(), std::make_shared<UnavailableConfigurationWriter>());
+            brivet::platform::networkConfigurationsFile(), std::make_shared<HelperConfigurationWriter>(s.administrator));
     }
     if (!s.keychain) {
         s.keychain = std::make_shared<brivet::FileKeychain>(
