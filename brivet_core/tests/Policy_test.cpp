@@ -43,6 +43,16 @@ protected:
     std::string committedState() { return stateAfter(kFresh, payload("5", kCommitted)); }
 };
 
+// `text` with its first "1.0}" written as "1}", the way earlier versions
+// re-wrote an integral double.
+std::string firstOneAsInteger(const std::string& text) {
+    const size_t at = text.find("1.0}");
+    std::string out = text.substr(0, at);
+    out += "1";
+    out.append(text, at + 3);
+    return out;
+}
+
 }  // namespace
 
 TEST_F(PolicyTest, FirstPolicyThenRepeatThenConflict) {
@@ -277,7 +287,7 @@ TEST_F(PolicyTest, ReissuedIdenticalContentIsApplied) {
         state = json::dump((*json::parse(reply))["state"]);
     }
     // Changing a number's kind inside a rule is still a different rule.
-    const std::string asInteger = std::string(committed).replace(committed.find("1.0}"), 3, "1");
+    const std::string asInteger = firstOneAsInteger(committed);
     EXPECT_EQ(apply(state, payload("5", asInteger)), "weaker_without_release");
 }
 
@@ -286,7 +296,7 @@ TEST_F(PolicyTest, OldPolicyComesFromTheSignedBytes) {
     const std::string committed =
         R"("kind":"commitment","commitment_id":"c1","custom_rules":[{"rule_type":"domain","value":"a.test","weight":1.0}])";
     const std::string signedPayload = payload("1", committed);
-    const std::string rewritten = std::string(signedPayload).replace(signedPayload.find("1.0}"), 3, "1");
+    const std::string rewritten = firstOneAsInteger(signedPayload);
     const std::string legacy = R"({"device_id":"d1","installation_id":"i1","highest_policy_seq":1,"policy":)" +
                                rewritten + R"(,"policy_bytes":")" + b64url(signedPayload) + "\"}";
     EXPECT_EQ(apply(legacy, payload("2", committed)), "applied");
