@@ -45,6 +45,7 @@ HTTPRequest DeviceAPI::request(std::string method, std::string_view path, std::o
     req.method = std::move(method);
     req.url = resolve(configuration_.baseURL, path);
     req.timeout = std::chrono::seconds{60};
+    req.totalTimeout = std::chrono::minutes{15};
     req.setHeader("Accept", "application/json");
     req.setHeader("User-Agent", "Brivet-macOS/" + configuration_.clientVersion);
     if (body) {

@@ -136,8 +136,8 @@ protected:
         engine.reset();
         client.reset();
         auto curl = std::make_shared<brivet::CurlTransport>(
-            brivet::CurlTransportOptions{std::chrono::milliseconds(5000), true, std::nullopt,
-                                         std::size_t{64} * 1024 * 1024, 10});
+            brivet::CurlTransportOptions{.timeout = std::chrono::milliseconds(5000),
+                                         .maxBodyBytes = std::size_t{64} * 1024 * 1024});
         transport = std::make_shared<HookTransport>(curl);
         auto tokenStore = tokens;
         api = std::make_shared<brivet::DeviceAPI>(brivet::DeviceAPIConfiguration{service.baseURL(), "1.0.0-test"},
