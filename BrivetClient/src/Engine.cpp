@@ -162,13 +162,11 @@ ProtectionEngine::TickReport ProtectionEngine::tick() {
         // the refresh interval says, unless it is the one rejected within
         // the interval: fetching it again would only be refused again.
         if (client->needsPolicyRefresh(result)) {
-            if (!rejectionHolds(now)) {
-                refreshStep(report, now, result.policySeq);
-            } else if (!rejectedSeq_) {
-                // The timed refresh of this interval was the one rejected:
-                // what the service announces now is what it served then.
+            if (rejectionHolds(now) && !rejectedSeq_ && rejectedAt_ == now) {
+                // The timed refresh of this very tick was rejected: what the
+                // service announces now is what it served a moment ago.
                 rejectedSeq_ = result.policySeq;
-            } else if (result.policySeq > *rejectedSeq_) {
+            } else if (!rejectionHolds(now) || !rejectedSeq_ || result.policySeq > *rejectedSeq_) {
                 refreshStep(report, now, result.policySeq);
             }
         }
