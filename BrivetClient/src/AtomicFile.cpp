@@ -41,7 +41,8 @@ constexpr std::string_view kTempMarker = ".tmp-";
 // "." + target name + ".tmp-" + pid + "-" + suffix. Built by appending, so
 // that no temporary string is concatenated with itself.
 std::string temporaryName(const std::filesystem::path& target, pid_t pid, const std::string& suffix) {
-    const std::string& name = target.filename().native();
+    const std::filesystem::path file = target.filename();
+    const std::string& name = file.native();
     const std::string id = std::to_string(pid);
     std::string out;
     out.reserve(1 + name.size() + kTempMarker.size() + id.size() + 1 + suffix.size());
