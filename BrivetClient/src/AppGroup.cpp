@@ -15,7 +15,10 @@ namespace brivet {
 namespace {
 
 std::string versionSuffix(std::int64_t version) {
-    return "@" + std::to_string(version) + ".json";
+    std::string suffix(1, '@');  // built by appending: GCC 12 at -O3 warns on "@" + temporary
+    suffix += std::to_string(version);
+    suffix += ".json";
+    return suffix;
 }
 
 }  // namespace

@@ -51,6 +51,9 @@ std::string_view FileTokenStore::trimWhitespace(std::string_view text) {
 }
 
 std::optional<std::string> FileTokenStore::load() {
+    // Token copies left by a writer that was killed mid-write go first.
+    removeStaleTemporaryFiles(url.parent_path().empty() ? std::filesystem::path(".") : url.parent_path());
+
     std::string bytes;
     try {
         if (!readWholeFile(url, bytes)) return std::nullopt;

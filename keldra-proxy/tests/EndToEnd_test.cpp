@@ -84,6 +84,13 @@ public:
         pid_ = -1;
     }
     std::string output() const { return readFile(log_); }
+    // Ends it as a crash would: no handler runs, nothing is flushed.
+    void killHard() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 
 private:
     fs::path log_;
@@ -348,6 +355,41 @@ TEST_F(EndToEnd, BlockedNamesAnswerNxdomainAndTheirEventsReachTheService) {
     for (const auto& event : service.acceptedEvents()) reasons.insert(event.value("reason", ""));
     EXPECT_EQ(reasons, (std::set<std::string>{"blocked_custom_rule", "blocked_dns_query"}));
     EXPECT_EQ(readFile(data / "events-pending.json").find("bypass_attempted"), std::string::npos);
+}
+
+TEST_F(EndToEnd, AnEventHandedOverBeforeAKillReachesTheServiceDespiteADamagedOutbox) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+
+    // A damaged outbox, and a blocked lookup from an hour ago waiting in the
+    // filter's file; the service does not take events for now.
+    std::ofstream(data / "events-outbox.json", std::ios::trunc) << "[{\"type\":";
+    const auto hourAgo = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count() - 3600;
+    const json key = {{"type", "bypass_attempted"}, {"reason", "blocked_custom_rule"}, {"policySeq", policySeq},
+                      {"windowStart", hourAgo / 900 * 900}};
+    std::ofstream(data / "events-pending.json", std::ios::trunc) << json{{"counts", {key, 2}}}.dump();
+    brivet::dev::Failure unavailable;
+    unavailable.status = 503;
+    unavailable.code = "unavailable";
+    service.failEndpoint(brivet::dev::Endpoint::events, unavailable);
+
+    {
+        RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "0.2"}), dir.path() / "proxy.log");
+        ASSERT_TRUE(proxy.waitFor("http 503 unavailable")) << proxy.output();
+        proxy.killHard();
+    }
+    // The filter has let go of the event; it waits in a fresh outbox.
+    EXPECT_EQ(readFile(data / "events-pending.json").find("blocked_custom_rule"), std::string::npos);
+    EXPECT_EQ(readFile(data / "events-outbox.json.bad"), "[{\"type\":");
+    EXPECT_NE(readFile(data / "events-outbox.json").find("blocked_custom_rule"), std::string::npos);
+
+    service.clearFailure(brivet::dev::Endpoint::events);
+    ASSERT_EQ(run({"--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    EXPECT_EQ(service.counters().eventsAccepted, 1);
+    EXPECT_EQ(service.counters().eventCountTotal, 2);
+    ASSERT_EQ(service.acceptedEvents().size(), 1u);
+    EXPECT_EQ(service.acceptedEvents()[0].value("reason", ""), "blocked_custom_rule");
 }
 
 }  // namespace

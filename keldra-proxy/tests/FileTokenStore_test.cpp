@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -123,3 +125,15 @@ TEST(TokenBoxTest, TokenComesFromTheHeldClient) {
 }
 
 }  // namespace
+
+TEST(FileTokenStore, LoadingRemovesTokenCopiesLeftByAKilledWriter) {
+    keldra::test::TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const auto leftover = dir.path() / (".device-token.tmp-" + std::to_string(child) + "-0123456789ab");
+    keldra::test::writeFile(leftover, "old-secret");
+    FileTokenStore store(dir.path() / "device-token");
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+}
