@@ -322,7 +322,9 @@ bool DNSListener::makeRoom() {
         if (idle_.empty()) {
             return false;
         }
-        close(idle_.front());
+        // A copy: closing erases the list's own pointer.
+        const ClientPointer oldest = idle_.front();
+        close(oldest);
     }
     return true;
 }
