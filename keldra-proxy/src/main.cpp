@@ -4,6 +4,7 @@
 #include "keldra-proxy/Program.h"
 #include "keldra-proxy/Startup.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
@@ -24,6 +25,11 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the log that goes away (`keldra-proxy | head -n 1`) or a
+    // client that hangs up must never end the proxy while the system's DNS
+    // may point at it: writes to them fail with EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Busy forwarding opens a socket per query in flight.
     brivet::raiseOpenFileLimit();
 

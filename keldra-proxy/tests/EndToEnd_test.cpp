@@ -260,6 +260,52 @@ TEST_F(EndToEnd, ATakenListenAddressEndsTheProgramWithTheHint) {
     EXPECT_TRUE(text.ends_with(". Port 53 needs sudo; try --listen 127.0.0.1:5354 without it.")) << text;
 }
 
+TEST_F(EndToEnd, AReaderOfTheLogThatGoesAwayNeverStopsTheProxy) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once"}, output), 0) << output;
+
+    // keldra-proxy … | head -n 1, with SIGPIPE at its default action as a
+    // shell leaves it.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    auto arguments = words({"--interval", "0.1", "--upstream", "127.0.0.9"});
+    std::vector<char*> argv;
+    for (auto& w : arguments) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+
+    std::string first;
+    char c = 0;
+    while (waitReadable(out[0], 10000ms) && ::read(out[0], &c, 1) == 1 && c != '\n') first += c;
+    ::close(out[0]);
+    EXPECT_NE(first.find("server Keldra dev service"), std::string::npos) << first;
+
+    // Several ticks later, each with a line nobody reads, it still serves.
+    std::this_thread::sleep_for(1500ms);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "ended with status " << status;
+    const auto answer = udpExchange("127.0.0.1", port, buildQuery("blocked.test"), 2000ms);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(rcode(*answer), 3);
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, &status, 0);
+}
+
 TEST_F(EndToEnd, ReenrolmentWithANewCodeResetsTheSavedRules) {
     // The first identity reached a high policy sequence.
     service.setPolicyWithSequence(demoPolicy("blocked.test"), 40);
