@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -165,7 +166,7 @@ EventOutbox::EventOutbox(std::filesystem::path url) : url_(std::move(url)) {}
 std::vector<CoalescedEvent> EventOutbox::read() const {
     std::string bytes;
     try {
-        if (!readWholeFile(url_, bytes)) return {};
+        if (!readRegularFile(url_, bytes)) return {};
     } catch (const std::exception& e) {
         throw EventOutboxError(std::string("cannot read event outbox: ") + e.what());
     }
