@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -205,7 +206,7 @@ std::vector<CoalescedEvent> EventOutbox::read() const {
     }
     std::string bytes;
     try {
-        if (!readWholeFile(url_, bytes)) return {};
+        if (!readRegularFile(url_, bytes)) return {};
     } catch (const std::exception& e) {
         throw EventOutboxError(std::string("cannot read event outbox: ") + e.what());
     }

@@ -1,6 +1,7 @@
 #include "BrivetClient/StateStore.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -127,7 +128,7 @@ ProtectionState FileStateStore::load() {
 
     std::string text;
     try {
-        if (!readWholeFile(url, text)) return ProtectionState{};
+        if (!readRegularFile(url, text)) return ProtectionState{};
     } catch (const std::exception& e) {
         throw StateFileError(StateFileError::Kind::read, url, e.what());
     }

@@ -2,6 +2,7 @@
 #include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
 #include <nlohmann/json.hpp>
@@ -62,7 +63,7 @@ enum class RecordLoad { loaded, absent, unusable };
 RecordLoad loadRecord(const std::filesystem::path& file, DNSRecord& record) {
     std::string bytes;
     try {
-        if (!readWholeFile(file, bytes)) {
+        if (!readRegularFile(file, bytes)) {
             return RecordLoad::absent;
         }
         const auto json = nlohmann::json::parse(bytes);

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
 namespace brivet {
@@ -56,7 +57,7 @@ std::optional<std::string> FileTokenStore::load() {
 
     std::string bytes;
     try {
-        if (!readWholeFile(url, bytes)) return std::nullopt;
+        if (!readRegularFile(url, bytes)) return std::nullopt;
     } catch (const std::exception& error) {
         throw TokenFileError(std::string("cannot read the device token: ") + error.what());
     }

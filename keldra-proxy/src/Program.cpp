@@ -63,8 +63,8 @@ Program::Program(Options options, ProgramSettings settings)
         throw ProgramExit(1);
     }
     box_->setClient(client_);
-    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL());
-    filter_ = std::make_shared<LocalFilter>(group_);
+    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL(), settings_.log);
+    filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), settings_.log);
     host_ = std::make_shared<DevHost>();
     engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
                                                  std::make_shared<EventOutbox>(group_.outboxURL()), host_,

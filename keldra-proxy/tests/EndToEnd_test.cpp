@@ -438,4 +438,23 @@ TEST_F(EndToEnd, AnEventHandedOverBeforeAKillReachesTheServiceDespiteADamagedOut
     EXPECT_EQ(service.acceptedEvents()[0].value("reason", ""), "blocked_custom_rule");
 }
 
+// Blocked queries reach the events file from a writer shortly after; a stop
+// signal right after them still leaves every count on disk.
+TEST_F(EndToEnd, StopSignalWritesThePendingBlockCounts) {
+    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/dig";
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "3600"}), dir.path() / "proxy.log");
+    ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+    }
+    proxy.stop();
+    const json pending = readJSON(data / "events-pending.json");
+    ASSERT_TRUE(pending.is_object() && pending["counts"].is_array()) << pending.dump();
+    std::int64_t total = 0;
+    for (std::size_t i = 1; i < pending["counts"].size(); i += 2) total += pending["counts"][i].get<std::int64_t>();
+    EXPECT_EQ(total, 3) << pending.dump();
+}
+
 }  // namespace

@@ -23,6 +23,18 @@ using keldra::test::modeOf;
 using keldra::test::readFile;
 using keldra::test::writeFile;
 
+// A symlinked or planted token file is never sent as the bearer token.
+TEST(FileTokenStoreTest, TokenFileThatIsNoRegularFileFailsToLoad) {
+    ::alarm(60);  // a reader stuck on the FIFO ends the test
+    TempDir dir;
+    keldra::test::writeFile(dir.path() / "other", "contents of another file");
+    fs::create_symlink(dir.path() / "other", dir.path() / "device-token");
+    EXPECT_THROW(FileTokenStore(dir.path() / "device-token").load(), TokenFileError);
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo-token").c_str(), 0600), 0);
+    EXPECT_THROW(FileTokenStore(dir.path() / "fifo-token").load(), TokenFileError);
+    ::alarm(0);
+}
+
 TEST(FileTokenStoreTest, SaveLoadDelete) {
     TempDir dir;
     FileTokenStore store(dir.path() / "device-token");
