@@ -313,7 +313,9 @@ TEST(EventOutbox, ConcurrentAppendsOnOneObjectLoseNothing) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kAppends; ++i) outbox.append({event("t" + std::to_string(t), i)});
+            std::string name = "t";
+            name += std::to_string(t);
+            for (int i = 0; i < kAppends; ++i) outbox.append({event(name, i)});
         });
     }
     for (auto& th : threads) th.join();
@@ -322,8 +324,9 @@ TEST(EventOutbox, ConcurrentAppendsOnOneObjectLoseNothing) {
     // Each thread's events keep their own order.
     for (int t = 0; t < kThreads; ++t) {
         std::int64_t expected = 0;
+        const std::string type = std::string("t").append(std::to_string(t));
         for (const auto& e : all)
-            if (e.type == "t" + std::to_string(t)) {
+            if (e.type == type) {
                 EXPECT_EQ(e.count, expected++);
             }
         EXPECT_EQ(expected, kAppends);

@@ -221,7 +221,8 @@ std::optional<std::vector<std::string>> servers(const NetworkTool& tool, const s
 std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
     std::string program;
     for (const auto& word : tool.command) {
-        program += (program.empty() ? "" : " ") + shellWord(word);
+        if (!program.empty()) program += ' ';
+        program += shellWord(word);
     }
     std::string script =
         "#!/bin/sh\n"
@@ -232,7 +233,8 @@ std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
             script += "Empty";
         } else {
             for (std::size_t i = 0; i < list.size(); ++i) {
-                script += (i == 0 ? "" : " ") + singleQuoted(list[i]);
+                if (i != 0) script += ' ';
+                script += singleQuoted(list[i]);
             }
         }
         script += "\n";

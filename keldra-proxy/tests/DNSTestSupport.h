@@ -4,6 +4,7 @@
 #include "BrivetClient/DNSMessage.h"
 #include "keldra-proxy/DNSProxy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -160,8 +161,10 @@ inline bool sendAll(int fd, const Bytes& bytes) {
 }
 
 inline Bytes frame(const Bytes& message) {
-    Bytes f = {static_cast<std::uint8_t>(message.size() >> 8), static_cast<std::uint8_t>(message.size() & 0xFF)};
-    f.insert(f.end(), message.begin(), message.end());
+    Bytes f(message.size() + 2);
+    f[0] = static_cast<std::uint8_t>(message.size() >> 8);
+    f[1] = static_cast<std::uint8_t>(message.size() & 0xFF);
+    std::copy(message.begin(), message.end(), f.begin() + 2);
     return f;
 }
 
