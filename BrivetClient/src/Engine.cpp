@@ -30,12 +30,6 @@ FilterStatus FilterStatus::fromJSON(const Json& json) {
     return out;
 }
 
-std::int64_t monotonicClockSeconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec);
-}
-
 }  // namespace brivet
 
 namespace brivet {

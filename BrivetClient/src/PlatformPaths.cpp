@@ -45,4 +45,16 @@ std::filesystem::path userApplicationSupport(const EnvironmentLookup& environmen
 
 std::filesystem::path systemApplicationSupport() { return "/var/lib"; }
 
+std::filesystem::path resolverServiceDirectory(const std::filesystem::path& root) {
+    return root / "var" / "lib" / "keldra";
+}
+
+std::filesystem::path resolverServiceUnitFile(const std::filesystem::path& root) {
+    return root / "etc" / "systemd" / "system" / "keldra-proxy.service";
+}
+
+std::filesystem::path networkConfigurationsFile(const std::filesystem::path& root) {
+    return root / "etc" / "keldra" / "network-configurations.json";
+}
+
 }  // namespace brivet::platform

@@ -12,6 +12,7 @@
 
 #include "BrivetClient/AppGroup.h"
 #include "BrivetClient/Events.h"
+#include "BrivetClient/HostFacts.h"  // monotonicClockSeconds()
 #include "BrivetClient/FilterRules.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/Models.h"
@@ -90,10 +91,6 @@ protected:
     HostEnvironment(const HostEnvironment&) = default;
     HostEnvironment& operator=(const HostEnvironment&) = default;
 };
-
-// Whole seconds of CLOCK_MONOTONIC: it cannot be set by the user and stops
-// while the machine sleeps; it starts again from a low value after a reboot.
-std::int64_t monotonicClockSeconds();
 
 // The periodic driver of the client library. One tick() is one pass of device
 // upkeep in a fixed order: offline-release runtime, time attestation, global

@@ -33,4 +33,15 @@ std::filesystem::path userApplicationSupport(const EnvironmentLookup& environmen
 // The system-wide data folder, "/var/lib".
 std::filesystem::path systemApplicationSupport();
 
+// Fixed places of the app's system side, under `root` ("/" on a real
+// machine; tests pass a scratch folder).
+//   resolverServiceDirectory   <root>/var/lib/keldra: the resolver-level
+//                              service's data folder (its "status.json")
+//   resolverServiceUnitFile    <root>/etc/systemd/system/keldra-proxy.service
+//   networkConfigurationsFile  <root>/etc/keldra/network-configurations.json:
+//                              the filter's saved network configurations
+std::filesystem::path resolverServiceDirectory(const std::filesystem::path& root = "/");
+std::filesystem::path resolverServiceUnitFile(const std::filesystem::path& root = "/");
+std::filesystem::path networkConfigurationsFile(const std::filesystem::path& root = "/");
+
 }  // namespace brivet::platform

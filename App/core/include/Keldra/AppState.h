@@ -21,16 +21,72 @@
 
 #include "BrivetClient/EffectivePolicy.h"
 #include "BrivetClient/Engine.h"
+#include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/Keychain.h"
 #include "BrivetClient/Models.h"
+#include "BrivetClient/PlatformPaths.h"
 #include "BrivetClient/RFC3339.h"
+#include "Keldra/AppConfig.h"
+#include "Keldra/BetaProxy.h"
+#include "Keldra/ClientEnvironment.h"
+#include "Keldra/DateText.h"
 #include "Keldra/Executor.h"
+#include "Keldra/FilterInstaller.h"
+#include "Keldra/Host.h"
+#include "Keldra/Log.h"
+#include "Keldra/StatusTexts.h"
+#include "Keldra/SystemBus.h"
+#include "Keldra/WorkerStrand.h"
 
 namespace keldra {
 
-struct AppServices;
-struct BetaStatus;
-struct ClientEnvironment;
-struct InstallOutcome;
+using InstallOutcome = FilterInstaller::Outcome;
+
+// Everything the app state is built over. AppServices::system() gives the
+// real ones; tests replace any of them.
+struct AppServices {
+    // The main thread. Required.
+    std::shared_ptr<Executor> executor;
+    // The one worker for blocking calls; made over `executor` when absent.
+    std::shared_ptr<WorkerStrand> strand;
+    // The Info values and the bundle they come from.
+    AppConfig config{Bundle(std::filesystem::path())};
+    // The channel "app" of the system log.
+    std::shared_ptr<Logger> log;
+    // Wake and launch events.
+    std::shared_ptr<SystemBus> bus;
+    // The filter installer's two seams.
+    std::shared_ptr<FilterInstaller::ActivationBackend> activation;
+    std::shared_ptr<NetworkConfigurationStore> configurations;
+    // Where the device token is kept.
+    std::shared_ptr<brivet::Keychain> keychain;
+    // The device service's transport.
+    std::shared_ptr<brivet::HTTPTransport> transport;
+    // The environment variables the data folder follows ($XDG_DATA_HOME).
+    brivet::platform::EnvironmentLookup environment = brivet::platform::processEnvironment;
+    // The engine's filter for the extension's service name (absent when the
+    // extension bundle names none); a FilterConnection when not set.
+    std::function<std::shared_ptr<brivet::FilterControl>(const std::optional<std::string>&)> makeFilter;
+    // The engine's host; a LinuxHost over the installer and the monitor
+    // when not set.
+    std::function<std::shared_ptr<brivet::HostEnvironment>(std::shared_ptr<FilterInstaller>,
+                                                           std::shared_ptr<AppLaunchMonitor>)>
+        makeHost;
+    // The clock of the engine and the protection client; the system clock
+    // when not set.
+    std::function<brivet::Instant()> engineClock;
+    // The resolver-level service's places and the administrator runner.
+    std::optional<BetaPaths> betaPaths;
+    std::shared_ptr<AdministratorRunner> administrator;
+    // Locale and time zone of the date texts.
+    DateLocale dates;
+
+    // The real platform over `config`: the system log, the system buses,
+    // the stand-in activation backend and the configuration file, a file
+    // keychain in the user's data folder, libcurl, the process environment,
+    // the service's fixed places and pkexec.
+    static AppServices system(std::shared_ptr<Executor> executor, AppConfig config);
+};
 
 class AppState {
 public:
@@ -110,6 +166,12 @@ public:
     std::int64_t launchesObserved() const;
     // The sleep that follows the loop's next tick, in seconds.
     double loopInterval() const;
+    // The Info values the state was built over.
+    const AppConfig& config() const;
+    // Locale and time zone of the date texts.
+    const DateLocale& dates() const;
+    // The main thread's clock.
+    brivet::Instant now() const;
 
     // --- Texts ---------------------------------------------------------------
 
@@ -126,6 +188,8 @@ public:
     std::optional<std::string> dashboardUrl() const;
     // The message of a failed enrolment for a device-service error.
     static std::string describe(const brivet::APIError& error);
+    // Every field the texts and the menu read, as they are now.
+    AppSnapshot snapshot() const;
 
     struct Impl;
 

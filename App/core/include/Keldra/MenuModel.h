@@ -14,6 +14,7 @@
 namespace keldra {
 
 class AppState;
+struct AppSnapshot;
 
 // The named text styles of the panel.
 enum class TextStyle { title2, headline, callout, caption, caption2 };
@@ -112,6 +113,7 @@ struct MenuModel {
 
     // The panel for the state as it is now.
     static MenuModel of(const AppState& state);
+    static MenuModel of(const AppSnapshot& state);
 
     // The enrol button for the form's current contents: "Enroll this Mac"
     // (enroll) or, in the resolver-level mode, "Install and enroll this Mac"
@@ -119,6 +121,7 @@ struct MenuModel {
     // (spaces and tabs; line breaks count as content) or when the name is
     // empty.
     static MenuButton enrollButton(const AppState& state, std::string_view code, std::string_view name);
+    static MenuButton enrollButton(const AppSnapshot& state, std::string_view code, std::string_view name);
 
     // True when the code holds something besides spaces and tabs and the
     // name is not empty; the rule of the enrol button apart from `busy`.

@@ -1,0 +1,120 @@
+#pragma once
+// The one wire format of the link between the app and its filter extension,
+// shared by the app's client and the extension's server.
+//
+// A Unix-domain stream socket carries frames: a 4-byte big-endian length,
+// then that many bytes of one JSON message. A length above kMaxFrameBytes is
+// refused before anything of the frame body is read or allocated.
+//
+// Requests (app to extension), each with an "id" the reply repeats:
+//   {"id":1,"call":"status"}
+//   {"id":2,"call":"publish","rules":<FilterRules document>}
+//   {"id":3,"call":"takeEvents"}
+// Replies (extension to app):
+//   {"id":1,"status":<FilterStatus object>|null}
+//   {"id":2,"accepted":true|false,"reason":<text>|null}
+//   {"id":3,"events":[<CoalescedEvent>...]|null}
+// The payloads are the plain JSON forms of the records (field names as
+// keys); null (or a missing member) stands for "no data".
+//
+// This header depends on nothing of the app or the client library, so the
+// extension's daemon links it on its own.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace keldra::filterwire {
+
+// 256 MiB: room for a rules document of a million rules.
+inline constexpr std::uint32_t kMaxFrameBytes = 256u * 1024u * 1024u;
+// Messages nested deeper than this are refused.
+inline constexpr std::size_t kMaxDepth = 256;
+
+// A frame or message that breaks the format, or a peer that went away in
+// the middle of a frame.
+class WireError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The peer closed the connection, or the deadline passed, while a frame was
+// awaited.
+class ConnectionClosed : public WireError {
+public:
+    using WireError::WireError;
+};
+class TimedOut : public WireError {
+public:
+    using WireError::WireError;
+};
+
+enum class Call { status, publish, takeEvents };
+
+// "status", "publish", "takeEvents".
+std::string_view callName(Call call) noexcept;
+std::optional<Call> callFromName(std::string_view name) noexcept;
+
+struct Request {
+    std::uint64_t id = 0;
+    Call call = Call::status;
+    // publish only: the rules document. Parsed into an unordered tree, which
+    // reads a large rule set fastest.
+    std::optional<nlohmann::json> rules;
+};
+
+struct Reply {
+    std::uint64_t id = 0;
+    // status: the status object; takeEvents: the events array. Absent for
+    // "no data" (null or missing) and for publish replies.
+    std::optional<nlohmann::json> data;
+    // publish replies only.
+    bool accepted = false;
+    std::optional<std::string> reason;
+};
+
+// ---- Messages (the JSON text of one frame, without its length prefix).
+
+// Encoders splice the given JSON texts in verbatim: pass texts made by a JSON
+// encoder. rulesText/dataText are the payloads; absent data is written null.
+std::string encodeStatusRequest(std::uint64_t id);
+std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText);
+std::string encodeTakeEventsRequest(std::uint64_t id);
+std::string encodeStatusReply(std::uint64_t id, std::optional<std::string_view> statusText);
+std::string encodePublishReply(std::uint64_t id, bool accepted, const std::optional<std::string>& reason);
+std::string encodeTakeEventsReply(std::uint64_t id, std::optional<std::string_view> eventsText);
+
+// Strict decoders; throw WireError for anything that is not a well-formed
+// message of its kind (bad JSON, invalid UTF-8, too deep, missing or
+// mistyped "id"/"call", unknown call, publish without an object "rules").
+Request decodeRequest(std::string_view message);
+// `call` is the call the reply answers, which decides its members: status
+// and takeEvents need "data" of the right type (object / array) or null;
+// publish needs a boolean "accepted" and a string or null "reason".
+Reply decodeReply(std::string_view message, Call call);
+// Only the "id" of a reply, for matching it to its call; none when the
+// message has no integer id.
+std::optional<std::uint64_t> replyID(std::string_view message);
+
+// ---- Frames on a connected socket (blocking; EINTR is retried).
+
+// The 4-byte prefix for a message of `size` bytes; throws WireError when
+// the size is above kMaxFrameBytes.
+std::string framePrefix(std::size_t size);
+
+// Writes one frame. Throws WireError (too large) or ConnectionClosed (the
+// peer went away; no SIGPIPE is raised).
+void writeFrame(int fd, std::string_view message);
+
+// Reads one frame. With a deadline, throws TimedOut when it passes first.
+// Throws ConnectionClosed when the peer closes before a frame begins,
+// WireError when it closes inside a frame or announces a length above the
+// cap (the body is then neither read nor allocated).
+std::string readFrame(int fd, std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+
+}  // namespace keldra::filterwire

@@ -1,0 +1,1 @@
+#include "Keldra/Testing/FakeFilterServer.h"
