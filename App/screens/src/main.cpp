@@ -13,11 +13,10 @@
 #include "DeviceName.h"
 #include "Keldra/AppState.h"
 #include "Keldra/MenuModel.h"
-#include "MenuPanel.h"
+#include "AppScreens.h"
 #include "QtExecutor.h"
 #include "QuitController.h"
 #include "SignalPipe.h"
-#include "StatusIcon.h"
 
 int main(int argc, char** argv) {
     using namespace keldra;
@@ -51,19 +50,7 @@ int main(int argc, char** argv) {
     hooks.quit = [&quit] { quit.request(); };
     hooks.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     hooks.deviceName = [] { return deviceName(); };
-    {
-        MenuPanel panel(*state, hooks);
-        StatusIcon icon(&panel);
-        icon.setSymbol(QString::fromStdString(state->symbolName()));
-        state->setObserver([&panel, &icon, &state](AppState::Field) {
-            icon.setSymbol(QString::fromStdString(state->symbolName()));
-            panel.refresh();
-        });
-
-        state->start();
-        const int code = QApplication::exec();
-        state->setObserver({});
-        if (code != 0) return code;
-    }
-    return 0;
+    AppScreens screens(*state, hooks);
+    state->start();
+    return QApplication::exec();
 }
