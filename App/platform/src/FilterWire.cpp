@@ -1,1 +1,259 @@
 #include "Keldra/FilterWire.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace keldra::filterwire {
+
+namespace {
+
+using nlohmann::json;
+
+// Refuses nesting deeper than kMaxDepth before the parser sees the text, so
+// a hostile message cannot exhaust the stack.
+void checkDepth(std::string_view text) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kMaxDepth) throw WireError("message nested too deeply");
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+}
+
+json parseMessage(std::string_view message) {
+    checkDepth(message);
+    json tree;
+    try {
+        // Invalid UTF-8 in strings is a parse error of nlohmann's reader.
+        tree = json::parse(message.begin(), message.end());
+    } catch (const json::exception& error) {
+        throw WireError(std::string("not a JSON message: ") + error.what());
+    }
+    if (!tree.is_object()) throw WireError("message is not a JSON object");
+    return tree;
+}
+
+std::uint64_t idOf(const json& tree) {
+    auto found = tree.find("id");
+    if (found == tree.end() || !found->is_number_unsigned()) {
+        if (found != tree.end() && found->is_number_integer() && found->get<std::int64_t>() >= 0) {
+            return static_cast<std::uint64_t>(found->get<std::int64_t>());
+        }
+        throw WireError("message without an integer \"id\"");
+    }
+    return found->get<std::uint64_t>();
+}
+
+std::string head(std::uint64_t id) { return "{\"id\":" + std::to_string(id); }
+
+std::string withData(std::uint64_t id, const char* member, std::optional<std::string_view> text) {
+    std::string out = head(id) + ",\"" + member + "\":";
+    if (text) {
+        out.append(text->data(), text->size());
+    } else {
+        out += "null";
+    }
+    out += "}";
+    return out;
+}
+
+// Waits until `fd` is readable or the deadline passes.
+void awaitReadable(int fd, const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+    if (!deadline) return;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) throw TimedOut("no reply in time");
+        pollfd entry{fd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count() + 1, 60'000)));
+        if (ready > 0) return;
+        if (ready < 0 && errno != EINTR) throw WireError(std::string("poll: ") + std::strerror(errno));
+    }
+}
+
+// Reads exactly `size` bytes. Returns false when the peer closed before the
+// first byte; throws when it closes after some of them.
+bool readExactly(int fd, char* out, std::size_t size,
+                 const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+    std::size_t done = 0;
+    while (done < size) {
+        awaitReadable(fd, deadline);
+        ssize_t got = ::recv(fd, out + done, size - done, 0);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            if (done == 0) return false;
+            throw WireError("connection closed inside a frame");
+        } else if (errno != EINTR && errno != EAGAIN) {
+            if (done == 0 && (errno == ECONNRESET || errno == EPIPE)) return false;
+            throw WireError(std::string("read: ") + std::strerror(errno));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string_view callName(Call call) noexcept {
+    switch (call) {
+        case Call::status:
+            return "status";
+        case Call::publish:
+            return "publish";
+        case Call::takeEvents:
+            return "takeEvents";
+    }
+    return "status";
+}
+
+std::optional<Call> callFromName(std::string_view name) noexcept {
+    if (name == "status") return Call::status;
+    if (name == "publish") return Call::publish;
+    if (name == "takeEvents") return Call::takeEvents;
+    return std::nullopt;
+}
+
+std::string encodeStatusRequest(std::uint64_t id) { return head(id) + ",\"call\":\"status\"}"; }
+
+std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText) {
+    std::string out = head(id) + ",\"call\":\"publish\",\"rules\":";
+    out.reserve(out.size() + rulesText.size() + 1);
+    out.append(rulesText.data(), rulesText.size());
+    out += "}";
+    return out;
+}
+
+std::string encodeTakeEventsRequest(std::uint64_t id) { return head(id) + ",\"call\":\"takeEvents\"}"; }
+
+std::string encodeStatusReply(std::uint64_t id, std::optional<std::string_view> statusText) {
+    return withData(id, "status", statusText);
+}
+
+std::string encodePublishReply(std::uint64_t id, bool accepted, const std::optional<std::string>& reason) {
+    json tail = json::object();
+    tail["accepted"] = accepted;
+    tail["reason"] = reason ? json(*reason) : json(nullptr);
+    std::string rest = tail.dump(-1, ' ', false, json::error_handler_t::replace);
+    // rest is {"accepted":..,"reason":..}; splice it after the id.
+    return head(id) + "," + rest.substr(1);
+}
+
+std::string encodeTakeEventsReply(std::uint64_t id, std::optional<std::string_view> eventsText) {
+    return withData(id, "events", eventsText);
+}
+
+Request decodeRequest(std::string_view message) {
+    json tree = parseMessage(message);
+    Request request;
+    request.id = idOf(tree);
+    auto call = tree.find("call");
+    if (call == tree.end() || !call->is_string()) throw WireError("request without a \"call\"");
+    auto which = callFromName(call->get_ref<const std::string&>());
+    if (!which) throw WireError("unknown call \"" + call->get<std::string>() + "\"");
+    request.call = *which;
+    if (request.call == Call::publish) {
+        auto rules = tree.find("rules");
+        if (rules == tree.end() || !rules->is_object()) throw WireError("publish without a rules object");
+        request.rules = std::move(*rules);
+    }
+    return request;
+}
+
+Reply decodeReply(std::string_view message, Call call) {
+    json tree = parseMessage(message);
+    Reply reply;
+    reply.id = idOf(tree);
+    if (call == Call::publish) {
+        auto accepted = tree.find("accepted");
+        if (accepted == tree.end() || !accepted->is_boolean()) throw WireError("publish reply without \"accepted\"");
+        reply.accepted = accepted->get<bool>();
+        auto reason = tree.find("reason");
+        if (reason != tree.end() && !reason->is_null()) {
+            if (!reason->is_string()) throw WireError("publish reply with a reason that is not text");
+            reply.reason = reason->get<std::string>();
+        }
+        return reply;
+    }
+    // A payload of the wrong kind is handed on: it fails to decode as the
+    // caller's record, which the caller handles as such.
+    auto data = tree.find(call == Call::status ? "status" : "events");
+    if (data != tree.end() && !data->is_null()) reply.data = std::move(*data);
+    return reply;
+}
+
+std::optional<std::uint64_t> replyID(std::string_view message) {
+    try {
+        return idOf(parseMessage(message));
+    } catch (const WireError&) {
+        return std::nullopt;
+    }
+}
+
+std::string framePrefix(std::size_t size) {
+    if (size > kMaxFrameBytes) throw WireError("message of " + std::to_string(size) + " bytes is larger than a frame may be");
+    std::string prefix(4, '\0');
+    prefix[0] = static_cast<char>((size >> 24) & 0xff);
+    prefix[1] = static_cast<char>((size >> 16) & 0xff);
+    prefix[2] = static_cast<char>((size >> 8) & 0xff);
+    prefix[3] = static_cast<char>(size & 0xff);
+    return prefix;
+}
+
+void writeFrame(int fd, std::string_view message) {
+    const std::string prefix = framePrefix(message.size());
+    std::string_view parts[2] = {prefix, message};
+    for (std::string_view part : parts) {
+        std::size_t done = 0;
+        while (done < part.size()) {
+            ssize_t sent = ::send(fd, part.data() + done, part.size() - done, MSG_NOSIGNAL);
+            if (sent > 0) {
+                done += static_cast<std::size_t>(sent);
+            } else if (sent < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            } else {
+                throw ConnectionClosed(std::string("write: ") + std::strerror(errno));
+            }
+        }
+    }
+}
+
+std::string readFrame(int fd, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    unsigned char prefix[4];
+    if (!readExactly(fd, reinterpret_cast<char*>(prefix), sizeof prefix, deadline)) {
+        throw ConnectionClosed("connection closed");
+    }
+    std::uint32_t size = (std::uint32_t(prefix[0]) << 24) | (std::uint32_t(prefix[1]) << 16) |
+                         (std::uint32_t(prefix[2]) << 8) | std::uint32_t(prefix[3]);
+    if (size > kMaxFrameBytes) throw WireError("frame of " + std::to_string(size) + " bytes refused");
+    // Grown as the bytes come, so a peer that announces a large frame and
+    // sends little makes us hold only what it sent.
+    std::string body;
+    constexpr std::size_t kChunk = 1024 * 1024;
+    while (body.size() < size) {
+        std::size_t at = body.size();
+        std::size_t step = std::min<std::size_t>(kChunk, size - at);
+        body.resize(at + step);
+        if (!readExactly(fd, body.data() + at, step, deadline)) throw WireError("connection closed inside a frame");
+    }
+    return body;
+}
+
+}  // namespace keldra::filterwire

@@ -188,7 +188,10 @@ public:
     bool isDNSProxyEnabled();
 
 private:
-    void deliver(std::uint64_t request, Outcome outcome);
+    struct Request {
+        std::optional<Outcome> answer;  // the first outcome, once delivered
+    };
+    void deliver(const std::shared_ptr<Request>& request, Outcome outcome);
 
     const std::string identifier_;
     const std::shared_ptr<ActivationBackend> activation_;
@@ -197,10 +200,8 @@ private:
     std::mutex mutex_;
     std::condition_variable answered_;
     std::function<void(Outcome)> onLateCompletion_;
-    std::uint64_t requests_ = 0;                // requests submitted so far
-    bool waiting_ = false;                      // a caller waits for request requests_
-    std::optional<Outcome> answer_;             // the answer of request answeredRequest_
-    std::uint64_t answeredRequest_ = 0;
+    // The request whose first outcome callers wait for; none when nobody waits.
+    std::shared_ptr<Request> waiting_;
 };
 
 // ---- Fakes for tests.

@@ -51,10 +51,11 @@ public:
     virtual BusSubscription subscribeLaunches(std::function<void(const std::string&)> handler) = 0;
 };
 
-// The real buses through sd-bus. Each bus is opened on first subscription
-// and served by one thread of its own until its last subscription ends. The
+// The real buses through sd-bus. Each subscription opens its own connection
+// to its bus and serves it on a thread of its own until it ends. The
 // addresses, when given, replace the system and user buses (tests run a
-// private dbus-daemon).
+// private dbus-daemon). A bus that cannot be reached, or a user bus without
+// systemd's manager to subscribe to, gives an inactive subscription.
 class SdBusSystemBus final : public SystemBus {
 public:
     struct Addresses {
@@ -70,13 +71,8 @@ public:
     BusSubscription subscribeWake(std::function<void()> handler) override;
     BusSubscription subscribeLaunches(std::function<void(const std::string&)> handler) override;
 
-    class Connection;  // one bus with its thread
-
 private:
     const Addresses addresses_;
-    std::mutex mutex_;
-    std::shared_ptr<Connection> system_;
-    std::shared_ptr<Connection> user_;
 };
 
 // Delivers what the test fires, synchronously on the firing thread, to every
