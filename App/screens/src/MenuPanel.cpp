@@ -77,6 +77,19 @@ QPushButton* pushButton(const char* objectName, QWidget* parent) {
     return button;
 }
 
+void invalidateAll(QLayout* layout) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (item->layout()) {
+            invalidateAll(item->layout());
+        } else if (QWidget* widget = item->widget()) {
+            if (widget->layout()) invalidateAll(widget->layout());
+            widget->updateGeometry();  // drops the item's cached sizes
+        }
+    }
+    layout->invalidate();
+}
+
 }  // namespace
 
 // --- MenuPanel -----------------------------------------------------------
@@ -287,7 +300,10 @@ void MenuPanel::applyForm() {
     if (model_.body != MenuBody::enroll || !model_.form) {
         // Leaving the form ends it; coming back makes a new one.
         if (form_) {
+            // Out of the panel at once; deleted once no handler of it runs.
+            bodyLayout_->removeWidget(form_);
             form_->hide();
+            form_->setParent(nullptr);
             form_->deleteLater();
             form_ = nullptr;
         }
@@ -349,7 +365,11 @@ void MenuPanel::start(MenuAction action) {
 }
 
 void MenuPanel::fitToContent() {
+    // Nested layouts learn of shown and hidden children only through posted
+    // events, and layout items cache their sizes; the height is wanted now,
+    // so every cached size goes first.
     QLayout* root = layout();
+    invalidateAll(root);
     root->activate();
     const int height = root->hasHeightForWidth() ? root->totalHeightForWidth(kWidth) : root->totalSizeHint().height();
     if (size() != QSize(kWidth, height)) {

@@ -43,17 +43,26 @@ public:
     bool appMonitorRunning() const override { return false; }
 };
 
+// Stands in for pkexec: every run succeeds and does nothing.
+class NoAdministrator final : public AdministratorRunner {
+public:
+    Result run(const std::vector<std::string>&) override { return {}; }
+};
+
 // A second release key, as every environment pins two.
 inline constexpr const char* kSpareReleaseKey = "2rLJPFGUnvcOkX9ONhVcbXre5QUCKtHEAtjj6qHjuuc";
 inline constexpr const char* kCode = "SCREENS-1";
 
+enum class Mode { extension, beta };
+
+struct FixtureOptions {
+    Mode mode = Mode::extension;
+    bool environmentFile = true;
+    bool serviceInstalled = false;  // resolver-level: the unit file exists
+};
+
 struct AppFixture {
-    enum class Mode { extension, beta };
-    struct Options {
-        Mode mode = Mode::extension;
-        bool environmentFile = true;
-        bool serviceInstalled = false;  // resolver-level: the unit file exists
-    };
+    using Options = FixtureOptions;
 
     TempDir dir{"keldra-screens"};
     std::unique_ptr<brivet::dev::DevService> service;
@@ -118,6 +127,7 @@ struct AppFixture {
         if (options.serviceInstalled) writeFile(paths.daemonPlist, "[Unit]\n");
         betaPaths = std::make_shared<BetaPaths>(paths);
         services.betaPaths = paths;
+        services.administrator = std::make_shared<NoAdministrator>();
         services.dates = DateLocale{"en_US", "UTC"};
         state = std::make_unique<AppState>(std::move(services));
     }
