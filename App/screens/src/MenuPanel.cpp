@@ -189,13 +189,11 @@ QWidget* MenuPanel::buildEnrolledBody() {
     detailsLayout->setSpacing(0);
     detailsToggle_ = new QToolButton(details);
     detailsToggle_->setObjectName(QStringLiteral("detailsToggle"));
-    detailsToggle_->setCheckable(true);
-    detailsToggle_->setChecked(false);
     detailsToggle_->setAutoRaise(true);
     detailsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     detailsToggle_->setArrowType(Qt::RightArrow);
     detailsToggle_->setFont(fontFor(TextStyle::caption, QApplication::font()));
-    connect(detailsToggle_, &QToolButton::toggled, this, &MenuPanel::setDetailsOpen);
+    connect(detailsToggle_, &QToolButton::clicked, this, [this] { setDetailsOpen(!detailsOpen_); });
     detailsLayout->addWidget(detailsToggle_, 0, Qt::AlignLeft);
 
     detailsContent_ = new QWidget(details);
@@ -231,10 +229,11 @@ void MenuPanel::buildFooter(QVBoxLayout* root) {
 }
 
 bool MenuPanel::detailsOpen() const {
-    return detailsToggle_->isChecked();
+    return detailsOpen_;
 }
 
 void MenuPanel::setDetailsOpen(bool open) {
+    detailsOpen_ = open;
     detailsToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     detailsContent_->setVisible(open);
     fitToContent();

@@ -94,6 +94,8 @@ private:
     QWidget* detailsContent_ = nullptr;
     QVBoxLayout* detailsLayout_ = nullptr;
     std::vector<MenuText> shownDetails_;
+    // Whether "Details" is open; a new panel starts with it closed.
+    bool detailsOpen_ = false;
 
     QPushButton* checkNow_ = nullptr;
     QPushButton* dashboard_ = nullptr;
