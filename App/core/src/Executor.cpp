@@ -113,12 +113,15 @@ bool ManualExecutor::runUntil(const std::function<bool()>& done, std::chrono::mi
     for (;;) {
         runReady();
         if (done()) return true;
-        std::unique_lock lock(mutex_);
-        if (!posted_.wait_until(lock, deadline, [this] { return !ready_.empty(); })) {
-            lock.unlock();
+        if (std::chrono::steady_clock::now() >= deadline) {
             runReady();
             return done();
         }
+        // `done` may turn true without a post (another thread finishing its
+        // work), so it is asked again every few milliseconds.
+        std::unique_lock lock(mutex_);
+        posted_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(2)),
+                           [this] { return !ready_.empty(); });
     }
 }
 

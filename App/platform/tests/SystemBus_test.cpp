@@ -1,0 +1,235 @@
+// The sd-bus implementation against a private dbus-daemon that the test
+// starts: wakes from logind's signal and launches from systemd's.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "Keldra/Host.h"
+#include "Keldra/SystemBus.h"
+#include "keldra/TestFiles.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A private bus: dbus-daemon on a socket in a temporary folder.
+class PrivateBus {
+public:
+    PrivateBus() {
+        keldra::test::writeFile(dir_ / "bus.conf",
+                                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                "<busconfig><type>session</type><listen>unix:path=" +
+                                    (dir_ / "bus").string() +
+                                    "</listen><auth>EXTERNAL</auth>"
+                                    "<policy context=\"default\"><allow send_destination=\"*\"/><allow own=\"*\"/>"
+                                    "<allow receive_sender=\"*\"/></policy></busconfig>\n");
+        std::string config = "--config-file=" + (dir_ / "bus.conf").string();
+        std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), config.data(), const_cast<char*>("--nofork"),
+                                   nullptr};
+        if (::posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        for (int i = 0; i < 200 && !std::filesystem::exists(dir_ / "bus"); ++i) std::this_thread::sleep_for(10ms);
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool running() const { return pid_ > 0 && std::filesystem::exists(dir_ / "bus"); }
+    std::string address() const { return "unix:path=" + (dir_ / "bus").string(); }
+
+private:
+    keldra::test::TempDir dir_{"keldra-dbus"};
+    pid_t pid_ = -1;
+};
+
+// A peer on the private bus that plays logind and systemd. sd-bus is not
+// thread-safe, so everything it does runs on its own thread.
+class BusPeer {
+public:
+    explicit BusPeer(const std::string& address) {
+        sd_bus_new(&bus_);
+        sd_bus_set_address(bus_, address.c_str());
+        sd_bus_set_bus_client(bus_, 1);
+        started_ = sd_bus_start(bus_) >= 0;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~BusPeer() {
+        stop_ = true;
+        thread_.join();
+        if (slot_ != nullptr) sd_bus_slot_unref(slot_);
+        sd_bus_flush_close_unref(bus_);
+    }
+    bool started() const { return started_; }
+
+    // Runs `task` on the peer's thread and waits for it.
+    int perform(std::function<int(sd_bus*)> task) {
+        std::promise<int> done;
+        auto result = done.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back([&] { done.set_value(task(bus_)); });
+        }
+        return result.get();
+    }
+
+    int own(const char* name) {
+        return perform([name](sd_bus* bus) { return sd_bus_request_name(bus, name, 0); });
+    }
+    int emitSleep(bool sleeping) {
+        return perform([sleeping](sd_bus* bus) {
+            return sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                      "PrepareForSleep", "b", sleeping ? 1 : 0);
+        });
+    }
+    int emitUnitNew(const char* unit) {
+        return perform([unit](sd_bus* bus) {
+            return sd_bus_emit_signal(bus, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "UnitNew",
+                                      "so", unit, "/org/freedesktop/systemd1/unit/x");
+        });
+    }
+    // Serves systemd's Subscribe, counting the calls.
+    int serveSubscribe() {
+        return perform([this](sd_bus* bus) {
+            return sd_bus_add_object_vtable(bus, &slot_, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
+                                            kVTable, this);
+        });
+    }
+    int subscribes() const { return subscribes_.load(); }
+
+private:
+    static int onSubscribe(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        ++static_cast<BusPeer*>(userdata)->subscribes_;
+        return sd_bus_reply_method_return(message, "");
+    }
+    static constexpr sd_bus_vtable kVTable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Subscribe", "", "", onSubscribe, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
+
+    void run() {
+        while (!stop_) {
+            std::deque<std::function<void()>> now;
+            {
+                std::lock_guard lock(mutex_);
+                now.swap(tasks_);
+            }
+            for (auto& task : now) task();
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            sd_bus_wait(bus_, 10'000);  // 10 ms
+        }
+    }
+
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* slot_ = nullptr;
+    bool started_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> subscribes_{0};
+    std::mutex mutex_;
+    std::deque<std::function<void()>> tasks_;
+    std::thread thread_;
+};
+
+// Waits until `condition` holds, for at most five seconds.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+TEST(PrivateDBus, WakesAndLaunchesArriveOverSdBus) {
+    PrivateBus daemon;
+    ASSERT_TRUE(daemon.running()) << "dbus-daemon did not start";
+    BusPeer logind(daemon.address());
+    BusPeer impostor(daemon.address());
+    ASSERT_TRUE(logind.started());
+    ASSERT_GE(logind.own("org.freedesktop.login1"), 0);
+    ASSERT_GE(logind.own("org.freedesktop.systemd1"), 0);
+
+    auto bus = std::make_shared<keldra::SdBusSystemBus>(
+        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()});
+
+    // Without systemd's Subscribe there is no launch subscription.
+    auto monitor = std::make_shared<keldra::AppLaunchMonitor>(bus);
+    monitor->start();
+    EXPECT_FALSE(monitor->running());
+
+    std::atomic<int> wakes{0};
+    keldra::BusSubscription wake = bus->subscribeWake([&] { ++wakes; });
+    ASSERT_TRUE(wake.active());
+
+    ASSERT_GE(logind.serveSubscribe(), 0);
+    monitor->start();
+    ASSERT_TRUE(monitor->running());
+    EXPECT_EQ(logind.subscribes(), 1);
+
+    // Going to sleep is no wake; waking is; a sender without logind's name
+    // is nobody.
+    logind.emitSleep(true);
+    logind.emitSleep(false);
+    impostor.emitSleep(false);
+    logind.emitUnitNew("session-4.scope");
+    logind.emitUnitNew("app-org.gnome.Calculator-123.scope");
+    logind.emitUnitNew("app-firefox@abc.service");
+    impostor.emitUnitNew("app-fake.scope");
+    EXPECT_TRUE(eventually([&] { return wakes.load() == 1 && monitor->launchesObserved() == 2; }))
+        << wakes.load() << " wakes, " << monitor->launchesObserved() << " launches";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(wakes.load(), 1);
+    EXPECT_EQ(monitor->launchesObserved(), 2);
+
+    // Ended subscriptions hear nothing more.
+    wake.cancel();
+    monitor->stop();
+    EXPECT_FALSE(monitor->running());
+    logind.emitSleep(false);
+    logind.emitUnitNew("app-late.scope");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(wakes.load(), 1);
+    EXPECT_EQ(monitor->launchesObserved(), 2);
+}
+
+TEST(PrivateDBus, AHandlerMayEndItsOwnSubscription) {
+    PrivateBus daemon;
+    ASSERT_TRUE(daemon.running());
+    BusPeer logind(daemon.address());
+    ASSERT_GE(logind.own("org.freedesktop.login1"), 0);
+    keldra::SdBusSystemBus bus(keldra::SdBusSystemBus::Addresses{daemon.address(), std::nullopt});
+    std::atomic<int> wakes{0};
+    keldra::BusSubscription wake;
+    std::mutex mutex;
+    {
+        std::lock_guard lock(mutex);
+        wake = bus.subscribeWake([&] {
+            ++wakes;
+            std::lock_guard lock(mutex);
+            wake.cancel();
+        });
+    }
+    logind.emitSleep(false);
+    EXPECT_TRUE(eventually([&] { return wakes.load() == 1; }));
+    logind.emitSleep(false);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(wakes.load(), 1);
+}
+
+}  // namespace
