@@ -1,6 +1,7 @@
-// The five status symbols: each one distinct, sharp at tray sizes and
-// readable on light and dark trays; a contact sheet lands beside the
-// panel screenshots for a look.
+// What the screens draw with: the five status symbols (each one distinct,
+// sharp at tray sizes, readable on light and dark trays; a contact sheet
+// lands beside the panel screenshots) and the named text styles.
+#include <QApplication>
 #include <QDir>
 #include <QIcon>
 #include <QImage>
@@ -10,6 +11,7 @@
 #include "ShieldSymbols.h"
 #include "TextStyles.h"
 
+using namespace keldra;
 using namespace keldra::screens;
 
 namespace {
@@ -86,4 +88,34 @@ TEST(Symbols, IconsRenderAtTheAskedSizeAndDeviceRatio) {
     p.end();
     QDir().mkpath(QStringLiteral(KELDRA_SCREENSHOT_DIR));
     EXPECT_TRUE(sheet.save(QStringLiteral(KELDRA_SCREENSHOT_DIR "/symbols.png")));
+}
+
+TEST(TextStyles, SizesFollowTheDefaultFontAndRedStaysLegibleOnLightAndDarkPanels) {
+    for (const QFont& base : {QFont(QStringLiteral("DejaVu Sans"), 10), QFont(QStringLiteral("DejaVu Sans"), 14)}) {
+        const auto size = [&base](TextStyle style) { return fontFor(style, base).pointSizeF(); };
+        EXPECT_GT(size(TextStyle::title2), size(TextStyle::headline));
+        EXPECT_GT(size(TextStyle::headline), size(TextStyle::callout));
+        EXPECT_EQ(size(TextStyle::callout), base.pointSizeF());
+        EXPECT_LT(size(TextStyle::caption), size(TextStyle::callout));
+        EXPECT_LE(size(TextStyle::caption2), size(TextStyle::caption));
+        EXPECT_TRUE(fontFor(TextStyle::title2, base).bold());
+        EXPECT_TRUE(fontFor(TextStyle::headline, base).bold());
+        EXPECT_FALSE(fontFor(TextStyle::callout, base).bold());
+        EXPECT_EQ(fontFor(TextStyle::caption, base).family(), base.family());
+    }
+    // A font given in pixels scales too.
+    QFont pixels;
+    pixels.setPixelSize(20);
+    EXPECT_EQ(fontFor(TextStyle::caption, pixels).pixelSize(), 18);
+
+    for (const QColor window : {QColor(Qt::white), QColor(0xEC, 0xEC, 0xEC), QColor(0x2D, 0x2D, 0x2D), QColor(Qt::black)}) {
+        QPalette palette;
+        palette.setColor(QPalette::Window, window);
+        EXPECT_GE(contrastRatio(redColour(palette), window), 4.5) << window.name().toStdString();
+        EXPECT_GT(redColour(palette).red(), redColour(palette).green() + 80) << "still red";
+    }
+    QPalette palette;
+    palette.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80));
+    EXPECT_EQ(colourFor(TextTone::secondary, palette), QColor(0x80, 0x80, 0x80));
+    EXPECT_EQ(colourFor(TextTone::primary, palette), palette.color(QPalette::WindowText));
 }
