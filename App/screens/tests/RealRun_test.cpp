@@ -173,7 +173,7 @@ protected:
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
             for (const char* drop : {"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=", "QT_QPA_PLATFORM=", "XDG_DATA_HOME=",
-                                     "XDG_RUNTIME_DIR=", "HOME=", "WAYLAND_DISPLAY="})
+                                     "XDG_RUNTIME_DIR=", "HOME=", "WAYLAND_DISPLAY=", "LSAN_OPTIONS="})
                 if (entry.rfind(drop, 0) == 0) goto skip;
             env.push_back(entry);
         skip:;
@@ -190,6 +190,10 @@ protected:
         env.push_back("HOME=" + (dir_ / "home").string());
         // No system bus either: wakes and launches simply do not arrive.
         env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir_ / "no-bus").string());
+        // Under the sanitizers: what system libraries keep until the end.
+        std::string lsan = std::string("suppressions=") + KELDRA_LSAN_SUPPRESSIONS;
+        if (const char* given = std::getenv("LSAN_OPTIONS"); given && *given) lsan = std::string(given) + ":" + lsan;
+        env.push_back("LSAN_OPTIONS=" + lsan);
         return env;
     }
 
