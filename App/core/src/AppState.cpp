@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -163,16 +164,13 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     bool statusFresh(const BetaStatus& status) const;
 };
 
-AppState::Impl::Impl(AppServices given) : services(std::move(given)) {
+AppState::Impl::Impl(AppServices given) : services(AppServices::system(std::move(given))) {
     executor = services.executor;
-    strand = services.strand ? services.strand : std::make_shared<WorkerStrand>(executor);
-    log = services.log ? services.log : std::make_shared<SystemLogger>("app");
-    if (!services.bus) services.bus = std::make_shared<FakeSystemBus>(false);
-    if (!services.activation) services.activation = std::make_shared<FilterInstaller::UnavailableActivationBackend>();
-    if (!services.configurations) services.configurations = std::make_shared<FakeNetworkConfigurationStore>();
-    betaPaths = services.betaPaths ? *services.betaPaths : BetaPaths::forBundle(services.config.bundle());
+    strand = services.strand;
+    log = services.log;
+    betaPaths = *services.betaPaths;
 
-    const AppConfig& config = services.config;
+    const AppConfig& config = *services.config;
     beta = config.betaProxy();
     installer = std::make_shared<FilterInstaller>(config.filterBundleID(), services.activation,
                                                   services.configurations);
@@ -182,7 +180,7 @@ AppState::Impl::Impl(AppServices given) : services(std::move(given)) {
 }
 
 void AppState::Impl::startExtension() {
-    const AppConfig& config = services.config;
+    const AppConfig& config = *services.config;
     ClientEnvironment loaded;
     try {
         loaded = ClientEnvironment::load(config.bundle());
@@ -196,15 +194,12 @@ void AppState::Impl::startExtension() {
 
     try {
         const brivet::AppGroup group = brivet::AppGroup::resolve(config.appGroup(), services.environment);
-        auto keychain = services.keychain;
-        if (!keychain) keychain = std::make_shared<brivet::InMemoryKeychain>();
-        auto tokens = std::make_shared<brivet::KeychainTokenStore>(keychain, kTokenService, kTokenAccount,
+        auto tokens = std::make_shared<brivet::KeychainTokenStore>(services.keychain, kTokenService, kTokenAccount,
                                                                   config.keychainGroup(), config.signedBuild());
         auto store = std::make_shared<brivet::FileStateStore>(group.stateURL(), tokens);
         auto box = std::make_shared<TokenBox>();
-        auto transport = services.transport ? services.transport : std::make_shared<brivet::CurlTransport>();
         auto api = std::make_shared<brivet::DeviceAPI>(
-            brivet::DeviceAPIConfiguration{loaded.apiBaseUrl, config.clientVersion()}, transport,
+            brivet::DeviceAPIConfiguration{loaded.apiBaseUrl, config.clientVersion()}, services.transport,
             [box] { return box->token(); });
         const brivet::ProtectionClient::Clock clock =
             services.engineClock ? brivet::ProtectionClient::Clock(services.engineClock)
@@ -418,7 +413,7 @@ void AppState::Impl::betaWait(int attempt, Completion done) {
 AppState::AppState(AppServices services) : impl_(std::make_shared<Impl>(std::move(services))) {
     if (impl_->beta) {
         try {
-            impl_->environment = ClientEnvironment::load(impl_->services.config.bundle());
+            impl_->environment = ClientEnvironment::load(impl_->services.config->bundle());
         } catch (...) {
             // The resolver-level mode runs without it; only the "Server: "
             // line is missing.
@@ -586,7 +581,6 @@ void AppState::installBeta(const std::string& code, const std::string& name, Com
     const std::optional<std::string> givenCode = trimmed.empty() ? std::nullopt : std::optional(trimmed);
     const BetaPaths paths = s.betaPaths;
     std::shared_ptr<AdministratorRunner> runner = s.services.administrator;
-    if (!runner) runner = std::make_shared<PkexecRunner>();
     std::weak_ptr<Impl> self = s.weak();
     s.strand->run<void>([paths, givenCode, name, runner] { BetaProxy::install(paths, givenCode, name, *runner); },
                         [self, done](StrandResult<void> result) {
@@ -627,8 +621,8 @@ std::int64_t AppState::launchesObserved() const { return impl_->launches->launch
 double AppState::loopInterval() const {
     return impl_->beta ? kBetaPollSeconds : heartbeatSleepSeconds(hasEngine(), impl_->policy);
 }
-const AppConfig& AppState::config() const { return impl_->services.config; }
-const DateLocale& AppState::dates() const { return impl_->services.dates; }
+const AppConfig& AppState::config() const { return *impl_->services.config; }
+const DateLocale& AppState::dates() const { return *impl_->services.dates; }
 brivet::Instant AppState::now() const { return impl_->executor->now(); }
 
 double heartbeatSleepSeconds(bool hasEngine, const std::optional<brivet::EffectivePolicy>& policy) {
@@ -639,26 +633,32 @@ double heartbeatSleepSeconds(bool hasEngine, const std::optional<brivet::Effecti
 
 // --- The real platform -----------------------------------------------------
 
-AppServices AppServices::system(std::shared_ptr<Executor> executor, AppConfig config) {
-    AppServices services;
-    services.executor = std::move(executor);
-    services.config = std::move(config);
-    services.log = std::make_shared<SystemLogger>("app");
-    services.bus = std::make_shared<SdBusSystemBus>();
-    services.activation = std::make_shared<FilterInstaller::UnavailableActivationBackend>();
-    services.configurations = std::make_shared<FileNetworkConfigurationStore>(
-        brivet::platform::networkConfigurationsFile(), std::make_shared<UnavailableConfigurationWriter>());
-    services.keychain = std::make_shared<brivet::FileKeychain>(
-        brivet::platform::userApplicationSupport(services.environment) / "Keldra" / "keychain");
-    services.transport = std::make_shared<brivet::CurlTransport>();
-    services.betaPaths = BetaPaths::forBundle(services.config.bundle());
-    services.administrator = std::make_shared<PkexecRunner>();
-    services.dates = DateLocale::fromEnvironment();
-    return services;
+AppServices AppServices::system(AppServices s) {
+    if (!s.executor) throw std::invalid_argument("the app state needs a main-thread executor");
+    if (!s.strand) s.strand = std::make_shared<WorkerStrand>(s.executor);
+    if (!s.config) s.config = AppConfig::main();
+    if (!s.log) s.log = std::make_shared<SystemLogger>("app");
+    if (!s.bus) s.bus = std::make_shared<SdBusSystemBus>();
+    if (!s.activation) s.activation = std::make_shared<FilterInstaller::UnavailableActivationBackend>();
+    if (!s.configurations) {
+        s.configurations = std::make_shared<FileNetworkConfigurationStore>(
+            brivet::platform::networkConfigurationsFile(), std::make_shared<UnavailableConfigurationWriter>());
+    }
+    if (!s.keychain) {
+        s.keychain = std::make_shared<brivet::FileKeychain>(
+            brivet::platform::userApplicationSupport(s.environment) / "Keldra" / "keychain");
+    }
+    if (!s.transport) s.transport = std::make_shared<brivet::CurlTransport>();
+    if (!s.betaPaths) s.betaPaths = BetaPaths::forBundle(s.config->bundle());
+    if (!s.administrator) s.administrator = std::make_shared<PkexecRunner>();
+    if (!s.dates) s.dates = DateLocale::fromEnvironment();
+    return s;
 }
 
 std::unique_ptr<AppState> AppState::launch(std::shared_ptr<Executor> executor) {
-    return std::make_unique<AppState>(AppServices::system(std::move(executor), AppConfig::main()));
+    AppServices services;
+    services.executor = std::move(executor);
+    return std::make_unique<AppState>(std::move(services));
 }
 
 }  // namespace keldra

@@ -175,10 +175,6 @@ TEST_F(AppService, ExtensionModeEndToEnd) {
 
 TEST_F(AppService, AnExtensionThatIsGoneLeavesTheFilterNotRunningAndNoHang) {
     h.fakeFilter = false;  // no extension bundle: no service name
-    keldra::NetworkConfigurations configured;
-    configured.contentFilter.enabled = true;
-    configured.contentFilter.provider = keldra::ContentFilterConfiguration::Provider{};
-    h.configurations->set(configured);
     service.setPolicy(demoPolicy(900));
     auto app = h.make();
     ASSERT_TRUE(enroll(*app));

@@ -218,6 +218,14 @@ TEST(AppStateLoop, AWakeDuringATickGivesNoSecondTick) {
     h.bus->wake();
     h.settle();
     EXPECT_EQ(h.host->ticks(), 2);
+
+    // The launch monitor counts while started, until the quit.
+    h.bus->launch("app-org.example.Browser@123.service");
+    EXPECT_EQ(app->launchesObserved(), 1);
+    EXPECT_TRUE(runToEnd(h, [&](auto done) { app->stop(done); }));
+    h.bus->launch("app-org.example.Browser@124.service");
+    EXPECT_EQ(app->launchesObserved(), 1);
+    EXPECT_EQ(app->diagnostics().back(), "App launches observed: 1");
 }
 
 TEST(AppStateLoop, QuitDuringATickFlushesAfterItAndASecondQuitWaitsForTheFirst) {

@@ -4,7 +4,6 @@
 // the tests control.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -18,32 +17,24 @@ namespace apptest {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// A filter that records what it is given.
-class RecordingFilter final : public brivet::FilterControl {
+// A filter that reports what the test sets and takes any rules.
+class ScriptedFilter final : public brivet::FilterControl {
 public:
     std::optional<brivet::FilterStatus> status() override {
         std::lock_guard lock(mutex_);
         return status_;
     }
-    void publish(const brivet::FilterRules& rules) override {
-        std::lock_guard lock(mutex_);
-        published_.push_back(rules);
-    }
+    void publish(const brivet::FilterRules&) override {}
     std::vector<brivet::CoalescedEvent> takeEvents() override { return {}; }
 
     void setStatus(std::optional<brivet::FilterStatus> status) {
         std::lock_guard lock(mutex_);
         status_ = std::move(status);
     }
-    std::vector<brivet::FilterRules> published() const {
-        std::lock_guard lock(mutex_);
-        return published_;
-    }
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::optional<brivet::FilterStatus> status_ = brivet::FilterStatus{true, 0, 0, std::nullopt, 0};
-    std::vector<brivet::FilterRules> published_;
 };
 
 // A host that counts engine ticks (each tick reads the monotonic clock once,
@@ -58,7 +49,7 @@ public:
         changed_.wait(lock, [this] { return open_; });
         return 100;
     }
-    bool filterConfigured() override { return configured.load(); }
+    bool filterConfigured() override { return true; }
     bool appMonitorRunning() const override { return false; }
 
     void close() {
@@ -81,8 +72,6 @@ public:
         std::lock_guard lock(mutex_);
         return ticks_;
     }
-
-    std::atomic<bool> configured{true};
 
 private:
     mutable std::mutex mutex_;
@@ -128,7 +117,7 @@ struct Harness {
     std::shared_ptr<keldra::FakeNetworkConfigurationStore> configurations =
         std::make_shared<keldra::FakeNetworkConfigurationStore>();
     std::shared_ptr<brivet::InMemoryKeychain> keychain = std::make_shared<brivet::InMemoryKeychain>();
-    std::shared_ptr<RecordingFilter> filter = std::make_shared<RecordingFilter>();
+    std::shared_ptr<ScriptedFilter> filter = std::make_shared<ScriptedFilter>();
     std::shared_ptr<GatedHost> host = std::make_shared<GatedHost>();
     std::shared_ptr<FakeAdministrator> administrator = std::make_shared<FakeAdministrator>();
     // Use the filter and host above; unset, the app builds its own.

@@ -171,27 +171,20 @@ TEST(MenuModelButtons, BusyDisablesTheActionsButNotDashboardOrQuit) {
     EXPECT_FALSE(MenuModel::of(r).promptButton->enabled);
 }
 
-TEST(MenuModelButtons, TooltipsTitlesAndTheEnrolForm) {
-    const MenuModel ext = MenuModel::of(extension(false));
-    EXPECT_EQ(ext.quit.help, "Quitting stops health reporting. Blocking continues in the network filter.");
-    EXPECT_EQ(ext.form->intro.text, "Enter the enrollment code from your dashboard.");
-    EXPECT_EQ(MenuModel::enrollButton(extension(false), "C", "M").title, "Enroll this Mac");
-    EXPECT_EQ(MenuModel::enrollButton(extension(false), "C", "M").action, MenuAction::enroll);
-
+TEST(MenuModelButtons, TheModeChoosesTheFormsTextsTheEnrolActionAndTheQuitTooltip) {
     AppSnapshot r = resolver(false, false);
     r.errorText = "Cancelled.";
-    const MenuModel res = MenuModel::of(r);
-    EXPECT_EQ(res.quit.help, "Blocking continues in the service.");
-    EXPECT_EQ(res.form->intro.text,
-              "Enter the enrollment code from your dashboard. Installing the blocking service asks for your "
-              "administrator password.");
-    EXPECT_EQ(res.form->error, (MenuText{"Cancelled.", TextStyle::caption, TextTone::red}));
-    EXPECT_EQ(res.form->codePlaceholder, "Enrollment code");
-    EXPECT_EQ(res.form->namePlaceholder, "Device name");
-    const MenuButton install = MenuModel::enrollButton(r, "C", "M");
-    EXPECT_EQ(install.title, "Install and enroll this Mac");
-    EXPECT_EQ(install.action, MenuAction::installBeta);
-    EXPECT_TRUE(install.isDefault);
+    for (const AppSnapshot& s : {extension(false), r}) {
+        const MenuModel model = MenuModel::of(s);
+        const MenuButton button = MenuModel::enrollButton(s, "C", "M");
+        EXPECT_EQ(button.action, s.beta ? MenuAction::installBeta : MenuAction::enroll);
+        EXPECT_EQ(button.title, s.beta ? "Install and enroll this Mac" : "Enroll this Mac");
+        EXPECT_TRUE(button.isDefault);
+        EXPECT_EQ(model.quit.help, s.beta ? "Blocking continues in the service."
+                                          : "Quitting stops health reporting. Blocking continues in the network filter.");
+        EXPECT_EQ(model.form->intro.text.find("administrator password") != std::string::npos, s.beta);
+        EXPECT_EQ(model.form->error.has_value(), s.beta);
+    }
 }
 
 TEST(MenuModelButtons, TheEnrolButtonTrimsOnlyBlanksOfTheCode) {

@@ -52,7 +52,12 @@ bool FilterConnection::ensureConnected() {
     if (!machServiceName_) return false;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (machServiceName_->empty() || machServiceName_->size() >= sizeof address.sun_path) return false;
+    // Only an absolute path: a relative one would depend on where the app
+    // happens to run, a place a local process could serve.
+    if (machServiceName_->empty() || machServiceName_->front() != '/' ||
+        machServiceName_->size() >= sizeof address.sun_path) {
+        return false;
+    }
     std::memcpy(address.sun_path, machServiceName_->data(), machServiceName_->size());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;

@@ -153,36 +153,39 @@ FilterInstaller::FilterInstaller(std::string extensionIdentifier, std::shared_pt
       configurations_(std::move(configurations)) {}
 
 void FilterInstaller::setOnLateCompletion(std::function<void(Outcome)> callback) {
-    std::lock_guard lock(mutex_);
-    onLateCompletion_ = std::move(callback);
+    std::lock_guard lock(waiting_->mutex);
+    waiting_->onLateCompletion = std::move(callback);
 }
 
 FilterInstaller::Outcome FilterInstaller::activate() {
-    std::unique_lock lock(mutex_);
-    std::shared_ptr<Request> request = waiting_;
+    std::unique_lock lock(waiting_->mutex);
+    std::shared_ptr<Request> request = waiting_->current;
     if (!request) {
         // The waiting caller is recorded before the request goes out, so
         // the first outcome always finds it.
         request = std::make_shared<Request>();
-        waiting_ = request;
+        waiting_->current = request;
         lock.unlock();
-        activation_->submit(identifier_, [this, request](Outcome outcome) { deliver(request, std::move(outcome)); });
+        activation_->submit(identifier_, [waiting = waiting_, request](Outcome outcome) {
+            deliver(waiting, request, std::move(outcome));
+        });
         lock.lock();
     }
     // Every caller that joined while the request waits gets its first answer.
-    answered_.wait(lock, [&] { return request->answer.has_value(); });
+    waiting_->answered.wait(lock, [&] { return request->answer.has_value(); });
     return *request->answer;
 }
 
-void FilterInstaller::deliver(const std::shared_ptr<Request>& request, Outcome outcome) {
-    std::unique_lock lock(mutex_);
-    if (waiting_ == request && !request->answer) {
+void FilterInstaller::deliver(const std::shared_ptr<Waiting>& waiting, const std::shared_ptr<Request>& request,
+                              Outcome outcome) {
+    std::unique_lock lock(waiting->mutex);
+    if (waiting->current == request && !request->answer) {
         request->answer = std::move(outcome);
-        waiting_.reset();
-        answered_.notify_all();
+        waiting->current.reset();
+        waiting->answered.notify_all();
         return;
     }
-    auto late = onLateCompletion_;
+    auto late = waiting->onLateCompletion;
     lock.unlock();
     if (late) late(std::move(outcome));
 }

@@ -169,7 +169,7 @@ BusSubscription subscription(std::shared_ptr<BusWorker> worker, std::shared_ptr<
 
 }  // namespace
 
-SdBusSystemBus::SdBusSystemBus() = default;
+SdBusSystemBus::SdBusSystemBus() : addresses_() {}
 SdBusSystemBus::SdBusSystemBus(Addresses addresses) : addresses_(std::move(addresses)) {}
 SdBusSystemBus::~SdBusSystemBus() = default;
 

@@ -201,8 +201,10 @@ TEST_F(LinkTest, StrayAndDuplicateRepliesAnswerNothing) {
 
     // A late copy of an earlier reply is dropped, not taken as the answer
     // of this call.
+    EXPECT_TRUE(connection.status().has_value());  // call 2
+    // Call 2's reply comes again, just before call 3's.
     std::string duplicateStatus = wire::encodeStatusReply(
-        1000, R"({"running":false,"policySeq":0,"blocklistVersion":0,"pendingEvents":0})");
+        2, R"({"running":false,"policySeq":0,"blocklistVersion":0,"pendingEvents":0})");
     server.injectBeforeNextReply(wire::framePrefix(duplicateStatus.size()) + duplicateStatus);
     auto status = connection.status();
     ASSERT_TRUE(status.has_value());
@@ -251,6 +253,13 @@ TEST(FilterLinkNames, ServiceNameFromTheExtensionBundle) {
     FilterConnection connection(std::nullopt);
     expectUnreachable(connection);
     EXPECT_EQ(connection.connectionsOpened(), 0u);
+
+    // Nor with a relative one, even when a server listens there.
+    std::filesystem::current_path(dir.path());
+    FakeFilterServer local(dir / "relative.sock");
+    FilterConnection relative(std::string("relative.sock"));
+    expectUnreachable(relative);
+    EXPECT_EQ(local.connectionsAccepted(), 0u);
 }
 
 TEST_F(LinkTest, ConcurrentCallersEachGetTheirOwnReply) {

@@ -42,27 +42,29 @@ namespace keldra {
 
 using InstallOutcome = FilterInstaller::Outcome;
 
-// Everything the app state is built over. AppServices::system() gives the
-// real ones; tests replace any of them.
+// Everything the app state is built over. Only the executor is required;
+// every member left unset is the real one (AppServices::system()).
 struct AppServices {
-    // The main thread. Required.
+    // The main thread.
     std::shared_ptr<Executor> executor;
     // The one worker for blocking calls; made over `executor` when absent.
     std::shared_ptr<WorkerStrand> strand;
-    // The Info values and the bundle they come from.
-    AppConfig config{Bundle(std::filesystem::path())};
+    // The Info values and the bundle they come from; the main bundle's.
+    std::optional<AppConfig> config;
     // The channel "app" of the system log.
     std::shared_ptr<Logger> log;
-    // Wake and launch events.
+    // Wake and launch events: the system's buses.
     std::shared_ptr<SystemBus> bus;
-    // The filter installer's two seams.
+    // The filter installer's two seams: the stand-in activation backend
+    // until a system helper exists, and the root-owned configuration file.
     std::shared_ptr<FilterInstaller::ActivationBackend> activation;
     std::shared_ptr<NetworkConfigurationStore> configurations;
-    // Where the device token is kept.
+    // Where the device token is kept: a file keychain in the user's data
+    // folder ("Keldra/keychain").
     std::shared_ptr<brivet::Keychain> keychain;
-    // The device service's transport.
+    // The device service's transport: libcurl.
     std::shared_ptr<brivet::HTTPTransport> transport;
-    // The environment variables the data folder follows ($XDG_DATA_HOME).
+    // The environment variables the data folders follow ($XDG_DATA_HOME).
     brivet::platform::EnvironmentLookup environment = brivet::platform::processEnvironment;
     // The engine's filter for the extension's service name (absent when the
     // extension bundle names none); a FilterConnection when not set.
@@ -75,17 +77,15 @@ struct AppServices {
     // The clock of the engine and the protection client; the system clock
     // when not set.
     std::function<brivet::Instant()> engineClock;
-    // The resolver-level service's places and the administrator runner.
+    // The resolver-level service's fixed places, and the administrator
+    // runner (pkexec).
     std::optional<BetaPaths> betaPaths;
     std::shared_ptr<AdministratorRunner> administrator;
-    // Locale and time zone of the date texts.
-    DateLocale dates;
+    // Locale and time zone of the date texts; from the environment.
+    std::optional<DateLocale> dates;
 
-    // The real platform over `config`: the system log, the system buses,
-    // the stand-in activation backend and the configuration file, a file
-    // keychain in the user's data folder, libcurl, the process environment,
-    // the service's fixed places and pkexec.
-    static AppServices system(std::shared_ptr<Executor> executor, AppConfig config);
+    // Fills every unset member with the real one.
+    static AppServices system(AppServices given);
 };
 
 class AppState {

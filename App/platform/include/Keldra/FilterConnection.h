@@ -44,7 +44,8 @@ public:
     static constexpr const char* kRejected = "rejected";
     static constexpr std::chrono::milliseconds kDefaultReplyTimeout{30000};
 
-    // Opens nothing. An absent name makes every call unreachable.
+    // Opens nothing. An absent name, or one that is not an absolute socket
+    // path, makes every call unreachable.
     explicit FilterConnection(std::optional<std::string> machServiceName,
                               std::chrono::milliseconds replyTimeout = kDefaultReplyTimeout);
     ~FilterConnection() override;

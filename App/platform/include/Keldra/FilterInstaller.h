@@ -191,17 +191,23 @@ private:
     struct Request {
         std::optional<Outcome> answer;  // the first outcome, once delivered
     };
-    void deliver(const std::shared_ptr<Request>& request, Outcome outcome);
+    // What outcome deliveries touch; shared with the backend's callbacks so
+    // that a delivery after the installer is gone touches nothing freed.
+    struct Waiting {
+        std::mutex mutex;
+        std::condition_variable answered;
+        std::function<void(Outcome)> onLateCompletion;
+        // The request whose first outcome callers wait for; none when
+        // nobody waits.
+        std::shared_ptr<Request> current;
+    };
+    static void deliver(const std::shared_ptr<Waiting>& waiting, const std::shared_ptr<Request>& request,
+                        Outcome outcome);
 
     const std::string identifier_;
     const std::shared_ptr<ActivationBackend> activation_;
     const std::shared_ptr<NetworkConfigurationStore> configurations_;
-
-    std::mutex mutex_;
-    std::condition_variable answered_;
-    std::function<void(Outcome)> onLateCompletion_;
-    // The request whose first outcome callers wait for; none when nobody waits.
-    std::shared_ptr<Request> waiting_;
+    const std::shared_ptr<Waiting> waiting_ = std::make_shared<Waiting>();
 };
 
 // ---- Fakes for tests.
