@@ -102,7 +102,8 @@ struct AppFixture {
 
         AppServices services;
         services.executor = executor;
-        services.config = AppConfig(Bundle(dir / "Keldra.app"));
+        const AppConfig config(Bundle(dir / "Keldra.app"));
+        services.config = config;
         services.log = std::make_shared<RecordingLogger>();
         services.bus = std::make_shared<FakeSystemBus>();
         services.activation = std::make_shared<FakeActivationBackend>();
@@ -121,7 +122,7 @@ struct AppFixture {
         services.makeHost = [theHost](std::shared_ptr<FilterInstaller>, std::shared_ptr<AppLaunchMonitor>) {
             return theHost;
         };
-        BetaPaths paths = BetaPaths::forBundle(services.config.bundle(), dir / "root");
+        BetaPaths paths = BetaPaths::forBundle(config.bundle(), dir / "root");
         std::filesystem::create_directories(paths.root);
         std::filesystem::create_directories(paths.daemonPlist.parent_path());
         if (options.serviceInstalled) writeFile(paths.daemonPlist, "[Unit]\n");
