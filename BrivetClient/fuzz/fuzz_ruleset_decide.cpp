@@ -5,7 +5,8 @@
 // Each line is one item; its first byte modulo 6 says what the rest is:
 // 0 a "domain" rule, 1 a "domain_suffix" rule (both to one of two lists or
 // to the custom rules), 2 an allow "domain", 3 an allow "domain_suffix",
-// 4 and 5 a host name to decide.
+// 4 and 5 a host name to decide. A host name that ICU converts as a whole
+// to its ASCII or its Unicode form must be decided alike in every form.
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <unicode/uchar.h>
+#include <unicode/uidna.h>
+#include <unicode/utf8.h>
 
 #include "BrivetClient/RuleSet.h"
 #include "../tests/RuleSetReference.h"
@@ -27,6 +32,41 @@ namespace {
 
 void check(bool condition) {
     if (!condition) std::abort();
+}
+
+const UIDNA* idna() {
+    static const UIDNA* const instance = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UIDNA* opened = uidna_openUTS46(UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_NONTRANSITIONAL_TO_UNICODE, &status);
+        return U_SUCCESS(status) ? opened : nullptr;
+    }();
+    return instance;
+}
+
+using IdnaCall = int32_t (*)(const UIDNA*, const char*, int32_t, char*, int32_t, UIDNAInfo*, UErrorCode*);
+
+// The whole name converted by ICU, or an empty text when ICU reports an error.
+std::string converted(IdnaCall call, const std::string& name) {
+    std::string out(name.size() * 4 + 64, '\0');
+    UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length = call(idna(), name.data(), static_cast<int32_t>(name.size()), out.data(),
+                                static_cast<int32_t>(out.size()), &info, &status);
+    if (U_FAILURE(status) || info.errors != 0 || length < 0) return {};
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+// Names with white space are left out: trimming happens before IDNA, while
+// ICU's conversion keeps the white space inside the label.
+bool hasWhiteSpace(const std::string& name) {
+    for (int32_t i = 0; i < static_cast<int32_t>(name.size());) {
+        UChar32 c;
+        U8_NEXT(name.data(), i, static_cast<int32_t>(name.size()), c);
+        if (c < 0) return true;  // ill-formed: ICU would refuse it anyway
+        if (c <= 0x20 || c == 0x85 || u_isUWhiteSpace(c)) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -87,6 +127,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return host.size() > 4096 || decision == ref.decide(host);
     };
     for (const auto& host : hosts) check(agrees(rules, host));
+    for (const auto& host : hosts) {
+        if (host.size() > 1024 || hasWhiteSpace(host)) continue;
+        const HostDecision decision = rules.decide(host);
+        for (IdnaCall call : {IdnaCall(uidna_nameToASCII_UTF8), IdnaCall(uidna_nameToUnicodeUTF8)}) {
+            const std::string other = converted(call, host);
+            if (!other.empty()) check(rules.decide(other) == decision);
+        }
+    }
 
     // The JSON form carries the rules; text that is not UTF-8 cannot be
     // written as JSON, so the round trip is only checked for the rest.

@@ -3,6 +3,12 @@
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/PlatformPaths.h"
+#include "BrivetClient/RegularFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <cerrno>
 
 #include <cstdlib>
 #include <pwd.h>
@@ -15,7 +21,72 @@ namespace brivet {
 namespace {
 
 std::string versionSuffix(std::int64_t version) {
-    return "@" + std::to_string(version) + ".json";
+    std::string suffix(1, '@');  // built by appending: GCC 12 at -O3 warns on "@" + temporary
+    suffix += std::to_string(version);
+    suffix += ".json";
+    return suffix;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { if (fd_ >= 0) ::close(fd_); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool isSymlink(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+struct Entry {
+    std::string name;
+    unsigned char type;  // DT_REG, DT_DIR, DT_LNK...
+};
+
+// The entries of an open directory, "." and ".." left out. Types the file
+// system does not report are looked up without following symlinks.
+std::vector<Entry> listEntries(int directoryFd) {
+    std::vector<Entry> entries;
+    const int copy = ::dup(directoryFd);
+    if (copy < 0) return entries;
+    DIR* stream = ::fdopendir(copy);
+    if (stream == nullptr) {
+        ::close(copy);
+        return entries;
+    }
+    ::rewinddir(stream);
+    while (const dirent* item = ::readdir(stream)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        unsigned char type = item->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
+        }
+        entries.push_back({name, type});
+    }
+    ::closedir(stream);
+    return entries;
+}
+
+// Removes one entry of an open directory: a subdirectory with everything in
+// it, anything else (a symlink included) by its name. Failures are ignored.
+void removeEntryAt(int directoryFd, const std::string& name, int depth = 0) {
+    if (::unlinkat(directoryFd, name.c_str(), 0) == 0) return;
+    if (errno != EISDIR && errno != EPERM) return;
+    // Deep nesting is left for the next prune rather than risking the stack.
+    if (depth > 64) return;
+    Descriptor sub(::openat(directoryFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.get() < 0) return;
+    for (const Entry& entry : listEntries(sub.get())) removeEntryAt(sub.get(), entry.name, depth + 1);
+    ::unlinkat(directoryFd, name.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -49,20 +120,45 @@ std::string FileBlocklistCache::fileName(std::string_view category, std::int64_t
 }
 
 std::optional<Blocklist> FileBlocklistCache::blocklist(const std::string& category, std::int64_t version) {
+    const std::string name = fileName(category, version);
     try {
+        Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir.get() < 0) {
+            if (errno == ELOOP || (errno == ENOTDIR && isSymlink(directory))) {
+                throw NotRegularFileError(directory.string() + " is a symlink");
+            }
+            return std::nullopt;
+        }
         std::string text;
-        if (!readWholeFile(directory / fileName(category, version), text)) return std::nullopt;
+        if (!readRegularFileAt(dir.get(), name, text)) return std::nullopt;
         return JSONCoding::decode<Blocklist>(text);
+    } catch (const NotRegularFileError& error) {
+        if (log_) log_("blocklist cache: ignoring " + name + ": " + error.what());
+        return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
+int FileBlocklistCache::openRealDirectory() const {
+    if (isSymlink(directory)) ::unlink(directory.c_str());
+    std::error_code ec;
+    std::filesystem::path parent = directory.parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 void FileBlocklistCache::store(const Blocklist& list) {
     try {
+        Descriptor dir(openRealDirectory());
+        if (dir.get() < 0) return;
         const std::string text = JSONCoding::encode(list);
-        // Creates the directory and any missing parents (mode 0700) first.
-        atomicWrite(directory / fileName(list.category, list.version), text);
+        // The rename replaces a symlink at the file's name; it never writes
+        // through it.
+        AtomicWriteOptions options;
+        options.createDirectories = false;
+        atomicWrite(directory / fileName(list.category, list.version), text, options);
     } catch (const std::exception&) {
         // A list that cannot be kept is fetched again next time.
     }
@@ -70,21 +166,17 @@ void FileBlocklistCache::store(const Blocklist& list) {
 
 void FileBlocklistCache::prune(std::int64_t keepingVersion) {
     const std::string suffix = versionSuffix(keepingVersion);
-    std::error_code ec;
-    std::filesystem::directory_iterator it(directory, ec);
-    if (ec) return;
-    std::vector<std::filesystem::path> doomed;
-    for (const std::filesystem::directory_iterator end; it != end;) {
-        const std::string name = it->path().filename().string();
-        if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            doomed.push_back(it->path());
-        }
-        it.increment(ec);
-        if (ec) break;
+    if (isSymlink(directory)) {
+        // Never walk what it points to.
+        Descriptor replaced(openRealDirectory());
+        return;
     }
-    for (const auto& path : doomed) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
+    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0) return;
+    for (const Entry& entry : listEntries(dir.get())) {
+        const bool keep = entry.type == DT_REG && entry.name.size() >= suffix.size() &&
+                          entry.name.compare(entry.name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (!keep) removeEntryAt(dir.get(), entry.name);
     }
 }
 

@@ -1,7 +1,9 @@
 #include "BrivetClient/AtomicFile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -24,8 +26,58 @@ private:
     int fd_;
 };
 
-[[noreturn]] void fail(const std::string& what, const std::filesystem::path& path, int errnum) {
-    throw AtomicWriteError(what + " " + path.string() + ": " + std::strerror(errnum), errnum);
+std::string describe(std::string_view what, const std::filesystem::path& path, int errnum) {
+    std::string text;
+    text.append(what).append(" ").append(path.native()).append(": ").append(std::strerror(errnum));
+    return text;
+}
+
+[[noreturn]] void fail(std::string_view what, const std::filesystem::path& path, int errnum) {
+    throw AtomicWriteError(describe(what, path, errnum), errnum);
+}
+
+constexpr std::string_view kTempMarker = ".tmp-";
+
+// "." + target name + ".tmp-" + pid + "-" + suffix. Built by appending, so
+// that no temporary string is concatenated with itself.
+std::string temporaryName(const std::filesystem::path& target, pid_t pid, const std::string& suffix) {
+    const std::filesystem::path file = target.filename();
+    const std::string& name = file.native();
+    const std::string id = std::to_string(pid);
+    std::string out;
+    out.reserve(1 + name.size() + kTempMarker.size() + id.size() + 1 + suffix.size());
+    out.push_back('.');
+    out.append(name);
+    out.append(kTempMarker);
+    out.append(id);
+    out.push_back('-');
+    out.append(suffix);
+    return out;
+}
+
+// The writer's process id of a name made by temporaryName, or 0 when the
+// name is not of that form.
+pid_t writerOf(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.') return 0;
+    const std::size_t marker = name.rfind(kTempMarker);
+    if (marker == std::string_view::npos || marker < 2) return 0;
+    std::string_view rest = name.substr(marker + kTempMarker.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 9) return 0;
+    const std::string_view suffix = rest.substr(dash + 1);
+    if (suffix.size() != 12) return 0;
+    for (char c : suffix)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+    pid_t pid = 0;
+    for (char c : rest.substr(0, dash)) {
+        if (c < '0' || c > '9') return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
+}
+
+bool processGone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 std::string randomSuffix() {
@@ -47,8 +99,8 @@ void makeDirectories(const std::filesystem::path& dir) {
 
 }  // namespace
 
-void atomicWrite(const std::filesystem::path& target, std::string_view bytes,
-                 const AtomicWriteOptions& options) {
+AtomicWriteOutcome atomicWrite(const std::filesystem::path& target, std::string_view bytes,
+                               const AtomicWriteOptions& options) {
     std::filesystem::path dir = target.parent_path();
     if (dir.empty()) dir = ".";
     if (options.createDirectories) makeDirectories(dir);
@@ -56,7 +108,7 @@ void atomicWrite(const std::filesystem::path& target, std::string_view bytes,
     std::filesystem::path temp;
     int raw = -1;
     for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-        temp = dir / ("." + target.filename().string() + ".tmp-" + randomSuffix());
+        temp = dir / temporaryName(target, ::getpid(), randomSuffix());
         raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, options.mode);
         if (raw < 0 && errno != EEXIST) fail("cannot create", temp, errno);
     }
@@ -88,11 +140,44 @@ void atomicWrite(const std::filesystem::path& target, std::string_view bytes,
     if (::rename(temp.c_str(), target.c_str()) != 0) fail("cannot rename over", target, errno);
     done = true;
 
+    // From here on the new content is in place: a failure is reported in the
+    // outcome, never as an error that would tell the caller nothing changed.
+    AtomicWriteOutcome outcome;
     if (options.durable) {
         Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dfd.get() < 0) fail("cannot open directory", dir, errno);
-        if (::fsync(dfd.get()) != 0) fail("cannot sync directory", dir, errno);
+        if (dfd.get() < 0) {
+            outcome.durable = false;
+            outcome.syncError = describe("cannot open directory", dir, errno);
+        } else if (::fsync(dfd.get()) != 0) {
+            outcome.durable = false;
+            outcome.syncError = describe("cannot sync directory", dir, errno);
+        }
     }
+    return outcome;
+}
+
+std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory) noexcept {
+    const Fd dfd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (dfd.get() < 0) return 0;
+    const int listFd = ::dup(dfd.get());
+    if (listFd < 0) return 0;
+    DIR* dir = ::fdopendir(listFd);
+    if (dir == nullptr) {
+        ::close(listFd);
+        return 0;
+    }
+    const pid_t self = ::getpid();
+    std::size_t removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t writer = writerOf(entry->d_name);
+        if (writer <= 0 || writer == self || !processGone(writer)) continue;
+        struct stat st {};
+        if (::fstatat(dfd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (st.st_uid != ::geteuid()) continue;
+        if (::unlinkat(dfd.get(), entry->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 bool readWholeFile(const std::filesystem::path& path, std::string& out) {

@@ -45,6 +45,7 @@ HTTPRequest DeviceAPI::request(std::string method, std::string_view path, std::o
     req.method = std::move(method);
     req.url = resolve(configuration_.baseURL, path);
     req.timeout = std::chrono::seconds{60};
+    req.totalTimeout = std::chrono::minutes{15};
     req.setHeader("Accept", "application/json");
     req.setHeader("User-Agent", "Brivet-macOS/" + configuration_.clientVersion);
     if (body) {
@@ -95,7 +96,13 @@ EnrollmentResult DeviceAPI::enroll(const std::string& code, Platform platform, c
 
 PolicyFetch DeviceAPI::fetchPolicy(std::optional<std::int64_t> ifNoneMatchSeq) const {
     HTTPRequest req = request("GET", "/api/v1/device/policy", std::nullopt, true);
-    if (ifNoneMatchSeq) req.setHeader("If-None-Match", "\"" + std::to_string(*ifNoneMatchSeq) + "\"");
+    if (ifNoneMatchSeq) {
+        // Built by appending: GCC 12 at -O3 warns on "\"" + a temporary.
+        std::string tag(1, '"');
+        tag += std::to_string(*ifNoneMatchSeq);
+        tag += '"';
+        req.setHeader("If-None-Match", std::move(tag));
+    }
     HTTPResponse response = perform(req, {304});
     if (response.status == 304) return PolicyFetch::makeNotModified();
     return PolicyFetch::makeEnvelope(std::move(response.body), response.header("etag"));

@@ -42,13 +42,16 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     return out;
 }
 
-// A client error of the service other than 429: the batch will never be
-// accepted as it is, so it is dropped rather than sent again forever.
+// A client error of the service other than 408 and 429: the batch will never
+// be accepted as it is, so it is dropped rather than sent again forever. A
+// 408 (the service gave up waiting) and a 429 (too many requests) say nothing
+// about the batch, which is kept.
 bool dropsBatch(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const APIError& e) {
-        return e.kind() == APIError::Kind::http && e.status() >= 400 && e.status() <= 499 && e.status() != 429;
+        return e.kind() == APIError::Kind::http && e.status() >= 400 && e.status() <= 499 && e.status() != 408 &&
+               e.status() != 429;
     } catch (...) {
         return false;
     }
@@ -139,7 +142,10 @@ ProtectionEngine::TickReport ProtectionEngine::tick() {
         }
     }
 
-    if (!client->effectivePolicy() || isDue(lastPolicyRefresh_, policyRefreshInterval, now)) refreshStep(report, now);
+    // Without a stored policy the refresh runs on every tick, except while a
+    // rejected one is still being waited out.
+    if ((!client->effectivePolicy() && !rejectionHolds(now)) || isDue(lastPolicyRefresh_, policyRefreshInterval, now))
+        refreshStep(report, now);
 
     const MacCapabilities capabilities = capabilitiesStep(report, now);
 
@@ -147,8 +153,17 @@ ProtectionEngine::TickReport ProtectionEngine::tick() {
         const HeartbeatResult result = client->heartbeat(capabilities);
         report.protectionState = result.protectionState;
         // A newer policy announced by the service is fetched now, whatever
-        // the refresh interval says.
-        if (client->needsPolicyRefresh(result)) refreshStep(report, now);
+        // the refresh interval says, unless it is the one rejected within
+        // the interval: fetching it again would only be refused again.
+        if (client->needsPolicyRefresh(result)) {
+            if (rejectionHolds(now) && !rejectedSeq_ && rejectedAt_ == now) {
+                // The timed refresh of this very tick was rejected: what the
+                // service announces now is what it served a moment ago.
+                rejectedSeq_ = result.policySeq;
+            } else if (!rejectionHolds(now) || !rejectedSeq_ || result.policySeq > *rejectedSeq_) {
+                refreshStep(report, now, result.policySeq);
+            }
+        }
     } catch (...) {
         report.errors.push_back("heartbeat: " + describe(std::current_exception()));
     }
@@ -158,17 +173,25 @@ ProtectionEngine::TickReport ProtectionEngine::tick() {
     return report;
 }
 
-void ProtectionEngine::refreshStep(TickReport& report, Instant now) {
+bool ProtectionEngine::rejectionHolds(Instant now) const noexcept {
+    return rejectedAt_ && !isDue(rejectedAt_, policyRefreshInterval, now);
+}
+
+void ProtectionEngine::refreshStep(TickReport& report, Instant now, std::optional<std::int64_t> announced) {
     try {
         const ProtectionClient::RefreshOutcome outcome = client->refreshPolicy();
         lastPolicyRefresh_ = now;
+        rejectedAt_.reset();
+        rejectedSeq_.reset();
         report.refresh = outcome;
         if (outcome.kind == ProtectionClient::RefreshOutcome::Kind::applied)
             events_.record("policy_applied", "applied", std::nullopt, outcome.seq, now);
     } catch (const PolicyRejected& rejected) {
         // Not fetched again before the interval, unless a heartbeat
-        // announces its sequence.
+        // announces a sequence above it.
         lastPolicyRefresh_ = now;
+        rejectedAt_ = now;
+        rejectedSeq_ = announced;
         report.errors.push_back("policy rejected: " + rejected.reason());
         events_.record("policy_rejected", rejected.reason(), std::nullopt, storedHighestSeq(), now);
     } catch (...) {

@@ -6,7 +6,14 @@
 #include <tuple>
 #include <utility>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -162,10 +169,44 @@ EventCoalescer EventCoalescer::fromJSON(const Json& json) {
 
 EventOutbox::EventOutbox(std::filesystem::path url) : url_(std::move(url)) {}
 
+namespace {
+
+// Moves an undecodable outbox out of the way without ever replacing an
+// earlier one: "events-outbox.json.bad", else ".bad.1", ".bad.2"...
+void moveAside(const std::filesystem::path& file) {
+    for (int n = 0; n < 1000; ++n) {
+        std::filesystem::path aside = file;
+        aside += n == 0 ? std::string(".bad") : ".bad." + std::to_string(n);
+        // link() never replaces an existing name, so a race cannot clobber one.
+        if (::link(file.c_str(), aside.c_str()) == 0) {
+            if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+                throw EventOutboxError("cannot move aside event outbox " + file.string() + ": " +
+                                       std::strerror(errno));
+            }
+            return;
+        }
+        if (errno == EEXIST) continue;
+        // A file system without hard links: rename, after checking the name.
+        std::error_code ec;
+        if (std::filesystem::exists(aside, ec) || ec) continue;
+        std::filesystem::rename(file, aside, ec);
+        if (!ec) return;
+        throw EventOutboxError("cannot move aside event outbox " + file.string() + ": " + ec.message());
+    }
+    throw EventOutboxError("cannot move aside event outbox " + file.string() + ": too many earlier copies");
+}
+
+}  // namespace
+
 std::vector<CoalescedEvent> EventOutbox::read() const {
+    if (!swept_) {
+        swept_ = true;
+        const std::filesystem::path dir = url_.parent_path();
+        removeStaleTemporaryFiles(dir.empty() ? std::filesystem::path(".") : dir);
+    }
     std::string bytes;
     try {
-        if (!readWholeFile(url_, bytes)) return {};
+        if (!readRegularFile(url_, bytes)) return {};
     } catch (const std::exception& e) {
         throw EventOutboxError(std::string("cannot read event outbox: ") + e.what());
     }
@@ -176,8 +217,12 @@ std::vector<CoalescedEvent> EventOutbox::read() const {
         events.reserve(list.size());
         for (const Json& item : list) events.push_back(CoalescedEvent::fromJSON(item));
         return events;
-    } catch (const DecodingError& e) {
-        throw EventOutboxError("cannot decode event outbox " + url_.string() + ": " + e.what());
+    } catch (const DecodingError&) {
+        // Left in place it would make every later operation fail and strand
+        // every event after it. Kept aside for inspection; the queue starts
+        // anew.
+        moveAside(url_);
+        return {};
     }
 }
 
@@ -192,7 +237,10 @@ void EventOutbox::write(const std::vector<CoalescedEvent>& events) const {
     }
     try {
         // Creates missing folders, writes a 0600 temporary file, syncs it and
-        // renames it over the previous outbox.
+        // renames it over the previous outbox. Once it returns the new list
+        // is in place, even when the folder could not be synced afterwards:
+        // reporting a failure then would make the caller append the same
+        // events again.
         atomicWrite(url_, bytes);
     } catch (const AtomicWriteError& e) {
         throw EventOutboxError(std::string("cannot write event outbox: ") + e.what());

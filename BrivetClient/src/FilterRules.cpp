@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -117,7 +118,7 @@ FilterRulesStore::FilterRulesStore(std::filesystem::path url) : url_(std::move(u
 std::optional<FilterRules> FilterRulesStore::load() const {
     std::string bytes;
     try {
-        if (!readWholeFile(url_, bytes)) return std::nullopt;
+        if (!readRegularFile(url_, bytes)) return std::nullopt;
     } catch (const std::exception& e) {
         throw FilterRulesStoreError(std::string("cannot read filter rules: ") + e.what());
     }

@@ -1,5 +1,7 @@
 #include "BrivetClient/HTTPTransport.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -62,9 +64,18 @@ struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct Exchange {
     std::size_t maxBody = 0;
     bool tooLarge = false;
+    // The idle limit counts from the moment the connection is up; until
+    // then the connect limit applies.
+    std::chrono::milliseconds idleLimit{0};
+    bool connected = false;
+    bool idleExpired = false;
+    SteadyClock::time_point lastActivity{};
+    curl_off_t uploaded = 0;
     std::string body;
     std::map<std::string, std::string> headers;
 };
@@ -77,12 +88,38 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
         return 0;  // aborts the transfer with CURLE_WRITE_ERROR
     }
     exchange->body.append(data, n);
+    exchange->lastActivity = SteadyClock::now();
     return n;
+}
+
+// Called once the connection (with any TLS handshake) is established, for
+// every connection of the exchange (redirects included).
+int onConnected(void* user, char*, char*, int, int) {
+    auto* exchange = static_cast<Exchange*>(user);
+    exchange->connected = true;
+    exchange->lastActivity = SteadyClock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl calls this at least about once a second, also while nothing moves.
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+    auto* exchange = static_cast<Exchange*>(user);
+    const auto now = SteadyClock::now();
+    if (uploaded != exchange->uploaded) {
+        exchange->uploaded = uploaded;
+        exchange->lastActivity = now;
+    }
+    if (exchange->connected && now - exchange->lastActivity >= exchange->idleLimit) {
+        exchange->idleExpired = true;
+        return 1;  // aborts the transfer
+    }
+    return 0;
 }
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* exchange = static_cast<Exchange*>(user);
     const std::size_t n = size * count;
+    exchange->lastActivity = SteadyClock::now();
     const std::string_view line(data, n);
     if (line.substr(0, 5) == "HTTP/") {
         // A new reply begins (after an interim 1xx or a redirect): only the
@@ -173,7 +210,11 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     Exchange exchange;
     exchange.maxBody = options_.maxBodyBytes;
     char errorText[CURL_ERROR_SIZE] = {0};
-    const long timeoutMs = static_cast<long>((options_.timeout ? *options_.timeout : request.timeout).count());
+    const auto idle = options_.timeout ? *options_.timeout : request.timeout;
+    const auto total = options_.totalTimeout ? *options_.totalTimeout : request.totalTimeout;
+    exchange.idleLimit = idle;
+    const long connectMs = static_cast<long>(std::max<std::chrono::milliseconds::rep>(idle.count(), 1));
+    const long totalMs = static_cast<long>(std::max<std::chrono::milliseconds::rep>(total.count(), 1));
 
     setOption(h, CURLOPT_URL, request.url.c_str());
     setOption(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -185,8 +226,16 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     // host, port or scheme.
     setOption(h, CURLOPT_UNRESTRICTED_AUTH, 0L);
     setOption(h, CURLOPT_NOSIGNAL, 1L);
-    setOption(h, CURLOPT_TIMEOUT_MS, timeoutMs);
-    setOption(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    // Connecting may take the request's time-out; after that the exchange
+    // fails only when nothing has moved for that long (checked in the
+    // progress callback), or when the whole exchange passes its cap.
+    setOption(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+    setOption(h, CURLOPT_TIMEOUT_MS, totalMs);
+    setOption(h, CURLOPT_PREREQFUNCTION, &onConnected);
+    setOption(h, CURLOPT_PREREQDATA, static_cast<void*>(&exchange));
+    setOption(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    setOption(h, CURLOPT_XFERINFODATA, static_cast<void*>(&exchange));
+    setOption(h, CURLOPT_NOPROGRESS, 0L);
     setOption(h, CURLOPT_SSL_VERIFYPEER, options_.verifyTLS ? 1L : 0L);
     setOption(h, CURLOPT_SSL_VERIFYHOST, options_.verifyTLS ? 2L : 0L);
     if (options_.caBundlePath) setOption(h, CURLOPT_CAINFO, options_.caBundlePath->c_str());
@@ -216,6 +265,10 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
 
     const CURLcode rc = curl_easy_perform(h);
     if (exchange.tooLarge) throw APIError::transport("response body too large");
+    if (exchange.idleExpired) {
+        throw APIError::transport("Timeout was reached: nothing sent or received for " +
+                                  std::to_string(idle.count()) + " ms");
+    }
     if (rc != CURLE_OK) {
         std::string text = curl_easy_strerror(rc);
         if (errorText[0] != '\0') text += ": " + std::string(errorText);

@@ -43,6 +43,10 @@ std::filesystem::path userApplicationSupport(const EnvironmentLookup& environmen
     return homeDirectory(environment).value_or(std::filesystem::path()) / ".local" / "share";
 }
 
+std::filesystem::path userKeychainDirectory(const EnvironmentLookup& environment) {
+    return userApplicationSupport(environment) / "Keychains";
+}
+
 std::filesystem::path systemApplicationSupport() { return "/var/lib"; }
 
 std::filesystem::path resolverServiceDirectory(const std::filesystem::path& root) {

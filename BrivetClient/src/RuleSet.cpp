@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -12,6 +13,7 @@
 #include <unicode/casemap.h>
 #include <unicode/stringpiece.h>
 #include <unicode/uchar.h>
+#include <unicode/uidna.h>
 
 namespace brivet {
 namespace {
@@ -126,6 +128,75 @@ std::string unicodeLower(std::string_view s) {
     return out;
 }
 
+// International names: a name is compared in its ASCII form, so a rule
+// and a host name decide alike whether either is written in Unicode or with
+// "xn--" labels. A name that is not all ASCII goes through UTS #46
+// processing (non-transitional, so "ß" stays "ß" and becomes "xn--zca"), as
+// a resolver does before it sends the query. When the name as a whole is not
+// valid IDNA, each label is taken on its own: a valid one takes its ASCII
+// form and an invalid one stays as it is, lower-cased. Names that are all
+// ASCII ("xn--" labels included) never reach this and keep their fast path.
+const UIDNA* uts46() {
+    // Opened once and kept for the life of the process; an ICU IDNA
+    // instance is immutable and safe to share between threads.
+    static const UIDNA* const idna = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UIDNA* opened = uidna_openUTS46(UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_NONTRANSITIONAL_TO_UNICODE, &status);
+        return U_SUCCESS(status) ? opened : nullptr;
+    }();
+    return idna;
+}
+
+using IdnaCall = int32_t (*)(const UIDNA*, const char*, int32_t, char*, int32_t, UIDNAInfo*, UErrorCode*);
+
+// Runs one of ICU's UTF-8 IDNA conversions; nullopt when it reports any error.
+std::optional<std::string> idnaConvert(IdnaCall call, std::string_view text) {
+    const UIDNA* idna = uts46();
+    if (!idna || text.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 4)) return std::nullopt;
+    std::string out(text.size() + 64, '\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t length = call(idna, text.data(), static_cast<int32_t>(text.size()), out.data(),
+                                    static_cast<int32_t>(out.size()), &info, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR && attempt == 0 && length > 0) {
+            out.assign(static_cast<std::size_t>(length), '\0');
+            continue;
+        }
+        if (U_FAILURE(status) || info.errors != 0 || length < 0) return std::nullopt;
+        out.resize(static_cast<std::size_t>(length));
+        return out;
+    }
+    return std::nullopt;
+}
+
+// `name` has been trimmed and holds a byte that is not ASCII.
+void internationalToAscii(std::string_view name, std::string& out) {
+    if (auto whole = idnaConvert(uidna_nameToASCII_UTF8, name)) {
+        // Mapping may turn a final ideographic full stop into a dot.
+        out.assign(stripDots(*whole));
+        return;
+    }
+    out.clear();
+    out.reserve(name.size() + 16);
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = name.find('.', start);
+        const std::string_view label = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+        if (isAscii(label)) {
+            const std::size_t at = out.size();
+            out += label;
+            asciiLower(out.data() + at, label.size());
+        } else if (auto ascii = idnaConvert(uidna_labelToASCII_UTF8, label)) {
+            out += *ascii;
+        } else {
+            out += unicodeLower(label);
+        }
+        if (dot == std::string_view::npos) break;
+        out += '.';
+        start = dot + 1;
+    }
+}
+
 void normalizeInto(std::string_view name, std::string& out) {
     if (isAscii(name)) {
         const std::string_view trimmed = trimAscii(name);
@@ -133,8 +204,15 @@ void normalizeInto(std::string_view name, std::string& out) {
         asciiLower(out.data(), out.size());
         return;
     }
-    const std::string lowered = unicodeLower(name);
-    out.assign(trimUnicode(lowered));
+    // Lower-casing neither adds nor removes white space or dots, so trimming
+    // may come first; UTS #46 does its own case mapping.
+    const std::string_view trimmed = trimUnicode(name);
+    if (isAscii(trimmed)) {
+        out.assign(trimmed);
+        asciiLower(out.data(), out.size());
+        return;
+    }
+    internationalToAscii(trimmed, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -699,19 +777,28 @@ std::shared_ptr<const Table> tableFromJSON(const J& json) {
 
     Builder builder;
     builder.reserve(exact.size() + suffixes.size() + allowExact.size() + allowSuffixes.size(), 0);
+    // Names are taken as written, except that names holding Unicode (from
+    // files written before names were compared in their ASCII form) are
+    // normalised, which gives them that form.
+    std::string converted;
+    auto nameOf = [&](const std::string& key) -> const std::string& {
+        if (isAscii(key)) return key;
+        normalizeInto(key, converted);
+        return converted;
+    };
     for (auto it = exact.begin(); it != exact.end(); ++it) {
-        builder.addExact(it.key(), builder.codeFor(decisionFromJSON(it.value())));
+        builder.addExact(nameOf(it.key()), builder.codeFor(decisionFromJSON(it.value())));
     }
     for (auto it = suffixes.begin(); it != suffixes.end(); ++it) {
-        builder.addSuffix(it.key(), builder.codeFor(decisionFromJSON(it.value())));
+        builder.addSuffix(nameOf(it.key()), builder.codeFor(decisionFromJSON(it.value())));
     }
     for (const J& member : allowExact) {
         if (!member.is_string()) throw DecodingError("rule set: \"allowExact\" holds a value that is not a text");
-        builder.addAllowExact(member.template get_ref<const std::string&>());
+        builder.addAllowExact(nameOf(member.template get_ref<const std::string&>()));
     }
     for (const J& member : allowSuffixes) {
         if (!member.is_string()) throw DecodingError("rule set: \"allowSuffixes\" holds a value that is not a text");
-        builder.addAllowSuffix(member.template get_ref<const std::string&>());
+        builder.addAllowSuffix(nameOf(member.template get_ref<const std::string&>()));
     }
     return builder.finish();
 }

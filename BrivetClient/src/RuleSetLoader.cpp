@@ -1,5 +1,7 @@
 #include "BrivetClient/RuleSetLoader.h"
 
+#include <malloc.h>
+
 namespace brivet {
 
 RuleSetLoadResult RuleSetLoader::load(const EffectivePolicy& policy) const {
@@ -29,9 +31,13 @@ RuleSetLoadResult RuleSetLoader::load(const EffectivePolicy& policy) const {
         }
     }
 
-    return RuleSetLoadResult{
-        RuleSet(policy.categories, policy.customRules, policy.allowRules, taken),
-        std::move(missing)};
+    RuleSet ruleSet(policy.categories, policy.customRules, policy.allowRules, taken);
+    // The compiled set is the one copy kept: the parsed lists go now, and the
+    // memory that fetching, decoding and compiling them took goes back to the
+    // system instead of staying with the process.
+    std::vector<Blocklist>().swap(taken);
+    ::malloc_trim(0);
+    return RuleSetLoadResult{std::move(ruleSet), std::move(missing)};
 }
 
 }  // namespace brivet

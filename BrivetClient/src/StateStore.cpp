@@ -1,6 +1,7 @@
 #include "BrivetClient/StateStore.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 namespace {
@@ -121,9 +122,13 @@ StateFileError::StateFileError(Kind kind, const std::filesystem::path& path, con
     : std::runtime_error(kindWord(kind) + " state file " + path.string() + ": " + reason), kind_(kind) {}
 
 ProtectionState FileStateStore::load() {
+    // Temporary files of writers that were killed mid-write would stay for
+    // ever: opening the store clears them out of its directory.
+    removeStaleTemporaryFiles(url.parent_path().empty() ? std::filesystem::path(".") : url.parent_path());
+
     std::string text;
     try {
-        if (!readWholeFile(url, text)) return ProtectionState{};
+        if (!readRegularFile(url, text)) return ProtectionState{};
     } catch (const std::exception& e) {
         throw StateFileError(StateFileError::Kind::read, url, e.what());
     }

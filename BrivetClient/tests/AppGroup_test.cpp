@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <map>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <set>
 #include <unistd.h>
 
@@ -142,6 +143,78 @@ TEST(FileBlocklistCache, PruneKeepsOnlyOneVersion) {
 
     FileBlocklistCache missing(tmp.path() / "nope");
     EXPECT_NO_THROW(missing.prune(1));
+}
+
+std::set<std::string> namesIn(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    return names;
+}
+
+bool isSymlink(const std::filesystem::path& path) { return std::filesystem::is_symlink(path); }
+
+// The cache folder lies where the user can write: a symlink there must never
+// lead pruning, reading or storing to another folder's files.
+TEST(FileBlocklistCache, SymlinkedFolderIsNeverFollowed) {
+    TempDir tmp;
+    const auto elsewhere = tmp.path() / "elsewhere";
+    std::filesystem::create_directories(elsewhere / "sub");
+    writeFile(elsewhere / "precious.txt", "p");
+    writeFile(elsewhere / "ads@1.json", R"({"category":"ads","version":1,"rules":[]})");
+    const auto folder = tmp.path() / "blocklists";
+    std::vector<std::string> lines;
+
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    FileBlocklistCache cache(folder, [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(cache.blocklist("ads", 1), std::nullopt);
+    EXPECT_EQ(lines.size(), 1u);
+    cache.prune(1);
+    EXPECT_FALSE(isSymlink(folder));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(namesIn(elsewhere), (std::set<std::string>{"ads@1.json", "precious.txt", "sub"}));
+
+    // Storing replaces a symlinked folder with a real one as well.
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    cache.store(list("malware", 1));
+    EXPECT_FALSE(isSymlink(folder));
+    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"malware@1.json"}));
+    EXPECT_EQ(namesIn(elsewhere), (std::set<std::string>{"ads@1.json", "precious.txt", "sub"}));
+    EXPECT_EQ(cache.blocklist("malware", 1), list("malware", 1));
+}
+
+TEST(FileBlocklistCache, EntriesThatAreNoRegularFilesCountAsMissingAndGo) {
+    ::alarm(60);  // a reader stuck on the FIFO ends the test
+    TempDir tmp;
+    const auto folder = tmp.path() / "blocklists";
+    std::filesystem::create_directories(folder);
+    const auto outside = tmp.path() / "outside.json";
+    writeFile(outside, R"({"category":"ads","version":1,"rules":[]})");
+    std::filesystem::create_symlink(outside, folder / "ads@1.json");
+    std::filesystem::create_symlink(outside, folder / "adult@1.json");
+    ASSERT_EQ(::mkfifo((folder / "social@1.json").c_str(), 0600), 0);
+    std::filesystem::create_directory_symlink(tmp.path(), folder / "loop@1.json");
+    std::vector<std::string> lines;
+    FileBlocklistCache cache(folder, [&](const std::string& line) { lines.push_back(line); });
+
+    EXPECT_EQ(cache.blocklist("ads", 1), std::nullopt);
+    EXPECT_EQ(cache.blocklist("social", 1), std::nullopt);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("ads@1.json"), std::string::npos) << lines[0];
+
+    // A store replaces the symlink itself; the file it pointed to stays.
+    cache.store(list("ads", 1, {{"domain", "x.example"}}));
+    EXPECT_FALSE(isSymlink(folder / "ads@1.json"));
+    EXPECT_EQ(cache.blocklist("ads", 1), list("ads", 1, {{"domain", "x.example"}}));
+    EXPECT_EQ(readFile(outside), R"({"category":"ads","version":1,"rules":[]})");
+
+    // Pruning keeps only regular files of the version, and removes symlinks
+    // themselves, never what they point to.
+    cache.prune(1);
+    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"ads@1.json"}));
+    EXPECT_TRUE(std::filesystem::exists(outside));
+    EXPECT_TRUE(std::filesystem::exists(tmp.path() / "blocklists"));
+    ::alarm(0);
 }
 
 TEST(InMemoryBlocklistCache, KeysOnTheWholeCategoryAndKeepsTheLastList) {

@@ -54,6 +54,7 @@ TEST_F(DeviceAPITest, FetchPolicySendsTheEntityTagAndStandardHeaders) {
     EXPECT_EQ(r.header("Content-Type"), std::nullopt);
     EXPECT_EQ(r.body, std::nullopt);
     EXPECT_EQ(r.timeout, std::chrono::seconds(60));
+    EXPECT_EQ(r.totalTimeout, std::chrono::minutes(15));
 
     transport->reply(200, "x");
     EXPECT_EQ(api.fetchPolicy(std::nullopt), PolicyFetch::makeEnvelope("x", std::nullopt));

@@ -169,29 +169,77 @@ TEST_F(EngineTick, HeartbeatAnnouncingNewerSequenceRefreshesAgainInTheSameTick) 
     EXPECT_EQ(acceptedCount("policy_applied", "applied"), 3);
 }
 
-TEST_F(EngineTick, RejectedPolicyIsFetchedAgainWhenTheHeartbeatAnnouncesIt) {
+TEST_F(EngineTick, RejectedPolicyIsFetchedOncePerIntervalUnlessAHigherOneIsAnnounced) {
     enroll();
     servePolicy();
     ASSERT_TRUE(tick().errors.empty());
     // A policy for another device, announced with sequence 5.
-    json payload = {{"type", "device_policy"}, {"v", 1},         {"device_id", "someone-else"},
-                    {"installation_id", "x"},  {"policy_seq", 5}, {"kind", "blocking_only"}};
-    service.setRawPolicyEnvelope(service.signEnvelope(brivet::dev::KeyRole::policy, payload.dump()), 5);
+    auto foreign = [&](std::int64_t seq) {
+        json payload = {{"type", "device_policy"}, {"v", 1},           {"device_id", "someone-else"},
+                        {"installation_id", "x"},  {"policy_seq", seq}, {"kind", "blocking_only"}};
+        service.setRawPolicyEnvelope(service.signEnvelope(brivet::dev::KeyRole::policy, payload.dump()), seq);
+    };
+    foreign(5);
+    service.clearReceived();
 
-    advance(3600);
+    // The heartbeat announces it: fetched and refused once, then left alone
+    // on every tick of the interval.
+    advance(60);
     auto report = tick();
-    EXPECT_EQ(report.errors, (Strings{"policy rejected: device_mismatch", "policy rejected: device_mismatch"}));
-    EXPECT_FALSE(report.refresh.has_value());
-    EXPECT_EQ(engine->lastPolicyRefresh(), now);
+    EXPECT_EQ(report.errors, (Strings{"policy rejected: device_mismatch"}));
+    EXPECT_EQ(engine->rejectedPolicySeq(), 5);
+    for (int i = 0; i < 59; ++i) {
+        advance(60);
+        EXPECT_TRUE(tick().errors.empty());
+    }
+    EXPECT_EQ(requestsTo(Endpoint::policy), 1u);
+
+    // The interval has passed: the timed refresh fetches it once more, and
+    // the heartbeat of that tick does not.
+    advance(60);
+    EXPECT_EQ(tick().errors, (Strings{"policy rejected: device_mismatch"}));
+    EXPECT_EQ(requestsTo(Endpoint::policy), 2u);
+    advance(60);
+    EXPECT_TRUE(tick().errors.empty());
+    EXPECT_EQ(requestsTo(Endpoint::policy), 2u);
     EXPECT_EQ(client->effectivePolicy()->policySeq, 1);
 
+    // A higher sequence is fetched at once.
+    service.setPolicy(json{{"kind", "blocking_only"}, {"categories", {"ads"}}, {"blocklist_version", 3}});
+    advance(60);
+    report = tick();
+    EXPECT_TRUE(report.errors.empty()) << report.errors[0];
+    EXPECT_EQ(requestsTo(Endpoint::policy), 3u);
+    EXPECT_EQ(report.refresh->kind, ProtectionClient::RefreshOutcome::Kind::applied);
+    EXPECT_FALSE(engine->rejectedPolicySeq().has_value());
+
+    // One rejection event per fetch, not per tick.
     advance(900);
-    EXPECT_EQ(engine->flushEvents(), 1);
-    ASSERT_EQ(acceptedCount("policy_rejected", "device_mismatch"), 2);
+    engine->flushEvents();
+    EXPECT_EQ(acceptedCount("policy_rejected", "device_mismatch"), 2);
     for (const auto& e : service.acceptedEvents())
         if (e["type"] == "policy_rejected") {
             EXPECT_EQ(e["policy_seq"], 1);
         }
+}
+
+TEST_F(EngineTick, RejectedFirstPolicyIsNotFetchedOnEveryTick) {
+    enroll();
+    // No policy stored yet; the only one on offer is for another device.
+    json payload = {{"type", "device_policy"}, {"v", 1},         {"device_id", "someone-else"},
+                    {"installation_id", "x"},  {"policy_seq", 7}, {"kind", "blocking_only"}};
+    service.setRawPolicyEnvelope(service.signEnvelope(brivet::dev::KeyRole::policy, payload.dump()), 7);
+    EXPECT_EQ(tick().errors, (Strings{"policy rejected: device_mismatch"}));
+    EXPECT_EQ(engine->rejectedPolicySeq(), 7);  // named by the heartbeat of that tick
+    for (int i = 0; i < 10; ++i) {
+        advance(60);
+        EXPECT_TRUE(tick().errors.empty());
+    }
+    EXPECT_EQ(requestsTo(Endpoint::policy), 1u);
+    advance(3000);
+    EXPECT_EQ(tick().errors, (Strings{"policy rejected: device_mismatch"}));
+    EXPECT_EQ(requestsTo(Endpoint::policy), 2u);
+    EXPECT_FALSE(client->effectivePolicy().has_value());
 }
 
 TEST_F(EngineTick, OfflineReleaseFiresExactlyAtTheClampedRuntime) {
@@ -300,10 +348,14 @@ TEST_F(EngineTick, EventsGoOutInBatchesAndEachAnswerIsTreatedByItsKind) {
     EXPECT_EQ(report.eventsSent, 0);
     EXPECT_EQ(outbox->pending().size(), 2u);
 
-    // A 5xx keeps it too; a 400 drops only the batch it answered.
+    // A 5xx and a 408 keep it too; a 400 drops only the batch it answered.
     service.failEndpoint(Endpoint::events, failure(500, "internal", 1));
     advance(60);
     EXPECT_EQ(tick().errors, (Strings{"events: http 500 internal"}));
+    EXPECT_EQ(outbox->pending().size(), 2u);
+    service.failEndpoint(Endpoint::events, failure(408, "request_timeout", 1));
+    advance(60);
+    EXPECT_EQ(tick().errors, (Strings{"events: http 408 request_timeout"}));
     EXPECT_EQ(outbox->pending().size(), 2u);
 
     engine->eventBatchSize = 1;

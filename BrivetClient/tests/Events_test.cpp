@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -246,21 +247,46 @@ TEST(EventOutbox, AppendsInOrderRemovesFromTheFrontAndSurvivesRestart) {
     EXPECT_TRUE(reopened.pending().empty());
 }
 
-TEST(EventOutbox, DamagedFileFailsEveryOperationAndStaysAsItIs) {
+TEST(EventOutbox, AnUndecodableFileIsMovedAsideAndTheQueueStartsAnew) {
     TempDir dir;
     const auto file = dir.path() / "events-outbox.json";
-    EventOutbox outbox(file);
-    for (const char* damaged : {"{\"type\":\"a\"}", "[{\"type\":\"a\"}]", "[", "", "[1]"}) {
-        brivet::atomicWrite(file, damaged);
-        EXPECT_THROW(outbox.pending(), EventOutboxError) << damaged;
-        EXPECT_THROW(outbox.append({event("a", 1)}), EventOutboxError) << damaged;
-        EXPECT_THROW(outbox.removeFirst(1), EventOutboxError) << damaged;
-        EXPECT_EQ(contents(file), damaged);
+    const auto bad = dir.path() / "events-outbox.json.bad";
+    {
+        // Appending writes the new events at once; the damaged file is kept.
+        EventOutbox outbox(file);
+        brivet::atomicWrite(file, "[{\"type\":\"a\"}]");
+        outbox.append({event("held", 1)});
+        EXPECT_EQ(outbox.pending(), (std::vector{event("held", 1)}));
+        EXPECT_EQ(contents(bad), "[{\"type\":\"a\"}]");
     }
-    // Once the file is rewritten the outbox works again.
-    fs::remove(file);
-    outbox.append({event("a", 1)});
-    EXPECT_EQ(outbox.pending().size(), 1u);
+    // Every operation repairs; an earlier copy aside is never replaced.
+    const std::vector<std::string> damaged = {"[", "", "[1]", "{\"type\":\"a\"}"};
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+        EventOutbox outbox(file);
+        brivet::atomicWrite(file, damaged[i]);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(outbox.pending().empty()) << damaged[i];
+            EXPECT_FALSE(fs::exists(file));
+        } else {
+            outbox.removeFirst(1);
+            EXPECT_EQ(contents(file), "[]");
+        }
+        EXPECT_EQ(contents(fs::path(bad.string() + "." + std::to_string(i + 1))), damaged[i]);
+    }
+    EXPECT_EQ(contents(bad), "[{\"type\":\"a\"}]");
+}
+
+TEST(EventOutbox, FirstUseRemovesTemporaryFilesOfKilledWriters) {
+    TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const auto leftover = dir.path() / (".events-outbox.json.tmp-" + std::to_string(child) + "-0123456789ab");
+    brivet::atomicWrite(leftover, "[]");
+    EventOutbox outbox(dir.path() / "events-outbox.json");
+    EXPECT_TRUE(fs::exists(leftover));  // construction touches nothing
+    EXPECT_TRUE(outbox.pending().empty());
+    EXPECT_FALSE(fs::exists(leftover));
 }
 
 TEST(EventOutbox, WriteFailureKeepsThePreviousFile) {
@@ -287,7 +313,9 @@ TEST(EventOutbox, ConcurrentAppendsOnOneObjectLoseNothing) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kAppends; ++i) outbox.append({event("t" + std::to_string(t), i)});
+            std::string name = "t";
+            name += std::to_string(t);
+            for (int i = 0; i < kAppends; ++i) outbox.append({event(name, i)});
         });
     }
     for (auto& th : threads) th.join();
@@ -296,8 +324,9 @@ TEST(EventOutbox, ConcurrentAppendsOnOneObjectLoseNothing) {
     // Each thread's events keep their own order.
     for (int t = 0; t < kThreads; ++t) {
         std::int64_t expected = 0;
+        const std::string type = std::string("t").append(std::to_string(t));
         for (const auto& e : all)
-            if (e.type == "t" + std::to_string(t)) {
+            if (e.type == type) {
                 EXPECT_EQ(e.count, expected++);
             }
         EXPECT_EQ(expected, kAppends);

@@ -55,6 +55,19 @@ TEST(FlowFilter, HostComesFromURLThenRemoteHostname) {
     EXPECT_EQ(FlowFilter::host(outbound("https://caf%C3%A9.example/", std::nullopt)), "caf\u00E9.example");
 }
 
+// An "xn--" rule drops the flow whose URL names the host in Unicode, and a
+// Unicode rule the one named in the ASCII form; the verdict keeps the host
+// as found.
+TEST(FlowFilter, InternationalHostsMatchRulesInEitherForm) {
+    const FlowFilter filter(RuleSet({}, {{"domain_suffix", "xn--bcher-kva.example"}, {"domain", "caf\u00E9.example"}}, {}, {}));
+    EXPECT_EQ(filter.verdict(outbound("https://shop.b%C3%BCcher.example/", std::nullopt)),
+              (FlowVerdict{FlowAction::drop, HostDecision::blockCustom(), "shop.b\u00FCcher.example"}));
+    EXPECT_EQ(filter.verdict(outbound("https://B\u00DCCHER.example/", std::nullopt)).action, FlowAction::drop);
+    EXPECT_EQ(filter.verdict(outbound(std::nullopt, "xn--caf-dma.example")),
+              (FlowVerdict{FlowAction::drop, HostDecision::blockCustom(), "xn--caf-dma.example"}));
+    EXPECT_EQ(filter.verdict(outbound(std::nullopt, "cafe.example")).action, FlowAction::allow);
+}
+
 TEST(FlowFilter, AddressLiterals) {
     for (const char* yes : {"10.0.0.1", "010.0.0.1", "+1.2.3.4", "-0.0.0.0", "255.255.255.255", "::1", "[::1]",
                             "fe80::1%en0", "::ffff:1.2.3.4", "cafe:babe", "\uFF11:\uFF41"}) {

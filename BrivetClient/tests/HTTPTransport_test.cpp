@@ -328,6 +328,54 @@ TEST(CurlTransport, TimeOutIsATransportError) {
     EXPECT_EQ(HTTPRequest().timeout, 60s);
 }
 
+// Sends the head of a ten-byte reply at once, then `bytes` body bytes one by
+// one, `gap` apart; then waits until the client hangs up.
+std::function<void(int)> trickle(int bytes, std::chrono::milliseconds gap) {
+    return [bytes, gap](int fd) {
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+        for (int i = 0; i < bytes; ++i) {
+            std::this_thread::sleep_for(gap);
+            sendAll(fd, "x");
+        }
+        char buf[64];
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+    };
+}
+
+TEST(CurlTransport, TheTimeOutIsAnIdleLimitUnderAnOverallCap) {
+    CurlTransportOptions options;
+    options.timeout = 700ms;
+    CurlTransport transport(options);
+    {
+        // Steady but slow: 2.5 s in all, never 700 ms without a byte.
+        RawServer server(trickle(10, 250ms));
+        EXPECT_EQ(transport.send(get(server.url())).body, "xxxxxxxxxx");
+    }
+    {
+        // Goes silent after two bytes.
+        RawServer server(trickle(2, 100ms));
+        const auto start = std::chrono::steady_clock::now();
+        const APIError error = transportFailure(transport, get(server.url()));
+        EXPECT_EQ(error.kind(), APIError::Kind::transport);
+        EXPECT_NE(error.text().find("imeout"), std::string::npos) << error.text();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    }
+    {
+        // Steady, but past the cap on the whole exchange.
+        options.totalTimeout = 1s;
+        CurlTransport capped(options);
+        RawServer server(trickle(10, 250ms));
+        const APIError error = transportFailure(capped, get(server.url()));
+        EXPECT_EQ(error.kind(), APIError::Kind::transport);
+        EXPECT_NE(error.text().find("imeout"), std::string::npos) << error.text();
+    }
+    EXPECT_EQ(HTTPRequest().totalTimeout, 15min);
+    EXPECT_EQ(CurlTransport().options().totalTimeout, std::nullopt);
+}
+
 TEST(CurlTransport, HugeBodiesAreCappedNotBuffered) {
     const std::string huge(6 * 1024 * 1024, 'h');
     TestServer server([&](const SeenRequest&) { return Reply{200, {}, huge}; });

@@ -168,6 +168,15 @@ TEST(FileKeychain, TokenRoundTripWithPrivateModes) {
     EXPECT_EQ(store.load(), std::nullopt);
 }
 
+TEST(FileKeychain, TheDefaultFolderIsTheUsersKeychainFolder) {
+    const brivet::platform::EnvironmentLookup env = [](const std::string& name) -> std::optional<std::string> {
+        if (name == "XDG_DATA_HOME") return "/data/u";
+        return std::nullopt;
+    };
+    EXPECT_EQ(brivet::platform::userKeychainDirectory(env), "/data/u/Keychains");
+    EXPECT_EQ(FileKeychain().directory(), brivet::platform::userKeychainDirectory());
+}
+
 TEST(FileKeychain, TightensAWideDirectory) {
     TempDir tmp;
     const auto dir = tmp.path() / "kc";

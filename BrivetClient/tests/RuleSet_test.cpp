@@ -64,22 +64,77 @@ TEST(RuleSet, NormalizeFoldsCaseTrimsUnicodeSpaceAndOuterDots) {
     EXPECT_EQ(RuleSet::normalize(" \n\t "), "");
     // Dots are stripped after the white space, and white space inside stays.
     EXPECT_EQ(RuleSet::normalize(". a"), " a");
-    EXPECT_EQ(RuleSet::normalize("\u3000.\u3000x."), "\u3000x");
+    // (The ideographic space inside is mapped to a plain space by IDNA.)
+    EXPECT_EQ(RuleSet::normalize("\u3000.\u3000x."), " x");
     EXPECT_EQ(RuleSet::normalize("a .b"), "a .b");
     // Unicode white space: ideographic space, no-break space, NEL, LS, PS.
     EXPECT_EQ(RuleSet::normalize("\u3000Example.com\u00A0"), "example.com");
     EXPECT_EQ(RuleSet::normalize("\u0085x.y\u2028\u2029"), "x.y");
-    // Zero-width space is not white space.
-    EXPECT_EQ(RuleSet::normalize("\u200Bx"), "\u200Bx");
-    // Full lower-casing: capital I with dot above becomes two code points.
-    EXPECT_EQ(RuleSet::normalize("\u0130STANBUL.COM"), "i\u0307stanbul.com");
-    EXPECT_EQ(RuleSet::normalize("\u00C9COLE.FR"), "\u00E9cole.fr");
-    EXPECT_EQ(RuleSet::normalize("\u1E9E.DE"), "\u00DF.de");
-    // No conversion of international names.
+    // Zero-width space is not white space; IDNA drops it.
+    EXPECT_EQ(RuleSet::normalize("\u200Bx"), "x");
+    // Full lower-casing, then the ASCII form of each international label:
+    // capital I with dot above becomes two code points.
+    EXPECT_EQ(RuleSet::normalize("\u0130STANBUL.COM"), "xn--istanbul-o0e.com");
+    EXPECT_EQ(RuleSet::normalize("\u00C9COLE.FR"), "xn--cole-9oa.fr");
+    // Non-transitional: sharp s stays itself instead of becoming "ss" (but
+    // IDNA maps the capital sharp s to "ss").
+    EXPECT_EQ(RuleSet::normalize("\u00DF.DE"), "xn--zca.de");
+    EXPECT_EQ(RuleSet::normalize("\u1E9E.DE"), "ss.de");
     EXPECT_EQ(RuleSet::normalize("xn--Bcher-kva.example"), "xn--bcher-kva.example");
     // Ill-formed bytes pass through; the rest is still folded.
     EXPECT_EQ(RuleSet::normalize("\xFF\xFE" "ABC."), "\xFF\xFE" "abc");
     EXPECT_EQ(RuleSet::normalize(" \xE2\x80"), "\xE2\x80");
+}
+
+// DNS queries carry international names in their "xn--" form, URLs often in
+// Unicode; rules may be written either way.
+TEST(RuleSet, UnicodeAndAsciiFormsDecideAlike) {
+    const RuleSet rules({"c"}, {domain("B\u00DCcher.de"), suffix("xn--mnchen-3ya.example")},
+                        {suffix("frei.b\u00FCcher.de"), domain("xn--fa-hia.de")},
+                        {{"c", 1, {domain("fa\u00DF.de"), suffix("xn--caf-dma.example"), suffix("\u4F8B\u3048.jp")}}});
+    // Unicode rule, either form of the host.
+    EXPECT_EQ(rules.decide("xn--bcher-kva.de"), HostDecision::blockCustom());
+    EXPECT_EQ(rules.decide("XN--BCHER-KVA.DE."), HostDecision::blockCustom());
+    EXPECT_EQ(rules.decide("b\u00FCcher.de"), HostDecision::blockCustom());
+    EXPECT_EQ(rules.decide("www.xn--bcher-kva.de"), HostDecision::pass());  // exact rule only
+    EXPECT_EQ(rules.decide("x.xn--r8jz45g.jp"), HostDecision::block("c"));
+    // "xn--" rule, Unicode host (also upper case, also under a suffix).
+    EXPECT_EQ(rules.decide("M\u00DCNCHEN.example"), HostDecision::blockCustom());
+    EXPECT_EQ(rules.decide("shop.caf\u00E9.example"), HostDecision::block("c"));
+    EXPECT_EQ(rules.decide("xn--caf-dma.example"), HostDecision::block("c"));
+    // Allow rules too, whichever form: the allow beats the block.
+    EXPECT_EQ(rules.decide("a.frei.xn--bcher-kva.de"), HostDecision::allow());
+    EXPECT_EQ(rules.decide("fa\u00DF.de"), HostDecision::allow());
+    // Non-transitional: "faß" is not "fass".
+    EXPECT_EQ(rules.decide("fass.de"), HostDecision::pass());
+    // The same rules written in the other form give the same rule set.
+    EXPECT_EQ(RuleSet({"c"}, {domain("xn--bcher-kva.de"), suffix("m\u00FCnchen.example")},
+                      {suffix("frei.xn--bcher-kva.de"), domain("fa\u00DF.de")},
+                      {{"c", 1, {domain("xn--fa-hia.de"), suffix("caf\u00E9.example"), suffix("xn--r8jz45g.jp")}}}),
+              rules);
+    // Mixed names: ASCII labels stay, international ones convert.
+    EXPECT_EQ(RuleSet::normalize("xn--bcher-kva.B\u00FCcher.de"), "xn--bcher-kva.xn--bcher-kva.de");
+    // Full stops that IDNA reads as dots separate labels, also at the end.
+    EXPECT_EQ(RuleSet::normalize("B\u00DCCHER\u3002DE\uFF0E"), "xn--bcher-kva.de");
+    // IDNA's own case mapping: capital sigma is sigma, never final sigma.
+    EXPECT_EQ(RuleSet::normalize("\u0391\u03A3.gr"), RuleSet::normalize("\u03B1\u03C3.gr"));
+    EXPECT_NE(RuleSet::normalize("\u03B1\u03C2.gr"), RuleSet::normalize("\u03B1\u03C3.gr"));
+}
+
+// A label that is not valid IDNA keeps its written form and still matches
+// itself; its neighbours convert as usual.
+TEST(RuleSet, LabelsThatAreNotValidIDNAStayAsTheyAre) {
+    for (const char* name : {"\u0301x.example", "a\uFFFDb.example", "xn--zz.example", "ab--c\u00E9.example"}) {
+        const std::string normalized = RuleSet::normalize(name);
+        EXPECT_EQ(normalized, name) << name;
+        const RuleSet rules({}, {domain(name)}, {}, {});
+        EXPECT_EQ(rules.decide(name), HostDecision::blockCustom()) << name;
+    }
+    EXPECT_EQ(RuleSet::normalize("\u0301x.B\u00FCcher.de"), "\u0301x.xn--bcher-kva.de");
+    // A Unicode label whose ASCII form would exceed 63 bytes is not valid IDNA.
+    const std::string longLabel(40, 'a');
+    const std::string tooLong = longLabel + "\u00E9" + longLabel + ".de";
+    EXPECT_EQ(RuleSet::normalize(tooLong), tooLong);
 }
 
 TEST(RuleSet, SuffixCandidatesKeepEmptyLabels) {
@@ -238,6 +293,17 @@ TEST(RuleSetJSON, DecodedEntriesAreTakenAsWrittenAndMalformedDocumentsFail) {
     EXPECT_EQ(rules.decide("b.example"), HostDecision::block("c"));
     EXPECT_EQ(rules.decide("upper.example"), HostDecision::block("c"));
 
+    // Unicode labels in keys (as files written before names were compared
+    // in their ASCII form may hold) take their ASCII form.
+    const RuleSet unicodeKeys = RuleSet::fromJSON(Json::parse(
+        R"({"exact":{"b\u00fccher.de":{"blockCustom":{}}},"suffixes":{"caf\u00e9.example":{"block":{"category":"c"}}},
+            "allowExact":["ok.b\u00fccher.de"],"allowSuffixes":["frei.caf\u00e9.example"]})"));
+    EXPECT_EQ(unicodeKeys.decide("xn--bcher-kva.de"), HostDecision::blockCustom());
+    EXPECT_EQ(unicodeKeys.decide("x.xn--caf-dma.example"), HostDecision::block("c"));
+    EXPECT_EQ(unicodeKeys.decide("ok.xn--bcher-kva.de"), HostDecision::allow());
+    EXPECT_EQ(unicodeKeys.decide("x.frei.caf\u00e9.example"), HostDecision::allow());
+    EXPECT_EQ(RuleSet::fromJSON(Json::parse(unicodeKeys.toJSON().dump())), unicodeKeys);
+
     for (const char* text : {
              R"([])",
              R"({"suffixes":{},"allowExact":[],"allowSuffixes":[]})",
@@ -256,7 +322,8 @@ TEST(RuleSetJSON, DecodedEntriesAreTakenAsWrittenAndMalformedDocumentsFail) {
 
 TEST(RuleSet, MatchesReferenceOnRandomRules) {
     std::mt19937 rng(20240607);
-    const std::vector<std::string> labels = {"a", "B", "c", "ex", "com", "", "org", "\u00C9t\u00E9", "x y"};
+    const std::vector<std::string> labels = {"a",   "B",   "c",  "ex", "com", "", "org", "\u00C9t\u00E9", "x y",
+                                             "xn--t-9fab", "\u00E9t\u00E9"};
     auto randomName = [&](int maxLabels) {
         std::string name;
         const int n = 1 + static_cast<int>(rng() % maxLabels);
@@ -303,7 +370,13 @@ TEST(RuleSet, MatchesReferenceOnRandomRules) {
 
 TEST(RuleSet, CopiesShareRulesAndDecideConcurrently) {
     std::vector<BlockRule> rules;
-    for (int i = 0; i < 2000; ++i) rules.push_back(suffix("n" + std::to_string(i) + ".example"));
+    for (int i = 0; i < 2000; ++i) {
+        // Appended in place: GCC 12 at -O3 warns falsely (-Wrestrict) about
+        // a literal put in front of a temporary string.
+        std::string name = "n";
+        name.append(std::to_string(i)).append(".example");
+        rules.push_back(suffix(std::move(name)));
+    }
     const RuleSet set({"c"}, {}, {}, {{"c", 1, rules}});
     const RuleSet copy = set;
     EXPECT_EQ(copy, set);

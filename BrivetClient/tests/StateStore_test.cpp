@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "StoresTestSupport.h"
 
@@ -54,6 +56,22 @@ TEST(FileStateStore, MissingFileLoadsEmptyAndCreatesNothing) {
     FileStateStore store(url, std::make_shared<InMemoryTokenStore>());
     EXPECT_EQ(store.load(), ProtectionState{});
     EXPECT_FALSE(std::filesystem::exists(url.parent_path()));
+}
+
+TEST(FileStateStore, LoadingRemovesOnlyTheTemporaryFilesOfKilledWriters) {
+    TempDir tmp;
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const auto dead = tmp.path() / (".state.json.tmp-" + std::to_string(child) + "-0123456789ab");
+    const auto live = tmp.path() / (".state.json.tmp-" + std::to_string(::getpid()) + "-0123456789ab");
+    writeFile(dead, "{\"offlineRelease\":");
+    writeFile(live, "{}");
+    FileStateStore store(tmp.path() / "state.json", nullptr);
+    EXPECT_EQ(entryCount(tmp.path()), 2u);  // construction touches nothing
+    EXPECT_EQ(store.load(), ProtectionState{});
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(live));
 }
 
 TEST(FileStateStore, EmptyStateIsWrittenExactlyAndPrivately) {

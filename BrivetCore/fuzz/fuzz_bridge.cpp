@@ -89,16 +89,17 @@ const FixedSigner& signer() {
     return instance;
 }
 
-// A committed state for device "d1" holding a typical policy.
+// A committed state for device "d1" holding a typical policy, with the
+// signed bytes the core compares successors against.
 ClientState committedState() {
+    static constexpr std::string_view policy = R"({"type":"device_policy","v":1,"device_id":"d1","installation_id":"i1",
+        "policy_seq":5,"kind":"commitment","commitment_id":"c1","locked_until":"2030-01-01T00:00:00Z",
+        "categories":["ads","malware"],"custom_rules":[{"rule_type":"domain","value":"x.example","weight":1.0}],
+        "blocklist_version":7,"offline_release_runtime_seconds":86400})";
     ClientState state("d1", "i1");
     state.highestPolicySeq = 5;
-    state.policy = json::parse(R"({"type":"device_policy","v":1,"device_id":"d1","installation_id":"i1",
-        "policy_seq":5,"kind":"commitment","commitment_id":"c1","locked_until":"2030-01-01T00:00:00Z",
-        "categories":["ads","malware"],"custom_rules":[{"rule_type":"domain","value":"x.example"}],
-        "blocklist_version":7,"offline_release_runtime_seconds":86400})")
-                       .get<JSONValue::Object>();
-    state.policyBytes = "e30";
+    state.policy = json::parse(policy).get<JSONValue::Object>();
+    state.policyBytes = base64url(policy);
     return state;
 }
 

@@ -16,9 +16,8 @@ using BrivetCore::EncodingError;
 
 namespace {
 
-// 2^63 and 2^64 as doubles: the exclusive upper bounds of the integer ranges.
+// 2^63 as a double: the exclusive upper bound of the signed 64-bit range.
 constexpr double kTwoTo63 = 9223372036854775808.0;
-constexpr double kTwoTo64 = 18446744073709551616.0;
 
 const char* kindName(json::value_t type) {
     switch (type) {
@@ -52,9 +51,9 @@ JSONValue decodeValue(const J& j, int depth) {
     switch (j.type()) {
         case json::value_t::null: return JSONValue();
         case json::value_t::boolean: return JSONValue(j.template get<bool>());
-        case json::value_t::number_integer: return JSONValue(static_cast<double>(j.template get<std::int64_t>()));
-        case json::value_t::number_unsigned: return JSONValue(static_cast<double>(j.template get<std::uint64_t>()));
-        case json::value_t::number_float: return JSONValue(j.template get<double>());
+        case json::value_t::number_integer: return JSONValue(JSONNumber(j.template get<std::int64_t>()));
+        case json::value_t::number_unsigned: return JSONValue(JSONNumber(j.template get<std::uint64_t>()));
+        case json::value_t::number_float: return JSONValue(JSONNumber(j.template get<double>()));
         case json::value_t::string: return JSONValue(j.template get_ref<const std::string&>());
         case json::value_t::array: {
             JSONValue::Array array;
@@ -76,12 +75,12 @@ J encodeValue(const JSONValue& value) {
     switch (value.kind()) {
         case JSONValue::Kind::boolean: return J(*value.boolValue());
         case JSONValue::Kind::number: {
-            double number = *value.numberValue();
-            if (auto integer = exactInt64(number)) return J(*integer);
-            if (std::isfinite(number) && number == std::trunc(number) && number >= 0 && number < kTwoTo64) {
-                return J(static_cast<std::uint64_t>(number));
-            }
-            return J(number);
+            // nlohmann-json writes a double with a fraction or exponent
+            // ("1.0", "-0.0", "1e+300"), an integer without.
+            const JSONNumber& number = *value.number();
+            if (const std::int64_t* integer = number.int64()) return J(*integer);
+            if (const std::uint64_t* integer = number.uint64()) return J(*integer);
+            return J(*number.real());
         }
         case JSONValue::Kind::string: return J(*value.stringValue());
         case JSONValue::Kind::array: {
@@ -310,8 +309,14 @@ std::optional<bool> JSONValue::boolValue() const {
     return std::nullopt;
 }
 
+double JSONNumber::toDouble() const noexcept {
+    if (const std::int64_t* integer = int64()) return static_cast<double>(*integer);
+    if (const std::uint64_t* integer = uint64()) return static_cast<double>(*integer);
+    return *real();
+}
+
 std::optional<double> JSONValue::numberValue() const {
-    if (const double* number = std::get_if<double>(&storage_)) return *number;
+    if (const JSONNumber* value = number()) return value->toDouble();
     return std::nullopt;
 }
 
@@ -321,8 +326,11 @@ std::optional<std::string> JSONValue::stringValue() const {
 }
 
 std::optional<std::int64_t> JSONValue::intValue() const {
-    if (const double* number = std::get_if<double>(&storage_)) return exactInt64(*number);
-    return std::nullopt;
+    const JSONNumber* value = number();
+    if (!value) return std::nullopt;
+    if (const std::int64_t* integer = value->int64()) return *integer;
+    if (const double* real = value->real()) return exactInt64(*real);
+    return std::nullopt;  // above the signed range
 }
 
 const JSONValue* JSONValue::find(const std::string& key) const {

@@ -114,6 +114,41 @@ TEST_F(BridgeCallsTest, StoredNumbersStayIntegersAcrossApplications) {
     EXPECT_EQ(second.state.highestPolicySeq, 2);
 }
 
+// Re-issuing identical content under the next sequence is applied, whatever
+// kind of numbers the custom rules carry, also after the state went through
+// its stored JSON form.
+TEST_F(BridgeCallsTest, ReissuedIdenticalContentIsAppliedWithEveryNumberKind) {
+    const std::string members =
+        R"("kind":"commitment","commitment_id":"c1","locked_until":"2030-01-01T00:00:00Z","custom_rules":[)"
+        R"({"rule_type":"domain","value":"a.example","weight":1.0},{"n":-0.0},{"n":1e2},)"
+        R"({"n":9007199254740993},{"n":18446744073709551615}]})";
+    auto payload = [&](int seq) {
+        return R"({"type":"device_policy","v":1,"device_id":"d1","installation_id":"i1","policy_seq":)" +
+               std::to_string(seq) + "," + members;
+    };
+    ClientState state("d1", "i1");
+    for (int seq = 1; seq <= 3; ++seq) {
+        auto applied = brivet::BrivetCore::applyPolicy(state, policySigner.envelopeOfBytes(payload(seq)), keys);
+        EXPECT_EQ(applied.outcome, PolicyOutcome::applied) << seq;
+        state = json::parse(json(applied.state).dump()).get<ClientState>();
+    }
+    ASSERT_TRUE(state.policy);
+    const JSONValue::Array& rules = *state.policy->at("custom_rules").arrayValue();
+    ASSERT_EQ(rules.size(), 5u);
+    EXPECT_NE(rules[0].find("weight")->number()->real(), nullptr);
+    EXPECT_EQ(rules[3].find("n")->intValue(), 9007199254740993LL);
+    const std::string stored = json(state).dump();
+    for (const char* written : {R"("weight":1.0)", R"("n":-0.0)", R"("n":100.0)", R"("n":9007199254740993)",
+                                R"("n":18446744073709551615)"})
+        EXPECT_NE(stored.find(written), std::string::npos) << written << " in " << stored;
+    // The same content signed as integers is a different rule set.
+    std::string integers = payload(4);
+    integers.replace(integers.find("1.0}"), 3, "1");
+    EXPECT_EQ(coreErrorOf([&] { brivet::BrivetCore::applyPolicy(state, policySigner.envelopeOfBytes(integers), keys); })
+                  .name,
+              "weaker_without_release");
+}
+
 TEST_F(BridgeCallsTest, EnvelopesHoldingNulAreRefusedNotTruncated) {
     // Everything after the NUL would be cut off by a plain C string: the
     // valid envelope in front must not be accepted on its own.

@@ -24,8 +24,11 @@ std::string encode(const JSONValue& value) { return json(value).dump(); }
 TEST(JSONValueTest, DecodesEachKindAndReadsNumbersAsIntegersOnlyWhenExact) {
     EXPECT_EQ(decode("null").kind(), JSONValue::Kind::null);
     EXPECT_EQ(decode("true"), JSONValue(true));
-    EXPECT_EQ(decode("3"), JSONValue(3.0));
+    EXPECT_EQ(decode("3"), JSONValue(3));
+    EXPECT_EQ(decode("3").kind(), JSONValue::Kind::number);
     EXPECT_EQ(decode("3").intValue(), 3);
+    EXPECT_EQ(decode("3.0").intValue(), 3);
+    EXPECT_NE(decode("3"), decode("3.0"));  // numbers compare by kind, as in the core
     EXPECT_EQ(decode("2.5").numberValue(), 2.5);
     EXPECT_EQ(decode("2.5").intValue(), std::nullopt);
     EXPECT_EQ(decode("\"3\"").stringValue(), "3");
@@ -57,20 +60,42 @@ TEST(JSONValueTest, IntValueHonoursTheSigned64BitBounds) {
     EXPECT_EQ(JSONValue(-0.0).intValue(), 0);
 }
 
-TEST(JSONValueTest, WritesIntegralNumbersAsIntegers) {
-    EXPECT_EQ(encode(JSONValue(7.0)), "7");
-    EXPECT_EQ(encode(JSONValue(-7.0)), "-7");
+TEST(JSONValueTest, WritesNumbersInTheirKind) {
+    EXPECT_EQ(encode(JSONValue(7.0)), "7.0");
+    EXPECT_EQ(encode(JSONValue(-7.0)), "-7.0");
     EXPECT_EQ(encode(JSONValue(2.5)), "2.5");
-    EXPECT_EQ(encode(JSONValue(-0.0)), "0");
+    EXPECT_EQ(encode(JSONValue(-0.0)), "-0.0");
     EXPECT_EQ(encode(JSONValue(2592000)), "2592000");
-    EXPECT_EQ(encode(JSONValue(1e19)), "10000000000000000000");
+    EXPECT_EQ(encode(JSONValue(std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
+    EXPECT_EQ(encode(JSONValue(1e19)), "1e+19");
     EXPECT_EQ(encode(JSONValue(1e300)), "1e+300");
     EXPECT_EQ(encode(JSONValue()), "null");
-    EXPECT_EQ(encode(decode(R"({"b":[1,2.0,"s"],"a":{"v":1}})")), R"({"a":{"v":1},"b":[1,2,"s"]})");
+    EXPECT_EQ(encode(decode(R"({"b":[1,2.0,1e2,-0.0,"s"],"a":{"v":1}})")), R"({"a":{"v":1},"b":[1,2.0,100.0,-0.0,"s"]})");
+}
+
+TEST(JSONValueTest, KeepsIntegersExact) {
+    const JSONValue above53 = decode("9007199254740993");
+    EXPECT_EQ(above53.intValue(), 9007199254740993LL);
+    EXPECT_EQ(encode(above53), "9007199254740993");
+    EXPECT_NE(above53, decode("9007199254740992"));
+
+    const JSONValue largest = decode("18446744073709551615");
+    EXPECT_EQ(encode(largest), "18446744073709551615");
+    EXPECT_EQ(largest.intValue(), std::nullopt);  // above the signed range
+    ASSERT_NE(largest.number(), nullptr);
+    EXPECT_EQ(*largest.number()->uint64(), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(largest.numberValue(), 18446744073709551616.0);
+    EXPECT_EQ(decode("9223372036854775807"), JSONValue(std::numeric_limits<std::int64_t>::max()));
+    EXPECT_EQ(decode("-9223372036854775808").intValue(), std::numeric_limits<std::int64_t>::min());
+    // One integer has one form, whichever type it was made from.
+    EXPECT_EQ(JSONValue(std::uint64_t{5}), JSONValue(std::int64_t{5}));
+    EXPECT_EQ(JSONValue(5u), JSONValue(5));
 }
 
 TEST(JSONValueTest, RoundTripsThroughItsTextForm) {
-    const std::string text = R"({"categories":["ads","malware"],"kind":"commitment","n":-12,"f":0.125,"z":null,"t":true})";
+    const std::string text =
+        R"({"categories":["ads","malware"],"kind":"commitment","n":-12,"f":0.125,"z":null,"t":true,)"
+        R"("d":[1.0,-0.0,1e2,9007199254740993,18446744073709551615]})";
     JSONValue once = decode(text);
     EXPECT_EQ(decode(encode(once)), once);
 }

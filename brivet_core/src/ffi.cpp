@@ -146,11 +146,7 @@ char* brivet_core_policy_apply(const char* state_json, const char* envelope_json
     });
 }
 
-int64_t brivet_core_clamp_offline_runtime(int64_t seconds) {
-    if (seconds < 86401) return 86400;
-    if (seconds > 2592000) return 2592000;
-    return seconds;
-}
+int64_t brivet_core_clamp_offline_runtime(int64_t seconds) { return policy::clampOfflineRuntime(seconds); }
 
 const char* brivet_core_version(void) { return "0.1.0"; }
 

@@ -3,7 +3,6 @@
 #include "utf8.h"
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -130,15 +129,13 @@ void writeNumber(std::string& out, T v) {
     out.append(buf, res.ptr);
 }
 
-// Integral doubles are written as plain integers ("5", "1000000", never
-// "5.0"); others as the shortest text that reads back to the same double.
+// A double is written as the shortest text that reads back to the same
+// double, and always as a number with a fraction or exponent ("1.0", "-0.0",
+// "100.0", "1e+300"), so it reads back as a double and never as an integer.
 void writeDouble(std::string& out, double v) {
-    constexpr double kTwo63 = 9223372036854775808.0;
-    if (std::trunc(v) == v && v > -kTwo63 && v < kTwo63 && !(v == 0 && std::signbit(v))) {
-        writeNumber(out, static_cast<int64_t>(v));
-        return;
-    }
+    const size_t start = out.size();
     writeNumber(out, v);
+    if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
 }
 
 __int128 integerOf(const Value& v) {

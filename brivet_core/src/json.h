@@ -4,7 +4,9 @@
 // surround the value, refuses a byte-order mark, refuses invalid UTF-8 and
 // nesting deeper than 128 levels, and keeps the last value of a repeated key
 // while reporting where keys were repeated. The writer is compact, sorts
-// object members by byte order and never writes an integral double as "5.0".
+// object members by byte order and writes every number in its own kind: an
+// integer as an integer, a double with a fraction or exponent ("5.0"), so a
+// value written and read again still equals the original.
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -77,8 +77,8 @@ bool weakens(const Value& oldPolicy, const Value& payload) {
     if (!subset(json::member(oldPolicy, "custom_rules"), json::member(payload, "custom_rules"))) return true;
     if (ordinal(json::member(payload, "blocklist_version")) < ordinal(json::member(oldPolicy, "blocklist_version")))
         return true;
-    if (ordinal(json::member(payload, "offline_release_runtime_seconds")) <
-        ordinal(json::member(oldPolicy, "offline_release_runtime_seconds")))
+    if (runtimeRank(json::member(payload, "offline_release_runtime_seconds")) <
+        runtimeRank(json::member(oldPolicy, "offline_release_runtime_seconds")))
         return true;
     return false;
 }
@@ -94,6 +94,19 @@ bool releaseAccepted(const Value& oldPolicy, const Value& release) {
         return serverTime && lockedUntil && !(*serverTime < *lockedUntil);
     }
     return false;
+}
+
+// The old policy as it was signed, read from the stored payload bytes. The
+// "policy" member is a re-written copy (and state files written by earlier
+// versions turned 1.0 into 1 there), so the weakening tests compare against
+// the signed bytes whenever the state has them. nullopt when the state has
+// no bytes or they do not hold a JSON object; then "policy" stands in.
+std::optional<Value> oldPolicyFromBytes(const ClientState& state) {
+    if (!state.policyBytes) return std::nullopt;
+    const auto& bytes = *state.policyBytes;
+    auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    return parsed;
 }
 
 }  // namespace
@@ -153,6 +166,22 @@ bool subset(const Value* oldList, const Value* newList) {
     return true;
 }
 
+int64_t clampOfflineRuntime(int64_t seconds) {
+    if (seconds < kMinOfflineRuntime) return kMinOfflineRuntime;
+    if (seconds > kMaxOfflineRuntime) return kMaxOfflineRuntime;
+    return seconds;
+}
+
+int64_t runtimeRank(const Value* value) {
+    std::optional<int64_t> seconds = json::int64Of(value);
+    if (!seconds && value && value->is_number_float()) {
+        const double d = value->get<double>();
+        constexpr double kTwo63 = 9223372036854775808.0;
+        if (std::trunc(d) == d && d >= -kTwo63 && d < kTwo63) seconds = static_cast<int64_t>(d);
+    }
+    return clampOfflineRuntime(seconds.value_or(std::numeric_limits<int64_t>::max()));
+}
+
 __int128 ordinal(const Value* value) {
     if (!value || value->is_null()) return 0;
     if (value->is_number_unsigned()) return static_cast<__int128>(value->get<uint64_t>());
@@ -185,8 +214,10 @@ std::variant<Result, Code> apply(ClientState state, envelope::Verified verified)
         return Code::conflicting_duplicate;
     }
 
-    if (state.policy && committed(*state.policy)) {
-        const Value& oldPolicy = *state.policy;
+    const std::optional<Value> signedPolicy = oldPolicyFromBytes(state);
+    const Value* oldPolicyValue = signedPolicy ? &*signedPolicy : state.policy ? &*state.policy : nullptr;
+    if (oldPolicyValue && committed(*oldPolicyValue)) {
+        const Value& oldPolicy = *oldPolicyValue;
         if (const Value* release = json::member(payload, "release")) {
             if (!releaseAccepted(oldPolicy, *release)) return Code::release_too_early;
         } else if (weakens(oldPolicy, payload)) {

@@ -47,6 +47,18 @@ bool committed(const json::Value& policy);
 // element of the new list (non-arrays count as empty lists).
 bool subset(const json::Value* oldList, const json::Value* newList);
 
+// Bounds of the offline-release runtime in seconds: one day to thirty days.
+inline constexpr int64_t kMinOfflineRuntime = 86400;
+inline constexpr int64_t kMaxOfflineRuntime = 2592000;
+
+int64_t clampOfflineRuntime(int64_t seconds);
+
+// Rank of an "offline_release_runtime_seconds" value: the runtime the client
+// puts in force for it. An integral number (86400.0 counts as 86400) is
+// clamped; absent, null, fractional, out-of-range or non-number values leave
+// the runtime unset, which is the longest runtime.
+int64_t runtimeRank(const json::Value* value);
+
 // Rank of a version-like value: absent or null 0, integers their value,
 // other numbers truncated toward zero (saturating), anything else the
 // largest rank.

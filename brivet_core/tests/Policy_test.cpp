@@ -43,6 +43,16 @@ protected:
     std::string committedState() { return stateAfter(kFresh, payload("5", kCommitted)); }
 };
 
+// `text` with its first "1.0}" written as "1}", the way earlier versions
+// re-wrote an integral double.
+std::string firstOneAsInteger(const std::string& text) {
+    const size_t at = text.find("1.0}");
+    std::string out = text.substr(0, at);
+    out += "1";
+    out.append(text, at + 3);
+    return out;
+}
+
 }  // namespace
 
 TEST_F(PolicyTest, FirstPolicyThenRepeatThenConflict) {
@@ -128,8 +138,40 @@ TEST_F(PolicyTest, WeakeningACommitmentIsRefused) {
     EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":6,"offline_release_runtime_seconds":86400)"), "weaker_without_release");
     EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":"b8","offline_release_runtime_seconds":86400)"), "applied");
     EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":7.9,"offline_release_runtime_seconds":86400)"), "applied");
-    EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":7,"offline_release_runtime_seconds":86399)"), "weaker_without_release");
-    EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":7)"), "weaker_without_release");  // runtime missing ranks 0
+    EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":7,"offline_release_runtime_seconds":86399)"), "applied");  // both clamp to a day
+    EXPECT_EQ(with(lockEnd + R"(,"blocklist_version":7)"), "applied");  // unset is the longest runtime
+}
+
+// The runtime ranks as what the client puts in force: the clamped integer,
+// and the longest runtime (thirty days) when it is unset or unusable.
+TEST_F(PolicyTest, OfflineRuntimeRanksByTheClampedValueInForce) {
+    const std::string committed = R"("kind":"commitment","commitment_id":"c1")";
+    auto fromTo = [&](const std::string& oldRuntime, const std::string& newRuntime) {
+        auto member = [](const std::string& runtime) {
+            return runtime.empty() ? std::string() : R"(,"offline_release_runtime_seconds":)" + runtime;
+        };
+        const std::string state = stateAfter(kFresh, payload("1", committed + member(oldRuntime)));
+        return apply(state, payload("2", committed + member(newRuntime)));
+    };
+    // From unset (thirty days) to one day shortens it; the reverse lengthens it.
+    EXPECT_EQ(fromTo("", "86400"), "weaker_without_release");
+    EXPECT_EQ(fromTo("null", "86400"), "weaker_without_release");
+    EXPECT_EQ(fromTo("86400", ""), "applied");
+    EXPECT_EQ(fromTo("86400", "null"), "applied");
+    // Fractional, non-number and out-of-range values leave it unset.
+    EXPECT_EQ(fromTo("86400", "86400.5"), "applied");
+    EXPECT_EQ(fromTo("86400.5", "86400"), "weaker_without_release");
+    EXPECT_EQ(fromTo("\"30d\"", "172800"), "weaker_without_release");
+    EXPECT_EQ(fromTo("18446744073709551615", "2591999"), "weaker_without_release");
+    EXPECT_EQ(fromTo("2592000", "18446744073709551615"), "applied");
+    // Integral doubles count as their integer; values are clamped before ranking.
+    EXPECT_EQ(fromTo("172800.0", "172800"), "applied");
+    EXPECT_EQ(fromTo("172800", "172799.0"), "weaker_without_release");
+    EXPECT_EQ(fromTo("9999999", ""), "applied");
+    EXPECT_EQ(fromTo("", "9999999"), "applied");
+    EXPECT_EQ(fromTo("-5", "60"), "applied");
+    // An integral double beyond the 64-bit range is no runtime the client can use.
+    EXPECT_EQ(fromTo("172800", "-1e300"), "applied");
 }
 
 TEST_F(PolicyTest, VersionTextOutranksNumbers) {
@@ -226,16 +268,51 @@ TEST_F(PolicyTest, IgnoredReplyNormalisesTheState) {
                                         b64url(p) + R"("}})");
 }
 
-TEST_F(PolicyTest, StoredNumbersRoundTrip) {
-    // The returned state, fed back, still equals itself: integral doubles are
-    // written without ".0" and keep comparing by rank.
-    const std::string committed = R"("kind":"commitment","commitment_id":"c1","blocklist_version":5.0,"offline_release_runtime_seconds":1e6)";
-    const std::string state = stateAfter(kFresh, payload("1", committed));
-    EXPECT_NE(state.find(R"("blocklist_version":5,)"), std::string::npos) << state;
-    EXPECT_NE(state.find(R"("offline_release_runtime_seconds":1000000)"), std::string::npos) << state;
-    EXPECT_EQ(apply(state, payload("2", committed)), "applied");
-    EXPECT_EQ(apply(state, payload("2", R"("kind":"commitment","commitment_id":"c1","blocklist_version":5,"offline_release_runtime_seconds":1000000)")),
-              "applied");
+// Identical content re-issued under the next sequence is the same policy,
+// whatever kind of numbers its custom rules carry.
+TEST_F(PolicyTest, ReissuedIdenticalContentIsApplied) {
+    const std::string committed =
+        R"("kind":"commitment","commitment_id":"c1","blocklist_version":5.0,"offline_release_runtime_seconds":1e6,)"
+        R"("custom_rules":[{"rule_type":"domain","value":"a.test","weight":1.0},{"n":-0.0},{"n":1e2},)"
+        R"({"n":9007199254740993},{"n":18446744073709551615},{"n":[0.5,-7]}])";
+    std::string state = stateAfter(kFresh, payload("1", committed));
+    // The reply writes every number in its kind.
+    for (const char* written : {R"("weight":1.0)", R"("n":-0.0)", R"("n":100.0)", R"("n":9007199254740993)",
+                                R"("n":18446744073709551615)", R"("blocklist_version":5.0)",
+                                R"("offline_release_runtime_seconds":1e+06)"})
+        EXPECT_NE(state.find(written), std::string::npos) << written << " in " << state;
+    for (int seq = 2; seq <= 4; ++seq) {
+        const std::string reply = applyText(state, payload(std::to_string(seq), committed));
+        EXPECT_EQ(codeOf(reply), "ok") << reply;
+        state = json::dump((*json::parse(reply))["state"]);
+    }
+    // Changing a number's kind inside a rule is still a different rule.
+    const std::string asInteger = firstOneAsInteger(committed);
+    EXPECT_EQ(apply(state, payload("5", asInteger)), "weaker_without_release");
+}
+
+// Earlier versions wrote 1.0 as 1 in "policy"; the signed bytes decide.
+TEST_F(PolicyTest, OldPolicyComesFromTheSignedBytes) {
+    const std::string committed =
+        R"("kind":"commitment","commitment_id":"c1","custom_rules":[{"rule_type":"domain","value":"a.test","weight":1.0}])";
+    const std::string signedPayload = payload("1", committed);
+    const std::string rewritten = firstOneAsInteger(signedPayload);
+    const std::string legacy = R"({"device_id":"d1","installation_id":"i1","highest_policy_seq":1,"policy":)" +
+                               rewritten + R"(,"policy_bytes":")" + b64url(signedPayload) + "\"}";
+    EXPECT_EQ(apply(legacy, payload("2", committed)), "applied");
+    // The bytes win over a "policy" member that says something else.
+    const std::string uncommittedPolicy = R"({"device_id":"d1","installation_id":"i1","highest_policy_seq":1,)"
+                                          R"("policy":{"kind":"blocking_only"},"policy_bytes":")" +
+                                          b64url(signedPayload) + "\"}";
+    EXPECT_EQ(apply(uncommittedPolicy, payload("2", R"("kind":"blocking_only")")), "weaker_without_release");
+    // Without stored bytes (or with bytes that hold no object) "policy" stands in.
+    const std::string noBytes =
+        R"({"device_id":"d1","installation_id":"i1","highest_policy_seq":1,"policy":)" + signedPayload + "}";
+    EXPECT_EQ(apply(noBytes, payload("2", committed)), "applied");
+    EXPECT_EQ(apply(noBytes, payload("2", R"("kind":"blocking_only")")), "weaker_without_release");
+    const std::string junkBytes = R"({"device_id":"d1","installation_id":"i1","highest_policy_seq":1,"policy":)" +
+                                  signedPayload + R"(,"policy_bytes":")" + b64url("[1]") + "\"}";
+    EXPECT_EQ(apply(junkBytes, payload("2", R"("kind":"blocking_only")")), "weaker_without_release");
 }
 
 TEST_F(PolicyTest, DeepestAcceptedPolicyCanBeStoredAndReadBack) {

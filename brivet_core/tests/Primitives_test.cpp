@@ -138,13 +138,19 @@ TEST(JsonEquality, IntegersAndFractionsDiffer) {
     EXPECT_FALSE(eq("\"1\"", "1"));
 }
 
-TEST(JsonWriter, CompactSortedAndIntegralDoublesPlain) {
+TEST(JsonWriter, CompactSortedAndNumbersInTheirKind) {
     auto v = *json::parse(R"({"b":5.0,"a":[1.5,-0.0,1e300,-7],"\u00e9":"\u0001\"\\\n/é","B":null,"ok":true})");
-    EXPECT_EQ(json::dump(v), "{\"B\":null,\"a\":[1.5,-0,1e+300,-7],\"b\":5,\"ok\":true,"
+    EXPECT_EQ(json::dump(v), "{\"B\":null,\"a\":[1.5,-0.0,1e+300,-7],\"b\":5.0,\"ok\":true,"
                              "\"\xC3\xA9\":\"\\u0001\\\"\\\\\\n/\xC3\xA9\"}");
     // What is written reads back to equal values.
     auto again = json::parse(json::dump(*json::parse("[0.1,123456789.125,18446744073709551615,-9223372036854775808]")));
     EXPECT_EQ(json::dump(*again), "[0.1,123456789.125,18446744073709551615,-9223372036854775808]");
+    // A double stays a double and an integer an integer, also once read back.
+    const char* kinds = "[1.0,-0.0,1e2,1e22,0.0,9007199254740993,18446744073709551615,-1,1.5e-7]";
+    const std::string written = json::dump(*json::parse(kinds));
+    EXPECT_EQ(written, "[1.0,-0.0,100.0,1e+22,0.0,9007199254740993,18446744073709551615,-1,1.5e-07]");
+    EXPECT_TRUE(json::equal(*json::parse(written), *json::parse(kinds)));
+    EXPECT_EQ(json::dump(*json::parse(written)), written);
 }
 
 TEST(Timestamp, ParsesRfc3339AndComparesAsInstants) {

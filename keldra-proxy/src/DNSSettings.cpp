@@ -2,6 +2,7 @@
 #include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
 #include <nlohmann/json.hpp>
@@ -62,7 +63,7 @@ enum class RecordLoad { loaded, absent, unusable };
 RecordLoad loadRecord(const std::filesystem::path& file, DNSRecord& record) {
     std::string bytes;
     try {
-        if (!readWholeFile(file, bytes)) {
+        if (!readRegularFile(file, bytes)) {
             return RecordLoad::absent;
         }
         const auto json = nlohmann::json::parse(bytes);
@@ -220,7 +221,8 @@ std::optional<std::vector<std::string>> servers(const NetworkTool& tool, const s
 std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
     std::string program;
     for (const auto& word : tool.command) {
-        program += (program.empty() ? "" : " ") + shellWord(word);
+        if (!program.empty()) program += ' ';
+        program += shellWord(word);
     }
     std::string script =
         "#!/bin/sh\n"
@@ -231,7 +233,8 @@ std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
             script += "Empty";
         } else {
             for (std::size_t i = 0; i < list.size(); ++i) {
-                script += (i == 0 ? "" : " ") + singleQuoted(list[i]);
+                if (i != 0) script += ' ';
+                script += singleQuoted(list[i]);
             }
         }
         script += "\n";

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
 namespace brivet {
@@ -51,9 +52,12 @@ std::string_view FileTokenStore::trimWhitespace(std::string_view text) {
 }
 
 std::optional<std::string> FileTokenStore::load() {
+    // Token copies left by a writer that was killed mid-write go first.
+    removeStaleTemporaryFiles(url.parent_path().empty() ? std::filesystem::path(".") : url.parent_path());
+
     std::string bytes;
     try {
-        if (!readWholeFile(url, bytes)) return std::nullopt;
+        if (!readRegularFile(url, bytes)) return std::nullopt;
     } catch (const std::exception& error) {
         throw TokenFileError(std::string("cannot read the device token: ") + error.what());
     }

@@ -2,34 +2,55 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 
 namespace {
 
-std::optional<FilterRules> loadRules(const FilterRulesStore& store) {
+std::optional<FilterRules> loadRules(const std::filesystem::path& url, const LocalFilter::Log& log) {
     try {
-        return store.load();
+        std::string text;
+        if (!readRegularFile(url, text)) return std::nullopt;
+        return FilterRules::decode(text);
+    } catch (const NotRegularFileError& error) {
+        if (log) log(std::string("ignoring the saved filter rules: ") + error.what());
+        return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
-std::optional<EventCoalescer> loadEvents(const std::filesystem::path& url) {
+std::optional<EventCoalescer> loadEvents(const std::filesystem::path& url, const LocalFilter::Log& log) {
     try {
         std::string text;
-        if (!readWholeFile(url, text)) return std::nullopt;
+        if (!readRegularFile(url, text)) return std::nullopt;
         return JSONCoding::plainDecode<EventCoalescer>(text);
+    } catch (const NotRegularFileError& error) {
+        if (log) log(std::string("ignoring the pending events: ") + error.what());
+        return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+// The filters alive in this process, for a stop signal's last write.
+std::mutex& liveFiltersMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::vector<LocalFilter*>& liveFilters() {
+    static std::vector<LocalFilter*> filters;
+    return filters;
 }
 
 }  // namespace
@@ -38,14 +59,69 @@ LocalFilter::Clock LocalFilter::systemClock() {
     return [] { return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()); };
 }
 
-LocalFilter::LocalFilter(const AppGroup& group, Clock clock)
+LocalFilter::LocalFilter(const AppGroup& group, Clock clock, Log log, std::chrono::milliseconds eventsWriteDelay)
     : rulesStore_(group.containerURL / rulesFileName),
       eventsURL_(group.containerURL / eventsFileName),
-      clock_(clock ? std::move(clock) : systemClock()) {
-    if (auto stored = loadRules(rulesStore_)) rules_ = std::move(*stored);
+      clock_(clock ? std::move(clock) : systemClock()),
+      log_(std::move(log)),
+      eventsWriteDelay_(eventsWriteDelay) {
+    if (auto stored = loadRules(rulesStore_.url(), log_)) rules_ = std::move(*stored);
     // Reading a large rules document leaves much freed memory behind.
     ::malloc_trim(0);
-    if (auto stored = loadEvents(eventsURL_)) events_ = std::move(*stored);
+    if (auto stored = loadEvents(eventsURL_, log_)) events_ = std::move(*stored);
+    writer_ = std::thread([this] { writerLoop(); });
+    std::lock_guard<std::mutex> live(liveFiltersMutex());
+    liveFilters().push_back(this);
+}
+
+LocalFilter::~LocalFilter() {
+    {
+        std::lock_guard<std::mutex> live(liveFiltersMutex());
+        auto& filters = liveFilters();
+        filters.erase(std::remove(filters.begin(), filters.end(), this), filters.end());
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    writerWake_.notify_all();
+    writer_.join();
+    flushEvents();
+}
+
+void LocalFilter::flushAllEvents() {
+    std::lock_guard<std::mutex> live(liveFiltersMutex());
+    for (LocalFilter* filter : liveFilters()) filter->flushEvents();
+}
+
+void LocalFilter::flushEvents() { writeLatest(true); }
+
+void LocalFilter::writerLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        writerWake_.wait(lock, [this] { return writePending_ || stopping_; });
+        if (stopping_) return;
+        // Gather the rest of a burst; a stop cuts the wait short and the
+        // destructor writes what is left.
+        if (writerWake_.wait_for(lock, eventsWriteDelay_, [this] { return stopping_; })) return;
+        lock.unlock();
+        writeLatest(false);
+        lock.lock();
+    }
+}
+
+void LocalFilter::writeLatest(bool durable) {
+    std::lock_guard<std::mutex> writing(writeMutex_);
+    EventCoalescer snapshot;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writePending_ = false;
+        generation = eventsGeneration_;
+        if (generation == writtenGeneration_) return;
+        snapshot = events_;
+    }
+    writeEvents(snapshot, generation, durable);
 }
 
 HostDecision LocalFilter::decide(const DNSQuestion& question) {
@@ -62,9 +138,12 @@ HostDecision LocalFilter::decide(const DNSQuestion& question) {
     case HostDecision::Kind::pass:
         return decision;
     }
-    // Rewritten after every blocked query, and the counts are held in memory
-    // anyway: the fsyncs are skipped here.
-    writeEvents(false);
+    ++eventsGeneration_;
+    // Only the first change after a write wakes the writer.
+    if (!writePending_) {
+        writePending_ = true;
+        writerWake_.notify_one();
+    }
     return decision;
 }
 
@@ -99,19 +178,30 @@ void LocalFilter::publish(const FilterRules& rules) {
         // The rules are in force in memory; a later run starts from the older
         // file and is brought forward by the engine's next publish.
     }
+    // The encoded document was as large as the rules; give its pages back.
+    ::malloc_trim(0);
 }
 
 std::vector<CoalescedEvent> LocalFilter::takeEvents() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> writing(writeMutex_);
     std::vector<CoalescedEvent> taken;
-    try {
-        taken = events_.take(clock_(), false);
-    } catch (const std::exception&) {
-        return {};
+    EventCoalescer snapshot;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            taken = events_.take(clock_(), false);
+        } catch (const std::exception&) {
+            return {};
+        }
+        if (taken.empty()) return taken;
+        generation = ++eventsGeneration_;
+        writePending_ = false;
+        snapshot = events_;
     }
     // Durable here: a file that came back with windows already handed over
     // would send them twice.
-    if (!taken.empty()) writeEvents(true);
+    writeEvents(snapshot, generation, true);
     return taken;
 }
 
@@ -141,12 +231,15 @@ bool LocalFilter::resetRulesForIdentity(const std::optional<std::string>& previo
     return true;
 }
 
-void LocalFilter::writeEvents(bool durable) {
+void LocalFilter::writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable) {
     try {
         AtomicWriteOptions options;
         options.durable = durable;
         options.createDirectories = false;
-        atomicWrite(eventsURL_, JSONCoding::plainEncode(events_), options);
+        // The rename replaces whatever is at the name; it never writes
+        // through a symlink.
+        atomicWrite(eventsURL_, JSONCoding::plainEncode(snapshot), options);
+        writtenGeneration_ = generation;
     } catch (const std::exception&) {
         // The counts stay in memory and reach the file with the next write.
     }

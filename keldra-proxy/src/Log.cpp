@@ -20,8 +20,11 @@ void logLine(const std::string& message) {
     static std::mutex mutex;
     const std::string line = formatLogLine(static_cast<long long>(std::time(nullptr)), message) + "\n";
     std::lock_guard<std::mutex> lock(mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    // A line that cannot be written (the reader went away, the disk is full)
+    // is lost; the proxy goes on, and the next line is tried afresh.
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
+        std::clearerr(stdout);
+    }
 }
 
 }  // namespace brivet

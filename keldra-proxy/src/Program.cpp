@@ -63,8 +63,8 @@ Program::Program(Options options, ProgramSettings settings)
         throw ProgramExit(1);
     }
     box_->setClient(client_);
-    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL());
-    filter_ = std::make_shared<LocalFilter>(group_);
+    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL(), settings_.log);
+    filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), settings_.log);
     host_ = std::make_shared<DevHost>();
     engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
                                                  std::make_shared<EventOutbox>(group_.outboxURL()), host_,
@@ -85,17 +85,22 @@ Program::Program(Options options, ProgramSettings settings)
             log(*problem);
             throw ProgramExit(2);
         }
+        if (const auto problem = assertDNSUpstreamProblem(upstreams_)) {
+            log(*problem);
+            throw ProgramExit(2);
+        }
     }
-    // Forwarding to the proxy's own address would send queries round in a
-    // loop.
-    upstreams_ = upstreamsWithoutSelf(upstreams_, listen_.host, listen_.port, DNSProxy::kUpstreamPort,
-                                      settings_.log);
 
     statusURL_ = options_.status ? std::filesystem::path(*options_.status) : directory_ / "status.json";
     dnsRecordURL_ = directory_ / "dns-before.json";
 
     log("server " + environment_.name + " at " + environment_.apiBaseUrl);
     log("state in " + directory_.string());
+
+    // Forwarding to the proxy's own address would send queries round in a
+    // loop.
+    upstreams_ = upstreamsWithoutSelf(upstreams_, listen_.host, listen_.port, DNSProxy::kUpstreamPort,
+                                      settings_.log);
 }
 
 Program::~Program() = default;

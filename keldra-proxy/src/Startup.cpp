@@ -1,5 +1,7 @@
 #include "keldra-proxy/Startup.h"
 
+#include "keldra-proxy/DNSProxy.h"
+
 #include <chrono>
 #include <cmath>
 #include <sys/resource.h>
@@ -29,6 +31,17 @@ std::optional<std::string> assertDNSListenProblem(const std::string& listenHost,
     }
     return "--assert-dns points the system at 127.0.0.1:53, but the proxy would listen on " + listenHost + ":" +
            std::to_string(port) + "; use --listen 127.0.0.1:53 with --assert-dns";
+}
+
+std::optional<std::string> assertDNSUpstreamProblem(const std::vector<std::string>& upstreams) {
+    for (const auto& upstream : upstreams) {
+        if (!isAddressLiteral(upstream)) {
+            return "upstream " + upstream +
+                   " is a host name; with --assert-dns give upstreams as addresses, since the system would "
+                   "resolve the name through this proxy";
+        }
+    }
+    return std::nullopt;
 }
 
 void sleepSeconds(double seconds) {

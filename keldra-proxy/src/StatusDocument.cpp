@@ -1,7 +1,5 @@
 #include "keldra-proxy/StatusDocument.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 
 #include "BrivetClient/AtomicFile.h"
@@ -73,7 +71,6 @@ void StatusFile::write(const std::filesystem::path& target) const noexcept {
     } catch (const std::exception&) {
         // The previous document stays; the loop goes on.
     }
-    (void)::chmod(target.c_str(), 0644);
 }
 
 }  // namespace brivet

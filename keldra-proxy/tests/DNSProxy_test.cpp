@@ -270,6 +270,147 @@ TEST_F(ProxyTest, ASocketThatCannotBeCreatedIsAFailedAttemptNotACrash) {
     EXPECT_EQ(udpExchange("127.0.0.1", port(), query), echoed(query, kFirst));
 }
 
+// Sends one datagram from a socket bound to `from` to the address and port.
+void sendFrom(const std::string& from, const sockaddr_in& to, const Bytes& message) {
+    FD fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    auto local = endpoint(from, 0);
+    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
+    ::sendto(fd.get(), message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+TEST_F(ProxyTest, UdpRepliesThatAreNotTheQuerysAreIgnoredUntilTheTimeOut) {
+    Upstreams up(FakeUpstream::silent(), FakeUpstream::echo(kSecond));
+    ASSERT_TRUE(up.a.ok() && up.b.ok());
+    // The first upstream sends everything but the reply: another ID, another
+    // question, garbage, and the right reply from another port.
+    up.a.onUdpQuery = [&](const Bytes& query, const sockaddr_in& peer) {
+        Bytes otherId = echoed(query, kFirst);
+        otherId[1] ^= 0x01;
+        Bytes otherQuestion = echoed(buildQuery("other.test", 1, 1, static_cast<std::uint16_t>((query[0] << 8) | query[1])), kFirst);
+        Bytes garbage(37, 0x5A);
+        garbage[0] = query[0];
+        garbage[1] = query[1];
+        for (const Bytes& wrong : {otherId, otherQuestion, garbage}) {
+            sendFrom("127.0.0.3", peer, wrong);
+        }
+        sendFrom("127.0.0.1", peer, echoed(query, kFirst));
+    };
+    startProxy(up.list(), up.a.port(), 600ms);
+
+    const Bytes query = buildQuery("allowed.test", 1, 1, 0x7001);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(udpExchange("127.0.0.1", port(), query, 3000ms), echoed(query, kSecond));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, 550ms);
+    EXPECT_EQ(up.a.received(), 1);
+}
+
+TEST_F(ProxyTest, TheMatchingReplyAfterJunkIsRelayedAndItsQuestionMayDifferInCase) {
+    // Junk first, then the reply, whose question is written in capitals.
+    auto shouting = [](const Bytes& query) -> std::optional<Bytes> {
+        Bytes reply = *FakeUpstream::echo(kFirst)(query);
+        for (std::size_t i = 12; i < reply.size(); ++i) {
+            if (reply[i] >= 'a' && reply[i] <= 'z') reply[i] = static_cast<std::uint8_t>(reply[i] - 'a' + 'A');
+        }
+        return reply;
+    };
+    Upstreams up(shouting, FakeUpstream::echo(kSecond));
+    ASSERT_TRUE(up.a.ok() && up.b.ok());
+    up.a.onUdpQuery = [&](const Bytes& query, const sockaddr_in& peer) {
+        Bytes otherId = query;
+        otherId[0] ^= 0x80;
+        sendFrom("127.0.0.3", peer, otherId);
+    };
+    startProxy(up.list(), up.a.port(), 2000ms);
+
+    const Bytes query = buildQuery("allowed.test", 1, 1, 0x7002);
+    const auto began = std::chrono::steady_clock::now();
+    const auto answer = udpExchange("127.0.0.1", port(), query, 3000ms);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->back(), kFirst);
+    EXPECT_EQ((*answer)[0], query[0]);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1500ms);
+    EXPECT_EQ(up.b.received(), 0);
+}
+
+TEST_F(ProxyTest, ATcpReplyThatIsNotTheQuerysFailsTheAttempt) {
+    Upstreams up(FakeUpstream::echo(kFirst), FakeUpstream::echo(kSecond));
+    ASSERT_TRUE(up.a.ok() && up.b.ok());
+    // The first upstream answers with another ID.
+    up.a.tcpWire = [](const Bytes& reply) {
+        Bytes wrong = reply;
+        wrong[1] ^= 0x01;
+        return frame(wrong);
+    };
+    startProxy(up.list(), up.a.port(), 3000ms);
+
+    const Bytes query = buildQuery("allowed.test", 1, 1, 0x7003);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(tcpExchange("127.0.0.1", port(), query, 5000ms), echoed(query, kSecond));
+    // The next upstream is asked at once, not after the time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 2000ms);
+}
+
+TEST_F(ProxyTest, AQuerySentBackByTheUpstreamItIsInFlightToIsNotForwardedAgain) {
+    // The upstream forwards every query back to the proxy, from its own
+    // address and with a new ID, as a resolver configured with the proxy as
+    // its upstream would; it never answers.
+    std::uint16_t proxyPort = 0;
+    std::atomic<int> relayed{0};
+    Upstreams up(FakeUpstream::silent(), FakeUpstream::silent());
+    ASSERT_TRUE(up.a.ok());
+    up.a.onUdpQuery = [&](const Bytes& query, const sockaddr_in&) {
+        Bytes again = query;
+        again[0] = static_cast<std::uint8_t>(relayed.fetch_add(1) + 1);
+        // Letter case changed on the way, as some resolvers do.
+        for (std::size_t i = 12; i < again.size(); ++i) {
+            if (again[i] == 'a') again[i] = 'A';
+        }
+        sendFrom("127.0.0.3", endpoint("127.0.0.1", proxyPort), again);
+    };
+    startProxy({"127.0.0.3"}, up.a.port(), 1500ms);
+    proxyPort = port();
+
+    // Another client asking the same question from elsewhere is served.
+    FD client(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto sa = endpoint("127.0.0.1", port());
+    const Bytes query = buildQuery("loop.test", 1, 1, 0x7004);
+    ::sendto(client.get(), query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(relayed.load(), 1);
+    EXPECT_EQ(proxy->loopsStopped(), 1);
+    EXPECT_EQ(proxy->answered(), 1);
+}
+
+TEST(ProxyLoops, AHostNameUpstreamThatIsTheProxyItselfIsNeverAsked) {
+    // The proxy listens on the port upstreams are asked on, and "localhost"
+    // resolves to its own address.
+    SetFilter filter{{}};
+    std::unique_ptr<DNSProxy> proxy;
+    for (int i = 0; i < 20 && !proxy; ++i) {
+        FD probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        auto any = endpoint("127.0.0.1", 0);
+        ::bind(probe.get(), reinterpret_cast<sockaddr*>(&any), sizeof any);
+        socklen_t length = sizeof any;
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&any), &length);
+        const std::uint16_t chosen = ntohs(any.sin_port);
+        probe.reset();
+        auto candidate = std::make_unique<DNSProxy>(filter, std::vector<std::string>{"localhost"}, chosen, 1000ms);
+        try {
+            candidate->start("127.0.0.1", chosen);
+            proxy = std::move(candidate);
+        } catch (const std::system_error&) {
+        }
+    }
+    ASSERT_TRUE(proxy);
+    for (bool tcp : {false, true}) {
+        const Bytes query = buildQuery("self.test");
+        const auto answer = tcp ? tcpExchange("127.0.0.1", proxy->port(), query, 1500ms)
+                                : udpExchange("127.0.0.1", proxy->port(), query, 1500ms);
+        EXPECT_FALSE(answer);
+    }
+    EXPECT_EQ(proxy->answered(), 2);
+}
+
 TEST(ProxyStart, BindsUdpAndTcpToOnePortAndRefusesATakenOne) {
     SetFilter filter{{}};
     DNSProxy first(filter, {});
@@ -328,6 +469,26 @@ TEST(UpstreamsWithoutSelf, DropsOnlyWhatWouldLoopBackIntoTheProxy) {
     // A wildcard listener also receives what is sent to loopback addresses.
     EXPECT_EQ(brivet::upstreamsWithoutSelf(upstreams, "0.0.0.0", 53, 53, log),
               (std::vector<std::string>{"9.9.9.9", "dns.example"}));
+}
+
+TEST(UpstreamsWithoutSelf, HostNamesAreDroppedWhenTheyResolveToTheListenAddress) {
+    std::vector<std::string> logged;
+    auto log = [&](const std::string& line) { logged.push_back(line); };
+    auto resolve = [](const std::string& upstream) -> std::vector<std::string> {
+        if (upstream == "here.example") return {"::1", "127.0.0.1"};
+        if (upstream == "there.example") return {"192.0.2.1"};
+        if (upstream == "nowhere.example") return {};
+        return {upstream};
+    };
+    const std::vector<std::string> upstreams = {"here.example", "there.example", "nowhere.example", "::ffff:127.0.0.1"};
+    EXPECT_EQ(brivet::upstreamsWithoutSelf(upstreams, "127.0.0.1", 53, 53, log, resolve),
+              (std::vector<std::string>{"there.example", "nowhere.example"}));
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          "upstream here.example is this proxy's own address; not forwarding to it",
+                          "upstream ::ffff:127.0.0.1 is this proxy's own address; not forwarding to it"}));
+
+    // The system's own resolution of a name that is always here.
+    EXPECT_TRUE(brivet::upstreamsWithoutSelf({"localhost"}, "127.0.0.1", 53, 53, log).empty());
 }
 
 }  // namespace

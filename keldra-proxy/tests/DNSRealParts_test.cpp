@@ -126,6 +126,27 @@ TEST_F(RealDNSTest, EveryUpstreamSilentGivesNoUdpReplyAndClosesTcp) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, 7000ms);
 }
 
+TEST_F(RealDNSTest, ALoopThroughAResolverThatForwardsBackHereEndsAtOnce) {
+    // dnsmasq forwards what it does not know to the proxy, and the proxy to
+    // dnsmasq: each would ask the other for ever.
+    startProxy({Dnsmasq::kAddress});
+    dnsmasq_.reset();
+    dnsmasq_ = std::make_unique<Dnsmasq>(std::vector<std::string>{
+        "server=/loop.test/127.0.0.1#" + std::to_string(proxy_->port()) + "@" + Dnsmasq::kAddress});
+    ASSERT_TRUE(dnsmasq_->ready());
+
+    const auto answer = dig(proxy_->port(), "+time=2 www.loop.test A");
+    EXPECT_EQ(answer.output.find("status: NOERROR"), std::string::npos) << answer.output;
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(dnsmasq_->queriesFor("www.loop.test"), 1);
+    EXPECT_EQ(proxy_->answered(), 1);
+    EXPECT_EQ(proxy_->loopsStopped(), 1);
+
+    // Other names still go through dnsmasq.
+    const auto allowed = dig(proxy_->port(), "allowed.test A");
+    EXPECT_NE(allowed.output.find("192.0.2.10"), std::string::npos) << allowed.output;
+}
+
 TEST_F(RealDNSTest, RandomAndTruncatedInputNeverStopsTheListener) {
     startProxy({Dnsmasq::kAddress});
     std::mt19937 random(2024);

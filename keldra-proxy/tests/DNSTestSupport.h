@@ -4,6 +4,7 @@
 #include "BrivetClient/DNSMessage.h"
 #include "keldra-proxy/DNSProxy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -24,6 +25,19 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// True in builds with AddressSanitizer, whose shadow memory makes resident
+// sizes meaningless and which needs free descriptors of its own.
+#if defined(__SANITIZE_ADDRESS__)
+#define KELDRA_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELDRA_TEST_ASAN 1
+#endif
+#endif
+#ifndef KELDRA_TEST_ASAN
+#define KELDRA_TEST_ASAN 0
+#endif
 
 namespace keldra_test {
 
@@ -48,6 +62,23 @@ inline Bytes buildQuery(const std::string& name, std::uint16_t type = 1, std::ui
     q.push_back(static_cast<std::uint8_t>(qclass >> 8));
     q.push_back(static_cast<std::uint8_t>(qclass & 0xFF));
     return q;
+}
+
+// The resident set size of this process in bytes (0 when unknown).
+inline std::size_t residentBytes() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return 0;
+    }
+    char line[256];
+    std::size_t kib = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "VmRSS: %zu kB", &kib) == 1) {
+            break;
+        }
+    }
+    std::fclose(status);
+    return kib * 1024;
 }
 
 inline int rcode(const Bytes& message) { return message.size() >= 4 ? (message[3] & 0x0F) : -1; }
@@ -130,8 +161,10 @@ inline bool sendAll(int fd, const Bytes& bytes) {
 }
 
 inline Bytes frame(const Bytes& message) {
-    Bytes f = {static_cast<std::uint8_t>(message.size() >> 8), static_cast<std::uint8_t>(message.size() & 0xFF)};
-    f.insert(f.end(), message.begin(), message.end());
+    Bytes f(message.size() + 2);
+    f[0] = static_cast<std::uint8_t>(message.size() >> 8);
+    f[1] = static_cast<std::uint8_t>(message.size() & 0xFF);
+    std::copy(message.begin(), message.end(), f.begin() + 2);
     return f;
 }
 
@@ -246,6 +279,9 @@ public:
         return [](const Bytes&) -> std::optional<Bytes> { return std::nullopt; };
     }
 
+    // Called with each UDP query and its sender before the reply is sent,
+    // on the upstream's thread.
+    std::function<void(const Bytes& query, const sockaddr_in& peer)> onUdpQuery;
     // For TCP: what is written back for a reply (default: the framed reply).
     std::function<Bytes(const Bytes& reply)> tcpWire = [](const Bytes& reply) { return frame(reply); };
     std::atomic<bool> closeAfterTcpReply{false};
@@ -270,6 +306,9 @@ private:
                 if (n > 0) {
                     ++received_;
                     buffer.resize(static_cast<std::size_t>(n));
+                    if (onUdpQuery) {
+                        onUdpQuery(buffer, peer);
+                    }
                     if (auto reply = respond_(buffer)) {
                         ::sendto(udp_.get(), reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&peer), len);
                     }

@@ -84,6 +84,13 @@ public:
         pid_ = -1;
     }
     std::string output() const { return readFile(log_); }
+    // Ends it as a crash would: no handler runs, nothing is flushed.
+    void killHard() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 
 private:
     fs::path log_;
@@ -253,6 +260,52 @@ TEST_F(EndToEnd, ATakenListenAddressEndsTheProgramWithTheHint) {
     EXPECT_TRUE(text.ends_with(". Port 53 needs sudo; try --listen 127.0.0.1:5354 without it.")) << text;
 }
 
+TEST_F(EndToEnd, AReaderOfTheLogThatGoesAwayNeverStopsTheProxy) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once"}, output), 0) << output;
+
+    // keldra-proxy … | head -n 1, with SIGPIPE at its default action as a
+    // shell leaves it.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    auto arguments = words({"--interval", "0.1", "--upstream", "127.0.0.9"});
+    std::vector<char*> argv;
+    for (auto& w : arguments) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+
+    std::string first;
+    char c = 0;
+    while (waitReadable(out[0], 10000ms) && ::read(out[0], &c, 1) == 1 && c != '\n') first += c;
+    ::close(out[0]);
+    EXPECT_NE(first.find("server Keldra dev service"), std::string::npos) << first;
+
+    // Several ticks later, each with a line nobody reads, it still serves.
+    std::this_thread::sleep_for(1500ms);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "ended with status " << status;
+    const auto answer = udpExchange("127.0.0.1", port, buildQuery("blocked.test"), 2000ms);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(rcode(*answer), 3);
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, &status, 0);
+}
+
 TEST_F(EndToEnd, ReenrolmentWithANewCodeResetsTheSavedRules) {
     // The first identity reached a high policy sequence.
     service.setPolicyWithSequence(demoPolicy("blocked.test"), 40);
@@ -348,6 +401,60 @@ TEST_F(EndToEnd, BlockedNamesAnswerNxdomainAndTheirEventsReachTheService) {
     for (const auto& event : service.acceptedEvents()) reasons.insert(event.value("reason", ""));
     EXPECT_EQ(reasons, (std::set<std::string>{"blocked_custom_rule", "blocked_dns_query"}));
     EXPECT_EQ(readFile(data / "events-pending.json").find("bypass_attempted"), std::string::npos);
+}
+
+TEST_F(EndToEnd, AnEventHandedOverBeforeAKillReachesTheServiceDespiteADamagedOutbox) {
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+
+    // A damaged outbox, and a blocked lookup from an hour ago waiting in the
+    // filter's file; the service does not take events for now.
+    std::ofstream(data / "events-outbox.json", std::ios::trunc) << "[{\"type\":";
+    const auto hourAgo = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count() - 3600;
+    const json key = {{"type", "bypass_attempted"}, {"reason", "blocked_custom_rule"}, {"policySeq", policySeq},
+                      {"windowStart", hourAgo / 900 * 900}};
+    std::ofstream(data / "events-pending.json", std::ios::trunc) << json{{"counts", {key, 2}}}.dump();
+    brivet::dev::Failure unavailable;
+    unavailable.status = 503;
+    unavailable.code = "unavailable";
+    service.failEndpoint(brivet::dev::Endpoint::events, unavailable);
+
+    {
+        RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "0.2"}), dir.path() / "proxy.log");
+        ASSERT_TRUE(proxy.waitFor("http 503 unavailable")) << proxy.output();
+        proxy.killHard();
+    }
+    // The filter has let go of the event; it waits in a fresh outbox.
+    EXPECT_EQ(readFile(data / "events-pending.json").find("blocked_custom_rule"), std::string::npos);
+    EXPECT_EQ(readFile(data / "events-outbox.json.bad"), "[{\"type\":");
+    EXPECT_NE(readFile(data / "events-outbox.json").find("blocked_custom_rule"), std::string::npos);
+
+    service.clearFailure(brivet::dev::Endpoint::events);
+    ASSERT_EQ(run({"--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    EXPECT_EQ(service.counters().eventsAccepted, 1);
+    EXPECT_EQ(service.counters().eventCountTotal, 2);
+    ASSERT_EQ(service.acceptedEvents().size(), 1u);
+    EXPECT_EQ(service.acceptedEvents()[0].value("reason", ""), "blocked_custom_rule");
+}
+
+// Blocked queries reach the events file from a writer shortly after; a stop
+// signal right after them still leaves every count on disk.
+TEST_F(EndToEnd, StopSignalWritesThePendingBlockCounts) {
+    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/dig";
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "3600"}), dir.path() / "proxy.log");
+    ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+    }
+    proxy.stop();
+    const json pending = readJSON(data / "events-pending.json");
+    ASSERT_TRUE(pending.is_object() && pending["counts"].is_array()) << pending.dump();
+    std::int64_t total = 0;
+    for (std::size_t i = 1; i < pending["counts"].size(); i += 2) total += pending["counts"][i].get<std::int64_t>();
+    EXPECT_EQ(total, 3) << pending.dump();
 }
 
 }  // namespace

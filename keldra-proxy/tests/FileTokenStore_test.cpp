@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -20,6 +22,18 @@ using keldra::test::TempDir;
 using keldra::test::modeOf;
 using keldra::test::readFile;
 using keldra::test::writeFile;
+
+// A symlinked or planted token file is never sent as the bearer token.
+TEST(FileTokenStoreTest, TokenFileThatIsNoRegularFileFailsToLoad) {
+    ::alarm(60);  // a reader stuck on the FIFO ends the test
+    TempDir dir;
+    keldra::test::writeFile(dir.path() / "other", "contents of another file");
+    fs::create_symlink(dir.path() / "other", dir.path() / "device-token");
+    EXPECT_THROW(FileTokenStore(dir.path() / "device-token").load(), TokenFileError);
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo-token").c_str(), 0600), 0);
+    EXPECT_THROW(FileTokenStore(dir.path() / "fifo-token").load(), TokenFileError);
+    ::alarm(0);
+}
 
 TEST(FileTokenStoreTest, SaveLoadDelete) {
     TempDir dir;
@@ -123,3 +137,15 @@ TEST(TokenBoxTest, TokenComesFromTheHeldClient) {
 }
 
 }  // namespace
+
+TEST(FileTokenStore, LoadingRemovesTokenCopiesLeftByAKilledWriter) {
+    keldra::test::TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const auto leftover = dir.path() / (".device-token.tmp-" + std::to_string(child) + "-0123456789ab");
+    keldra::test::writeFile(leftover, "old-secret");
+    FileTokenStore store(dir.path() / "device-token");
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+}

@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -68,6 +71,7 @@ TEST(LocalFilterTest, DecisionsRecordBypassEventsOnlyForBlocks) {
     // A class other than IN or ANY passes without a look at the rules.
     EXPECT_EQ(filter.decide(question("ads.test", 3)), HostDecision::pass());
 
+    filter.flushEvents();
     const std::vector<CoalescedEvent> events = eventsOnDisk(dir.path()).take(RFC3339::fromUnixSeconds(0), true);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].type, "bypass_attempted");
@@ -87,6 +91,7 @@ TEST(LocalFilterTest, NonInternetClassLeavesNoEventsFile) {
     filter.publish(rulesWithSeq(1));
     EXPECT_EQ(filter.decide(question("ads.test", 3)), HostDecision::pass());
     EXPECT_EQ(filter.decide(question("ok.ads.test")), HostDecision::allow());
+    filter.flushEvents();
     EXPECT_FALSE(fs::exists(dir.path() / "events-pending.json"));
     EXPECT_EQ(filter.status()->pendingEvents, 0);
 }
@@ -100,6 +105,7 @@ TEST(LocalFilterTest, BlocksOfOneCategoryInOneWindowCoalesce) {
     *clock.seconds += 300;
     filter.decide(question("b.ads.test"));
 
+    filter.flushEvents();
     const auto events = eventsOnDisk(dir.path()).take(RFC3339::fromUnixSeconds(0), true);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].count, 2);
@@ -143,6 +149,7 @@ TEST(LocalFilterTest, RestartResumesRulesAndPendingEvents) {
         filter.decide(question("x.ads.test"));
         filter.decide(question("custom.test"));
         filter.decide(question("custom.test"));
+        filter.flushEvents();
         EXPECT_EQ(modeOf(dir.path() / "events-pending.json"), 0600u);
     }
     LocalFilter again(AppGroup("dev-proxy", dir.path()), clock.clock());
@@ -155,6 +162,7 @@ TEST(LocalFilterTest, RestartResumesRulesAndPendingEvents) {
     // The resumed rules decide, and new blocks add to the resumed counts.
     EXPECT_EQ(again.decide(question("custom.test")), HostDecision::blockCustom());
     EXPECT_EQ(again.status()->pendingEvents, 4);
+    again.flushEvents();
     EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 4);
 }
 
@@ -168,6 +176,7 @@ TEST(LocalFilterTest, DamagedFilesStartEmpty) {
     // with the first block.
     filter.publish(rulesWithSeq(1));
     filter.decide(question("ads.test"));
+    filter.flushEvents();
     EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 1);
 }
 
@@ -179,6 +188,7 @@ TEST(LocalFilterTest, TakeEventsHandsOverClosedWindowsOnly) {
     filter.decide(question("ads.test"));
 
     // Only an open window: nothing taken and the file is left alone.
+    filter.flushEvents();
     fs::remove(dir.path() / "events-pending.json");
     EXPECT_TRUE(filter.takeEvents().empty());
     EXPECT_FALSE(fs::exists(dir.path() / "events-pending.json"));
@@ -274,8 +284,99 @@ TEST(LocalFilterTest, ConcurrentDecisionsWhilePublishingAndTaking) {
     EXPECT_FALSE(wrong);
     const std::int64_t pending = filter.status()->pendingEvents;
     EXPECT_EQ(taken + pending, blocks.load());
+    filter.flushEvents();
     EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), pending);
     EXPECT_EQ(LocalFilter(AppGroup("dev-proxy", dir.path())).policySeq(), 59);
+}
+
+// A blocked query only counts in memory; the writer puts the latest counts
+// on disk shortly after, in one write for a whole burst.
+TEST(LocalFilterTest, BlockedQueriesLeaveTheFileToTheWriter) {
+    TempDir dir;
+    const fs::path file = dir.path() / "events-pending.json";
+    {
+        // A writer that would wait an hour: nothing reaches the file from
+        // the deciding thread, and stopping writes the latest counts.
+        LocalFilter filter(AppGroup("dev-proxy", dir.path()), LocalFilter::systemClock(), nullptr,
+                           std::chrono::hours(1));
+        filter.publish(rulesWithSeq(1));
+        for (int i = 0; i < 50; ++i) filter.decide(question("ads.test"));
+        EXPECT_FALSE(fs::exists(file));
+        filter.flushEvents();
+        EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 50);
+        filter.decide(question("custom.test"));
+        EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 50);
+    }
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 51);
+
+    // With the usual delay the file follows on its own.
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    filter.decide(question("ads.test"));
+    filter.publish(rulesWithSeq(2));
+    filter.decide(question("ads.test"));
+    std::int64_t onDisk = 0;
+    for (int i = 0; i < 500 && onDisk != 53; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        try {
+            onDisk = eventsOnDisk(dir.path()).pendingCount();
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(onDisk, 53);
+}
+
+// The writer and the hand-over never put an older state over a newer one: a
+// file that came back with windows already handed over would send them twice.
+TEST(LocalFilterTest, HandOverIsNeverUndoneByTheWriter) {
+    TempDir dir;
+    TestClock clock;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock(), nullptr, std::chrono::milliseconds(0));
+    filter.publish(rulesWithSeq(1));
+    std::int64_t taken = 0;
+    for (int round = 0; round < 200; ++round) {
+        filter.decide(question("ads.test"));
+        *clock.seconds += 900;
+        for (const CoalescedEvent& event : filter.takeEvents()) taken += event.count;
+        // Right after a hand-over the file holds exactly what memory holds.
+        EXPECT_LE(eventsOnDisk(dir.path()).pendingCount(), 1);
+    }
+    filter.flushEvents();
+    EXPECT_EQ(taken + eventsOnDisk(dir.path()).pendingCount(), 200);
+}
+
+// A planted FIFO or symlink is never read: start-up neither hangs nor takes
+// another file's content, says so once per file, and the next write replaces
+// the entry instead of writing through it.
+TEST(LocalFilterTest, DataFilesThatAreNoRegularFilesCountAsMissing) {
+    ::alarm(60);  // a reader stuck on a FIFO ends the test
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir.path() / "filter-rules.json").c_str(), 0600), 0);
+    const fs::path other = dir.path() / "other.json";
+    {
+        LocalFilter seed(AppGroup("dev-proxy", dir.path() / "seed"));
+        seed.publish(rulesWithSeq(1));
+        seed.decide(question("ads.test"));
+    }
+    fs::copy_file(dir.path() / "seed" / "events-pending.json", other);
+    const std::string otherText = readFile(other);
+    fs::create_symlink(other, dir.path() / "events-pending.json");
+
+    std::vector<std::string> lines;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), LocalFilter::systemClock(),
+                       [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(*filter.status(), FilterStatus{});
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("filter-rules.json"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("events-pending.json"), std::string::npos) << lines[1];
+
+    filter.publish(rulesWithSeq(3));
+    filter.decide(question("custom.test"));
+    filter.flushEvents();
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "events-pending.json"));
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 1);
+    EXPECT_EQ(readFile(other), otherText);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "filter-rules.json"));
+    ::alarm(0);
 }
 
 }  // namespace

@@ -177,6 +177,28 @@ TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_TRUE(logged[0].starts_with("cannot load Environment.json: ")) << logged[0];
 
+    // The line about an upstream that is the proxy itself comes after the
+    // two start-up lines.
+    logged.clear();
+    brivet::Options selfUpstream = options;
+    selfUpstream.listen = "127.0.0.1:53";
+    selfUpstream.upstreams = std::vector<std::string>{"127.0.0.1", "9.9.9.9"};
+    EXPECT_EQ(start(selfUpstream, logged), 1);
+    EXPECT_EQ(logged, (std::vector<std::string>{"server n at http://127.0.0.1:9", "state in " + options.dir,
+                                                "upstream 127.0.0.1 is this proxy's own address; not forwarding to it",
+                                                Program::notEnrolledText()}));
+
+    // With --assert-dns the system would resolve a host-name upstream
+    // through the proxy: refused before anything starts.
+    logged.clear();
+    brivet::Options namedUpstream = selfUpstream;
+    namedUpstream.assertDNS = true;
+    namedUpstream.upstreams = std::vector<std::string>{"9.9.9.9", "dns.example"};
+    EXPECT_EQ(start(namedUpstream, logged), 2);
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          "upstream dns.example is a host name; with --assert-dns give upstreams as addresses, "
+                          "since the system would resolve the name through this proxy"}));
+
     // Without --env the build's default file is read.
     logged.clear();
     brivet::Options defaultEnv = options;

@@ -146,6 +146,36 @@ TEST(StatusDocumentTest, UnwritableTargetKeepsThePreviousDocument) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
+// The document is replaced, never written through, and no mode is set on a
+// path: a symlink to a secret or a directory given as --status stay as they
+// were.
+TEST(StatusDocumentTest, WritesANewWorldReadableFileAndChangesNothingElse) {
+    TempDir dir;
+    const fs::path secret = dir.path() / "secret";
+    keldra::test::writeFile(secret, "token");
+    ::chmod(secret.c_str(), 0600);
+    const fs::path target = dir.path() / "status.json";
+    fs::create_symlink(secret, target);
+    StatusFile status;
+    status.blocked = 5;
+
+    const mode_t previous = ::umask(077);
+    status.write(target);
+    ::umask(previous);
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_EQ(modeOf(target), 0644u);
+    EXPECT_EQ(nlohmann::json::parse(readFile(target))["blocked"], 5);
+    EXPECT_EQ(readFile(secret), "token");
+    EXPECT_EQ(modeOf(secret), 0600u);
+
+    const fs::path folder = dir.path() / "folder";
+    fs::create_directory(folder);
+    ::chmod(folder.c_str(), 0700);
+    status.write(folder);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_TRUE(fs::is_directory(folder));
+}
+
 TEST(StatusDocumentTest, ErrorTextThatIsNotUTF8StillWrites) {
     TempDir dir;
     const fs::path target = dir.path() / "status.json";

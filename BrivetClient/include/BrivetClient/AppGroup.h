@@ -58,13 +58,25 @@ public:
 
 // One file per category and version in `directory`, holding the list as the
 // service sends it (snake_case keys).
+//
+// The directory lies in a folder the user can write, so nothing here follows
+// a symlink: a symlinked directory is never read, written through or walked
+// (storing and pruning replace it with a real one), and a cache file that is
+// a symlink or no regular file counts as missing and is removed by the next
+// store or prune, never written through.
 class FileBlocklistCache final : public BlocklistCache {
 public:
-    explicit FileBlocklistCache(std::filesystem::path directory) : directory(std::move(directory)) {}
+    using Log = std::function<void(const std::string&)>;
+
+    // `log` gets one line for every entry that is skipped because it is not a
+    // regular file; none: such entries are skipped silently.
+    explicit FileBlocklistCache(std::filesystem::path directory, Log log = nullptr)
+        : directory(std::move(directory)), log_(std::move(log)) {}
 
     std::optional<Blocklist> blocklist(const std::string& category, std::int64_t version) override;
     void store(const Blocklist& list) override;
-    // Removes every entry of the directory that is not a file of `version`.
+    // Removes every entry of the directory that is not a regular file of
+    // `version` (subdirectories with their contents, symlinks themselves).
     void prune(std::int64_t keepingVersion);
 
     // The category with everything dropped that is not a Unicode letter or
@@ -73,6 +85,13 @@ public:
     static std::string fileName(std::string_view category, std::int64_t version);
 
     const std::filesystem::path directory;
+
+private:
+    // Makes `directory` a real directory: a symlink in its place is removed
+    // and a directory created. Returns it opened, or -1.
+    int openRealDirectory() const;
+
+    Log log_;
 };
 
 class InMemoryBlocklistCache final : public BlocklistCache {

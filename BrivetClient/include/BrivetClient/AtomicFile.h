@@ -5,7 +5,12 @@
 // exclusively with the final mode (so it is never readable by others, even
 // for a moment), then fsynced, renamed over the target, and the directory is
 // fsynced so that the rename itself survives a crash.
+//
+// The temporary file is named "." + target name + ".tmp-" + the writer's
+// process id + "-" + random hex, so that leftovers of a writer that was
+// killed can be told from the files of a writer still at work.
 
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -33,10 +38,26 @@ private:
     int errnum_;
 };
 
-// Throws AtomicWriteError on any failure; the target is then left untouched
-// and no temporary file remains.
-void atomicWrite(const std::filesystem::path& target, std::string_view bytes,
-                 const AtomicWriteOptions& options = {});
+// What a write that returned did: the new content is in place in any case.
+struct AtomicWriteOutcome {
+    // False when the directory could not be synced after the rename: the new
+    // content is in place and read back by everyone, but a crash of the
+    // machine before the next sync could still bring back the old file.
+    bool durable = true;
+    std::string syncError;  // why, when not durable
+};
+
+// Throws AtomicWriteError on any failure before the rename; the target is
+// then left untouched and no temporary file remains. Once the rename is done
+// it never throws: the outcome says whether the directory sync succeeded.
+AtomicWriteOutcome atomicWrite(const std::filesystem::path& target, std::string_view bytes,
+                               const AtomicWriteOptions& options = {});
+
+// Removes the temporary files that atomicWrite left in `directory` when its
+// writer was killed: only names of our own form whose process is gone (a
+// live writer's file is kept, and so is any file of this process). Never
+// follows symlinks and never fails; returns the number of files removed.
+std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory) noexcept;
 
 // Reads a whole file. Returns false when it does not exist; throws
 // std::runtime_error when it exists but cannot be read.

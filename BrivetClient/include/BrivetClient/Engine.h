@@ -173,6 +173,7 @@ public:
     const std::optional<Instant>& lastAttestation() const noexcept { return lastAttestation_; }
     const std::optional<Instant>& lastReleaseCheck() const noexcept { return lastReleaseCheck_; }
     const std::optional<Instant>& lastPolicyRefresh() const noexcept { return lastPolicyRefresh_; }
+    const std::optional<std::int64_t>& rejectedPolicySeq() const noexcept { return rejectedSeq_; }
     const std::optional<FilterRules>& publishedRules() const noexcept { return publishedRules_; }
     bool filterConfiguredOnce() const noexcept { return filterConfiguredOnce_; }
     const std::optional<Instant>& filterLostAt() const noexcept { return filterLostAt_; }
@@ -187,7 +188,11 @@ public:
     static bool isDue(const std::optional<Instant>& stored, double interval, Instant now) noexcept;
 
 private:
-    void refreshStep(TickReport& report, Instant now);
+    // `announced`: the sequence the heartbeat announced when it asked for
+    // this refresh; none for the timed refresh.
+    void refreshStep(TickReport& report, Instant now, std::optional<std::int64_t> announced = std::nullopt);
+    // A policy was rejected less than policyRefreshInterval ago.
+    bool rejectionHolds(Instant now) const noexcept;
     MacCapabilities capabilitiesStep(TickReport& report, Instant now);
     void publishStep(TickReport& report, Instant now);
     void deliverEvents(TickReport& report, Instant now);
@@ -208,6 +213,11 @@ private:
     std::optional<FilterRules> publishedRules_;
     bool filterConfiguredOnce_ = false;
     std::optional<Instant> filterLostAt_;
+    // The last rejected policy: when, and the sequence the service announced
+    // for it (unknown until a heartbeat names it when the timed refresh was
+    // the one rejected). Cleared by any successful refresh.
+    std::optional<Instant> rejectedAt_;
+    std::optional<std::int64_t> rejectedSeq_;
     EventCoalescer events_;
     // Held back after a failed append to the outbox, oldest first.
     std::vector<CoalescedEvent> unsavedFilterEvents_;

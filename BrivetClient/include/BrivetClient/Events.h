@@ -105,6 +105,12 @@ public:
 
     const std::filesystem::path& url() const noexcept { return url_; }
 
+    // Every operation reads the whole file first. A file that does not decode
+    // is moved aside to "<name>.bad" (".bad.1", ... when taken) and the queue
+    // starts empty; a file that cannot be read fails the operation. The first
+    // operation also removes temporary files that killed writers left in the
+    // folder.
+
     // The queued events; empty when there is no file. Throws EventOutboxError.
     std::vector<CoalescedEvent> pending() const;
 
@@ -121,6 +127,7 @@ private:
 
     std::filesystem::path url_;
     mutable std::mutex mutex_;
+    mutable bool swept_ = false;  // leftover temporary files removed once
 };
 
 }  // namespace brivet

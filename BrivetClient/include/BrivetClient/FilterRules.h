@@ -71,7 +71,8 @@ public:
     const std::filesystem::path& url() const noexcept { return url_; }
 
     // No value when there is no file; throws FilterRulesStoreError when the
-    // file cannot be read or decoded. Creates nothing.
+    // file cannot be read or decoded, or is no regular file (a symlink, a
+    // FIFO...) or too large. Creates nothing.
     std::optional<FilterRules> load() const;
 
     // Creates missing folders and replaces the file atomically with a 0600

@@ -18,7 +18,13 @@ struct HTTPRequest {
     // In the order they are sent; names compare without regard to case.
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::string> body;
+    // How long connecting may take, and then how long the exchange may go on
+    // without a single byte sent or received. A slow but steady reply never
+    // runs into it.
     std::chrono::milliseconds timeout{60'000};
+    // A cap on the whole exchange, so that a peer trickling a byte now and
+    // then cannot hold a request for ever.
+    std::chrono::milliseconds totalTimeout{15 * 60'000};
 
     // Sets a header, replacing any earlier value under the same name.
     void setHeader(std::string name, std::string value);
@@ -49,7 +55,9 @@ public:
 };
 
 struct CurlTransportOptions {
-    // Overrides the request's own time-out when set (tests use short ones).
+    // Override the request's own limits when set (tests use short ones):
+    // `timeout` the connect and idle limit, `totalTimeout` the cap on the
+    // whole exchange.
     std::optional<std::chrono::milliseconds> timeout;
     bool verifyTLS = true;
     std::optional<std::string> caBundlePath;  // extra trust anchors for tests
@@ -57,6 +65,7 @@ struct CurlTransportOptions {
     // exhausting memory.
     std::size_t maxBodyBytes = std::size_t{256} * 1024 * 1024;
     long maxRedirects = 10;
+    std::optional<std::chrono::milliseconds> totalTimeout;
 };
 
 // The real transport. http and https only; TLS certificates verified;

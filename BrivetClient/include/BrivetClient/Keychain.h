@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "BrivetClient/PlatformPaths.h"
+
 namespace brivet {
 
 // ---------------------------------------------------------------------------
@@ -138,10 +140,11 @@ private:
 // created with mode 0700 (and tightened to it if it exists wider); each item
 // file has mode 0600 and is replaced atomically. The file holds the item's
 // data; the file name is built from service, account and access group.
-// Storage failures answer KeychainStatus::ioFailed.
+// Storage failures answer KeychainStatus::ioFailed. Without a directory it is
+// the user's keychain folder (platform::userKeychainDirectory()).
 class FileKeychain final : public Keychain {
 public:
-    explicit FileKeychain(std::filesystem::path directory);
+    explicit FileKeychain(std::filesystem::path directory = platform::userKeychainDirectory());
 
     KeychainCopyResult copyMatching(const KeychainQuery& query) override;
     std::int32_t update(const KeychainQuery& query, std::string_view data) override;

@@ -4,6 +4,7 @@
 //
 //   the user's Application Support      $XDG_DATA_HOME, else ~/.local/share
 //   the system's Application Support    /var/lib
+//   the user's keychain folder           <user's Application Support>/Keychains
 //
 // Lookups take the environment as a function, so that tests can point every
 // path at a scratch folder without touching the process environment.
@@ -29,6 +30,10 @@ std::optional<std::filesystem::path> homeDirectory(const EnvironmentLookup& envi
 // <home>/.local/share. Without any home directory the path stays relative
 // (".local/share") rather than landing in the file system's root.
 std::filesystem::path userApplicationSupport(const EnvironmentLookup& environment = processEnvironment);
+
+// Where the user's file keychain keeps its items: "Keychains" in the user's
+// data folder.
+std::filesystem::path userKeychainDirectory(const EnvironmentLookup& environment = processEnvironment);
 
 // The system-wide data folder, "/var/lib".
 std::filesystem::path systemApplicationSupport();

@@ -76,8 +76,12 @@ public:
     // True when there are no block entries; allow entries do not count.
     bool isEmpty() const noexcept;
 
-    // Full Unicode lower-casing, white space and line breaks trimmed from
-    // both ends, then trailing and leading dots removed. Nothing else changes.
+    // White space and line breaks trimmed from both ends, then trailing and
+    // leading dots removed; then an ASCII name is lower-cased, and any other
+    // takes its ASCII ("xn--") form by UTS #46 processing (non-transitional).
+    // When the whole name is not valid IDNA, each valid label takes its ASCII
+    // form and the others stay as they are, fully lower-cased. So
+    // "Bücher.DE" and "xn--bcher-kva.de" are the same name.
     static std::string normalize(std::string_view name);
 
     // A (normalised) name and every name after one of its dots, longest
@@ -92,7 +96,8 @@ public:
 
     // {"exact":{name:decision}, "suffixes":{name:decision},
     //  "allowExact":[names], "allowSuffixes":[names]}; all four required when
-    // reading (DecodingError otherwise). Keys are taken as written.
+    // reading (DecodingError otherwise). Keys are taken as written, except
+    // that keys holding Unicode are normalised (which gives their ASCII form).
     // Large rule sets are best read from an nlohmann::json tree: the
     // insertion-ordered tree looks keys up linearly while it is parsed.
     Json toJSON() const;

@@ -89,7 +89,8 @@ public:
     // A missing file gives the empty state. A file that cannot be read or
     // decoded fails (it is never replaced here). An identity whose token the
     // token store no longer has loads as not enrolled: identity and policy
-    // state are dropped.
+    // state are dropped. Leftover temporary files of killed writers are
+    // removed from the file's directory first.
     ProtectionState load() override;
     // Hands the token to the token store, then replaces the file atomically;
     // the file has mode 0600 from the moment it exists and carries

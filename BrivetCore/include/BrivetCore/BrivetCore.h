@@ -11,11 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -25,8 +27,40 @@
 
 namespace brivet {
 
-// A JSON value: bool, number (double), string, array, object or null.
-// Every JSON number is held as a double; integers above 2^53 lose precision.
+// A JSON number in the kind it was written in: an integer, held exactly
+// (any signed or unsigned 64-bit value), or a number with a fraction or
+// exponent, held as a double. Two numbers are equal when both kind and value
+// are: 1 and 1.0 differ, as they do for the core library, which compares a
+// policy against its successor.
+class JSONNumber {
+public:
+    JSONNumber(double real) noexcept : value_(real) {}
+    JSONNumber(std::int64_t integer) noexcept : value_(integer) {}
+    // Values that fit int64 are held as int64, so each integer has one form.
+    JSONNumber(std::uint64_t integer) noexcept {
+        if (integer <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            value_ = static_cast<std::int64_t>(integer);
+        } else {
+            value_ = integer;
+        }
+    }
+
+    bool isInteger() const noexcept { return !std::holds_alternative<double>(value_); }
+    // The value as a double (rounded for integers beyond 2^53).
+    double toDouble() const noexcept;
+    const std::int64_t* int64() const noexcept { return std::get_if<std::int64_t>(&value_); }
+    // Only integers above INT64_MAX are held here.
+    const std::uint64_t* uint64() const noexcept { return std::get_if<std::uint64_t>(&value_); }
+    const double* real() const noexcept { return std::get_if<double>(&value_); }
+
+    bool operator==(const JSONNumber&) const = default;
+
+private:
+    std::variant<std::int64_t, std::uint64_t, double> value_;
+};
+
+// A JSON value: bool, number, string, array, object or null. Numbers keep
+// their kind (see JSONNumber).
 class JSONValue {
 public:
     enum class Kind { boolean, number, string, array, object, null };
@@ -40,10 +74,11 @@ public:
     JSONValue() noexcept : storage_(std::nullptr_t{}) {}
     JSONValue(std::nullptr_t) noexcept : storage_(std::nullptr_t{}) {}
     JSONValue(bool flag) noexcept : storage_(flag) {}
-    JSONValue(double number) noexcept : storage_(number) {}
+    JSONValue(double number) noexcept : storage_(JSONNumber(number)) {}
+    JSONValue(JSONNumber number) noexcept : storage_(number) {}
     template <std::integral T>
         requires(!std::same_as<T, bool>)
-    JSONValue(T number) noexcept : storage_(static_cast<double>(number)) {}
+    JSONValue(T number) noexcept : storage_(integerNumber(number)) {}
     JSONValue(std::string text) : storage_(std::move(text)) {}
     JSONValue(const char* text) : storage_(std::string(text)) {}
     JSONValue(std::string_view text) : storage_(std::string(text)) {}
@@ -54,11 +89,14 @@ public:
     bool isNull() const noexcept { return kind() == Kind::null; }
 
     std::optional<bool> boolValue() const;
+    // Any number as a double (rounded for integers beyond 2^53).
     std::optional<double> numberValue() const;
+    const JSONNumber* number() const noexcept { return std::get_if<JSONNumber>(&storage_); }
     // The text of a string value, else none.
     std::optional<std::string> stringValue() const;
-    // A number that is integral and exactly representable as a signed 64-bit
-    // integer, else none.
+    // An integer that fits a signed 64-bit value, or a double that is
+    // integral and exactly representable as one (86400.0 gives 86400), else
+    // none.
     std::optional<std::int64_t> intValue() const;
     // Pointers into this value for the container cases, else nullptr.
     const Array* arrayValue() const noexcept { return std::get_if<Array>(&storage_); }
@@ -73,15 +111,25 @@ public:
     bool operator==(const JSONValue& other) const = default;
 
 private:
+    template <std::integral T>
+    static JSONNumber integerNumber(T number) noexcept {
+        if constexpr (std::is_signed_v<T>) {
+            return JSONNumber(static_cast<std::int64_t>(number));
+        } else {
+            return JSONNumber(static_cast<std::uint64_t>(number));
+        }
+    }
+
     // The order of the alternatives matches Kind.
-    std::variant<bool, double, std::string, Array, Object, std::nullptr_t> storage_;
+    std::variant<bool, JSONNumber, std::string, Array, Object, std::nullptr_t> storage_;
 };
 
 // Each value type codes to both nlohmann::json and nlohmann::ordered_json.
 //
-// Numbers that are integral and fit 64 bits are written as JSON integers
-// ("7", never "7.0"), so a value read from the core compares equal to itself
-// when it is handed back.
+// Numbers are written in their kind: integers exactly ("7",
+// "18446744073709551615"), doubles with a fraction or exponent ("7.0",
+// "-0.0"), so a value read from the core is handed back as it was signed and
+// compares equal to itself.
 void to_json(nlohmann::json& json, const JSONValue& value);
 // Throws BrivetCore::DecodingError for values nested deeper than maxDepth.
 void from_json(const nlohmann::json& json, JSONValue& value);

@@ -5,9 +5,18 @@
 // One mutex guards the rules in force, the counted block events and the
 // start time. The rules live on disk in "filter-rules.json" and the counted
 // events in "events-pending.json" of the data directory, so that a restart
-// resumes where the last run stopped. The events file is rewritten under the
-// mutex after every change, so it always matches a state the filter held.
+// resumes where the last run stopped.
+//
+// A blocked query only counts in memory: one writer thread coalesces a burst
+// of them and writes the latest counts about `kEventsWriteDelay` after the
+// first change, so the DNS thread never waits for a file. Every write is a
+// snapshot taken under the mutex, and writes happen in snapshot order, so the
+// file only ever holds a state the filter held. Handing events over to the
+// engine and stopping write at once and durably. A kill -9 loses at most the
+// counts of the last write window.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,6 +24,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BrivetClient/AppGroup.h"
@@ -43,22 +53,31 @@ private:
 class LocalFilter final : public FilterControl, public DNSFilter {
 public:
     using Clock = std::function<Instant()>;
+    using Log = std::function<void(const std::string&)>;
+
+    // How long the writer gathers changes before it writes the counts.
+    static constexpr std::chrono::milliseconds kEventsWriteDelay{50};
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
 
     // Resumes from the rules and events files in the group's container when
     // they can be read; anything unreadable leaves empty rules or no events.
-    // Never fails and creates nothing. `clock` stamps the block events and
-    // decides which event windows have closed.
-    explicit LocalFilter(const AppGroup& group, Clock clock = systemClock());
+    // A file that is no regular file (a symlink, a FIFO...) or too large is
+    // never read: it counts as missing, with one line to `log`. Never fails
+    // and creates nothing. `clock` stamps the block events and decides which
+    // event windows have closed.
+    explicit LocalFilter(const AppGroup& group, Clock clock = systemClock(), Log log = nullptr,
+                         std::chrono::milliseconds eventsWriteDelay = kEventsWriteDelay);
+    // Stops the writer and writes the latest counts durably.
+    ~LocalFilter() override;
 
     LocalFilter(const LocalFilter&) = delete;
     LocalFilter& operator=(const LocalFilter&) = delete;
 
     // DNSFilter: classes other than IN and ANY pass without a look at the
-    // rules. A block is counted as a "bypass_attempted" event and the events
-    // file rewritten; a failed write keeps the count in memory only.
+    // rules. A block is counted as a "bypass_attempted" event; the writer
+    // puts it in the events file shortly after.
     HostDecision decide(const DNSQuestion& question) override;
 
     // FilterControl.
@@ -72,6 +91,12 @@ public:
     // The event windows that have closed, removed from the filter and its
     // file. Never throws.
     std::vector<CoalescedEvent> takeEvents() override;
+
+    // Writes the latest counts now and durably, when they changed since the
+    // last write. A failed write keeps them in memory only.
+    void flushEvents();
+    // flushEvents() on every filter alive in the process: for a stop signal.
+    static void flushAllEvents();
 
     // Records when the DNS listener started; from then on the filter reports
     // itself running.
@@ -101,7 +126,11 @@ public:
 private:
     // The caller holds mutex_.
     FilterStatus currentStatus() const;
-    void writeEvents(bool durable);
+    // Writes `snapshot` of generation `generation` unless a later one was
+    // written already. The caller holds writeMutex_, not mutex_.
+    void writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable);
+    void writeLatest(bool durable);
+    void writerLoop();
 
     std::mutex mutex_;
     FilterRules rules_;
@@ -113,6 +142,19 @@ private:
     const FilterRulesStore rulesStore_;
     const std::filesystem::path eventsURL_;
     const Clock clock_;
+    const Log log_;
+    const std::chrono::milliseconds eventsWriteDelay_;
+
+    // Under mutex_: bumped on every change of events_; whether the writer
+    // was woken for a change it has not written yet; whether it should end.
+    std::uint64_t eventsGeneration_ = 0;
+    bool writePending_ = false;
+    bool stopping_ = false;
+    std::condition_variable writerWake_;
+    // Held while a snapshot is taken and written, so writes land in order.
+    std::mutex writeMutex_;
+    std::uint64_t writtenGeneration_ = 0;  // under writeMutex_
+    std::thread writer_;
 };
 
 }  // namespace brivet

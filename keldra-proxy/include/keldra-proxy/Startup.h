@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brivet {
 
@@ -16,6 +17,12 @@ std::optional<std::uint64_t> raiseOpenFileLimit();
 // port 53: only a proxy listening there serves what the settings point at.
 // Returns the log line that refuses any other listen address, or nothing.
 std::optional<std::string> assertDNSListenProblem(const std::string& listenHost, std::uint16_t port);
+
+// With --assert-dns the system resolves names through this proxy, which
+// could not resolve an upstream's host name before it forwards anywhere.
+// Returns the log line that refuses a host-name upstream, or nothing when
+// every upstream is an address.
+std::optional<std::string> assertDNSUpstreamProblem(const std::vector<std::string>& upstreams);
 
 // Sleeps a number of seconds as parsed from --interval (finite, not
 // negative): whole seconds, then the remaining nanoseconds.

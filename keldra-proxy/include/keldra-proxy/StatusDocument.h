@@ -62,9 +62,11 @@ struct StatusFile {
     // are not UTF-8 are written as U+FFFD.
     std::string encode() const;
 
-    // Replaces `target` atomically, then sets its mode to 0644 (also when the
-    // write failed). Never fails: a document that cannot be written leaves
-    // the previous one in place. The directory is not created.
+    // Replaces `target` atomically with a new file created with mode 0644
+    // whatever the umask. Whatever is at `target` (a symlink, another file)
+    // is replaced, never written through nor changed. Never fails: a
+    // document that cannot be written leaves the previous one in place. The
+    // directory is not created.
     void write(const std::filesystem::path& target) const noexcept;
 };
 

@@ -1,0 +1,56 @@
+// Keldra: the tray app. Makes the one app state, shows its icon and panel,
+// starts it, and ends only after the state's stop() has returned, whichever
+// way the quit came (the panel's "Quit", SIGTERM, SIGINT, or the session
+// asking the application to quit).
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "DeviceName.h"
+#include "Keldra/AppState.h"
+#include "Keldra/MenuModel.h"
+#include "AppScreens.h"
+#include "QtExecutor.h"
+#include "QuitController.h"
+#include "SignalPipe.h"
+
+int main(int argc, char** argv) {
+    using namespace keldra;
+    using namespace keldra::screens;
+
+    // A peer that hangs up must fail the one call, not end the app with
+    // its unsent events.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Keldra"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Before anything runs that a signal could interrupt.
+    std::unique_ptr<SignalPipe> signalPipe;
+    try {
+        signalPipe = std::make_unique<SignalPipe>(std::vector<int>{SIGTERM, SIGINT});
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Keldra: %s\n", e.what());
+        return 1;
+    }
+
+    auto executor = std::make_shared<QtExecutor>();
+    std::unique_ptr<AppState> state = AppState::launch(executor);
+
+    QuitController quit([&state](std::function<void()> done) { state->stop(std::move(done)); },
+                        [] { QCoreApplication::exit(0); });
+    QObject::connect(signalPipe.get(), &SignalPipe::received, &quit, &QuitController::request);
+
+    MenuPanel::Hooks hooks;
+    hooks.quit = [&quit] { quit.request(); };
+    hooks.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    hooks.deviceName = [] { return deviceName(); };
+    AppScreens screens(*state, hooks);
+    state->start();
+    return QApplication::exec();
+}

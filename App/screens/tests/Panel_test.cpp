@@ -1,0 +1,291 @@
+// The panel against a real app state over fakes, on the offscreen platform:
+// what it shows in which state, what its buttons start, and the form.
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include "AppFixture.h"
+#include "AppScreens.h"
+#include "Spinner.h"
+#include "TextStyles.h"
+
+using namespace keldra;
+using namespace keldra::screens;
+using keldra::test::AppFixture;
+
+namespace {
+
+struct Recorded {
+    int quits = 0;
+    std::vector<QUrl> opened;
+};
+
+MenuPanel::Hooks hooksFor(Recorded& recorded) {
+    MenuPanel::Hooks hooks;
+    hooks.quit = [&recorded] { ++recorded.quits; };
+    hooks.openUrl = [&recorded](const QUrl& url) { recorded.opened.push_back(url); };
+    hooks.deviceName = [] { return std::string("Test Machine"); };
+    return hooks;
+}
+
+template <class W>
+W* child(QWidget& panel, const char* name) {
+    return panel.findChild<W*>(QLatin1String(name));
+}
+
+QLabel* label(QWidget& panel, const char* name) {
+    return child<QLabel>(panel, name);
+}
+
+QPushButton* button(QWidget& panel, const char* name) {
+    return child<QPushButton>(panel, name);
+}
+
+// Visible as the user would see it with the panel open.
+bool shown(QWidget* widget) {
+    return widget && widget->isVisibleTo(widget->window());
+}
+
+// Lets posted button handlers (and the operations they start) run.
+void runPosted() {
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+}
+
+class PanelTest : public ::testing::Test {
+protected:
+    void make(AppFixture::Options options = {}) {
+        app = std::make_unique<AppFixture>(options);
+        screens = std::make_unique<AppScreens>(*app->state, hooksFor(recorded), true);
+        panel().show();
+    }
+    void TearDown() override {
+        screens.reset();
+        app.reset();
+    }
+    MenuPanel& panel() { return screens->panel(); }
+    QLineEdit* codeField() { return child<QLineEdit>(panel(), "code"); }
+    QLineEdit* nameField() { return child<QLineEdit>(panel(), "name"); }
+    QPushButton* enrollButton() { return button(panel(), "enroll"); }
+    void type(QLineEdit* field, const QString& text) {
+        field->clear();
+        QTest::keyClicks(field, text);
+    }
+
+    Recorded recorded;
+    std::unique_ptr<AppFixture> app;
+    std::unique_ptr<AppScreens> screens;
+};
+
+}  // namespace
+
+TEST_F(PanelTest, TypingIntoTheFormEnablesTheEnrolButtonOnlyForACodeAndAName) {
+    make();
+    ASSERT_TRUE(shown(enrollButton()));
+    EXPECT_EQ(enrollButton()->text(), "Enroll this Mac");
+    EXPECT_EQ(nameField()->text(), "Test Machine");
+    EXPECT_EQ(codeField()->placeholderText(), "Enrollment code");
+    EXPECT_EQ(nameField()->placeholderText(), "Device name");
+    EXPECT_FALSE(enrollButton()->isEnabled()) << "an empty code";
+
+    type(codeField(), "  \t ");
+    EXPECT_FALSE(enrollButton()->isEnabled()) << "blanks only";
+    type(codeField(), "  AB-12 \t");
+    EXPECT_TRUE(enrollButton()->isEnabled()) << "blanks around letters";
+    type(nameField(), "");
+    EXPECT_FALSE(enrollButton()->isEnabled()) << "an empty name";
+    type(nameField(), " ");
+    EXPECT_TRUE(enrollButton()->isEnabled()) << "a name of one blank";
+}
+
+TEST_F(PanelTest, ReturnPressesTheEnrolButtonWhichStartsTheEnrolmentAfterItsHandlerReturned) {
+    make();
+    type(codeField(), "nothing yet");
+    type(nameField(), "");
+    QTest::keyClick(codeField(), Qt::Key_Return);
+    runPosted();
+    EXPECT_FALSE(app->state->busy()) << "a disabled button ignores Return";
+
+    type(codeField(), QStringLiteral("  ") + test::kCode);
+    type(nameField(), "Screens");
+    QTest::keyClick(nameField(), Qt::Key_Return);
+    EXPECT_FALSE(app->state->busy()) << "the handler only posts the operation";
+    runPosted();
+    EXPECT_TRUE(app->state->busy());
+    EXPECT_FALSE(enrollButton()->isEnabled());
+    ASSERT_TRUE(app->settle());
+    EXPECT_TRUE(app->state->enrolled());
+    EXPECT_TRUE(shown(child<QWidget>(panel(), "enrolledBody")));
+    EXPECT_EQ(app->service->devices().at(0).name, "Screens");
+}
+
+TEST_F(PanelTest, WhileBusyTheSpinnerShowsAndOnlyDashboardAndQuitStayEnabled) {
+    make();
+    ASSERT_TRUE(app->enroll());
+    app->filter->running = false;  // so the filter prompt shows
+    ASSERT_TRUE(app->tick());
+    ASSERT_TRUE(shown(button(panel(), "promptButton")));
+    EXPECT_EQ(button(panel(), "promptButton")->text(), "Install network filter");
+    EXPECT_FALSE(shown(child<Spinner>(panel(), "spinner")));
+    EXPECT_TRUE(button(panel(), "promptButton")->isEnabled());
+    EXPECT_TRUE(button(panel(), "checkNow")->isEnabled());
+
+    QTest::mouseClick(button(panel(), "checkNow"), Qt::LeftButton);
+    runPosted();
+    ASSERT_TRUE(app->state->busy());
+    auto* spinner = child<Spinner>(panel(), "spinner");
+    EXPECT_TRUE(shown(spinner));
+    EXPECT_TRUE(spinner->isAnimating());
+    EXPECT_FALSE(button(panel(), "checkNow")->isEnabled());
+    EXPECT_FALSE(button(panel(), "promptButton")->isEnabled());
+    EXPECT_TRUE(button(panel(), "dashboard")->isEnabled());
+    EXPECT_TRUE(button(panel(), "quit")->isEnabled());
+    ASSERT_TRUE(app->settle());
+    EXPECT_FALSE(shown(spinner));
+    EXPECT_FALSE(spinner->isAnimating());
+}
+
+TEST_F(PanelTest, WhileBusyRepairAndTheInstallFormAreDisabled) {
+    make({test::Mode::beta, true, true});
+    app->writeStatus(700);
+    ASSERT_TRUE(shown(button(panel(), "promptButton")));
+    EXPECT_EQ(button(panel(), "promptButton")->text(), "Repair");
+    QTest::mouseClick(button(panel(), "promptButton"), Qt::LeftButton);
+    runPosted();
+    ASSERT_TRUE(app->state->busy());
+    EXPECT_FALSE(button(panel(), "promptButton")->isEnabled());
+    EXPECT_TRUE(button(panel(), "dashboard")->isEnabled());
+    EXPECT_TRUE(button(panel(), "quit")->isEnabled());
+    ASSERT_TRUE(app->settle());
+
+    // Not installed: the install form, disabled while an installation runs.
+    std::filesystem::remove(app->betaPaths->daemonPlist);
+    app->state->refreshBeta();
+    ASSERT_TRUE(shown(enrollButton()));
+    EXPECT_EQ(enrollButton()->text(), "Install and enroll this Mac");
+    EXPECT_EQ(label(panel(), "intro")->text(),
+              "Enter the enrollment code from your dashboard. Installing the blocking service asks for your "
+              "administrator password.");
+    type(codeField(), "CODE");
+    EXPECT_TRUE(enrollButton()->isEnabled());
+    QTest::mouseClick(enrollButton(), Qt::LeftButton);
+    runPosted();
+    ASSERT_TRUE(app->state->busy());
+    EXPECT_FALSE(enrollButton()->isEnabled());
+    EXPECT_TRUE(shown(child<Spinner>(panel(), "spinner")));
+    ASSERT_TRUE(app->settle());
+}
+
+TEST_F(PanelTest, WithoutAnEngineTheBodyIsTheStartUpMessageInCalloutNotRed) {
+    make({test::Mode::extension, false, false});
+    QLabel* message = label(panel(), "message");
+    ASSERT_TRUE(shown(message));
+    EXPECT_EQ(message->text(), "This build cannot start: missing");
+    EXPECT_EQ(message->font(), fontFor(TextStyle::callout, QApplication::font()));
+    EXPECT_NE(message->palette().color(QPalette::WindowText), redColour(panel().palette()));
+    EXPECT_EQ(message->palette().color(QPalette::WindowText), panel().palette().color(QPalette::WindowText));
+    EXPECT_FALSE(shown(child<QWidget>(panel(), "enrolledBody")));
+    EXPECT_FALSE(shown(child<QWidget>(panel(), "enrollForm")));
+    EXPECT_EQ(label(panel(), "headline")->text(), "Not available");
+    EXPECT_FALSE(button(panel(), "checkNow")->isEnabled());
+    EXPECT_TRUE(button(panel(), "quit")->isEnabled());
+}
+
+TEST_F(PanelTest, TheRepairPromptShowsAt601SecondsAndNotAt600) {
+    make({test::Mode::beta, true, true});
+    app->writeStatus(600);
+    ASSERT_TRUE(shown(child<QWidget>(panel(), "enrolledBody")));
+    EXPECT_FALSE(shown(child<QWidget>(panel(), "prompt")));
+    app->writeStatus(601);
+    ASSERT_TRUE(shown(child<QWidget>(panel(), "prompt")));
+    EXPECT_EQ(label(panel(), "promptText")->text(),
+              "The blocking service is not running. Repair it; you will be asked for your password.");
+    EXPECT_EQ(label(panel(), "headline")->text(), "Service not responding");
+}
+
+TEST_F(PanelTest, ANewFormStartsEmptyWithTheDefaultNameAfterTheBodySwitchesBack) {
+    make({test::Mode::beta, true, false});
+    type(codeField(), "typed");
+    type(nameField(), "Changed");
+
+    std::filesystem::create_directories(app->betaPaths->daemonPlist.parent_path());
+    test::writeFile(app->betaPaths->daemonPlist, "[Unit]\n");
+    app->writeStatus(5);
+    ASSERT_TRUE(shown(child<QWidget>(panel(), "enrolledBody")));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    app->writeStatus(5, false);
+    ASSERT_TRUE(shown(enrollButton()));
+    EXPECT_EQ(codeField()->text(), "");
+    EXPECT_EQ(nameField()->text(), "Test Machine");
+    EXPECT_EQ(panel().findChildren<EnrollFormView*>().size(), 1);
+}
+
+TEST_F(PanelTest, DetailsStartCollapsedAndOpenToTheDiagnosticsInCaption2Secondary) {
+    make({test::Mode::beta, true, true});
+    app->writeStatus(5, true, true, 1);
+    EXPECT_EQ(label(panel(), "blocked")->text(), "Blocked 1 since the service started");
+    EXPECT_EQ(label(panel(), "blocking")->text(), "Blocking: social media");
+    auto* toggle = child<QToolButton>(panel(), "detailsToggle");
+    EXPECT_EQ(toggle->text(), "Details");
+    EXPECT_FALSE(panel().detailsOpen());
+    EXPECT_FALSE(shown(child<QWidget>(panel(), "detailsContent")));
+    const int collapsed = panel().height();
+
+    QTest::mouseClick(toggle, Qt::LeftButton);
+    ASSERT_TRUE(shown(child<QWidget>(panel(), "detailsContent")));
+    EXPECT_GT(panel().height(), collapsed) << "the panel follows its content";
+    EXPECT_EQ(panel().width(), MenuPanel::kWidth);
+    QStringList lines;
+    for (QLabel* line : panel().findChildren<QLabel*>(QStringLiteral("detailsLine"))) {
+        lines << line->text();
+        EXPECT_EQ(line->font(), fontFor(TextStyle::caption2, QApplication::font()));
+        EXPECT_EQ(line->palette().color(QPalette::WindowText), secondaryColour(panel().palette()));
+    }
+    const auto diagnostics = app->state->diagnostics();
+    ASSERT_EQ(lines.size(), static_cast<int>(diagnostics.size()));
+    for (std::size_t i = 0; i < diagnostics.size(); ++i) EXPECT_EQ(lines[int(i)].toStdString(), diagnostics[i]);
+
+    // A status with no blocks drops the count line.
+    app->writeStatus(5, true, true, 0);
+    EXPECT_FALSE(shown(label(panel(), "blocked")));
+}
+
+TEST_F(PanelTest, FooterButtonsOpenTheDashboardAndQuitWithTheModesTooltip) {
+    make();
+    EXPECT_EQ(button(panel(), "quit")->toolTip(),
+              "Quitting stops health reporting. Blocking continues in the network filter.");
+    QTest::mouseClick(button(panel(), "dashboard"), Qt::LeftButton);
+    QTest::mouseClick(button(panel(), "quit"), Qt::LeftButton);
+    EXPECT_EQ(recorded.quits, 0) << "handlers return before the operation starts";
+    runPosted();
+    EXPECT_EQ(recorded.quits, 1);
+    ASSERT_EQ(recorded.opened.size(), 1u);
+    EXPECT_EQ(recorded.opened[0].toString().toStdString(), app->service->baseURL() + "/dashboard");
+
+    // Without an environment "Dashboard" does nothing.
+    screens.reset();
+    app = std::make_unique<AppFixture>(AppFixture::Options{test::Mode::beta, false, false});
+    screens = std::make_unique<AppScreens>(*app->state, hooksFor(recorded), true);
+    EXPECT_EQ(button(panel(), "quit")->toolTip(), "Blocking continues in the service.");
+    QTest::mouseClick(button(panel(), "dashboard"), Qt::LeftButton);
+    runPosted();
+    EXPECT_EQ(recorded.opened.size(), 1u);
+}
+
+TEST_F(PanelTest, TheIconFollowsTheStateWhileThePanelIsClosed) {
+    make();
+    panel().hide();
+    EXPECT_EQ(screens->icon().symbol(), "shield.slash");
+    ASSERT_TRUE(app->enroll());
+    EXPECT_EQ(screens->icon().symbol(), QString::fromStdString(app->state->symbolName()));
+    EXPECT_EQ(screens->icon().symbol(), "checkmark.shield.fill");
+    app->filter->running = false;
+    ASSERT_TRUE(app->tick());
+    EXPECT_EQ(screens->icon().symbol(), "shield.slash");
+    EXPECT_EQ(screens->icon().window()->symbol(), "shield.slash");
+}

@@ -1,0 +1,106 @@
+// Renders the panel in each main state to PNG files under the build folder
+// (screenshots/panel-*.png), so a reviewer can look at them without running
+// the app.
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include "AppFixture.h"
+#include "AppScreens.h"
+
+using namespace keldra;
+using namespace keldra::screens;
+using keldra::test::AppFixture;
+
+namespace {
+
+MenuPanel::Hooks quietHooks() {
+    MenuPanel::Hooks hooks;
+    hooks.quit = [] {};
+    hooks.openUrl = [](const QUrl&) {};
+    hooks.deviceName = [] { return std::string("Study laptop"); };
+    return hooks;
+}
+
+struct Shot {
+    std::unique_ptr<AppFixture> app;
+    std::unique_ptr<AppScreens> screens;
+
+    explicit Shot(test::FixtureOptions options = {}) : app(std::make_unique<AppFixture>(options)) {
+        screens = std::make_unique<AppScreens>(*app->state, quietHooks(), true);
+        screens->panel().show();
+    }
+    ~Shot() {
+        screens.reset();
+        app.reset();
+    }
+
+    QString headline() { return screens->panel().findChild<QLabel*>(QStringLiteral("headline"))->text(); }
+
+    // Saves the panel as panel-<name>.png and checks the picture is the
+    // panel's full width.
+    void save(const char* name) {
+        QCoreApplication::processEvents();
+        const QPixmap picture = screens->panel().grab();
+        EXPECT_EQ(picture.width() / picture.devicePixelRatio(), MenuPanel::kWidth);
+        QDir().mkpath(QStringLiteral(KELDRA_SCREENSHOT_DIR));
+        const QString file = QStringLiteral(KELDRA_SCREENSHOT_DIR "/panel-%1.png").arg(QLatin1String(name));
+        EXPECT_TRUE(picture.save(file)) << file.toStdString();
+    }
+};
+
+}  // namespace
+
+TEST(Screenshots, ExtensionModeStates) {
+    {
+        Shot shot;
+        EXPECT_EQ(shot.headline(), "Not enrolled");
+        shot.save("not-enrolled");
+    }
+    {
+        Shot shot;
+        ASSERT_TRUE(shot.app->enroll());
+        EXPECT_EQ(shot.headline(), "Protected");
+        shot.save("protected");
+
+        QTest::mouseClick(shot.screens->panel().findChild<QToolButton*>(QStringLiteral("detailsToggle")),
+                          Qt::LeftButton);
+        shot.save("details-open");
+
+        shot.app->filter->running = false;
+        shot.app->state->tick();
+        EXPECT_TRUE(shot.app->state->busy());
+        shot.save("busy");
+        ASSERT_TRUE(shot.app->settle());
+    }
+    {
+        Shot shot;
+        ASSERT_TRUE(shot.app->enroll());
+        shot.app->service->stop();
+        ASSERT_TRUE(shot.app->tick());
+        EXPECT_EQ(shot.headline(), "Offline, still enforcing");
+        shot.save("offline");
+    }
+    {
+        Shot shot({test::Mode::extension, false, false});
+        EXPECT_EQ(shot.headline(), "Not available");
+        shot.save("no-engine");
+    }
+}
+
+TEST(Screenshots, ResolverLevelStates) {
+    {
+        Shot shot({test::Mode::beta, true, true});
+        shot.app->writeStatus(601, true, true, 12);
+        EXPECT_EQ(shot.headline(), "Service not responding");
+        shot.save("resolver-needs-repair");
+    }
+    {
+        Shot shot({test::Mode::beta, true, false});
+        EXPECT_EQ(shot.headline(), "Not installed");
+        shot.save("resolver-not-installed");
+    }
+}

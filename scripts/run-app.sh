@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the tray app Keldra against the local device service:
+#   - the local device service on loopback with the demo policy and
+#     blocklists of demo/, accepting one enrolment code that is printed;
+#   - a copy of the built bundle, build/demo/Keldra.app, whose
+#     Environment.json points at that service (extension mode; the bundle
+#     the build made is left as it is);
+#   - Keldra itself, on $DISPLAY, or, without a display, under Xvfb with
+#     trayer as the tray (drive it with xdotool on the printed display; the
+#     panel's look in every state is in build/screenshots/ after the tests).
+# Click the shield in the tray (or, where there is no tray, the small window
+# at the top right of the screen) to open the panel, type the printed code
+# into "Enrollment code" and press Return. Ctrl-C quits the app (it flushes
+# its events first) and stops the service.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target Keldra keldra-dev-service KeldraBundle
+
+demo=build/demo
+mkdir -p "$demo"
+service_log="$demo/service.log"
+code="APP-$(date +%s)"
+
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+
+rm -f "$service_log"
+build/keldra-dev-service/keldra-dev-service \
+  --listen 127.0.0.1:0 \
+  --env-out "$demo/service-environment.json" \
+  --keys-dir "$demo/keys" \
+  --accept-code "$code" \
+  --policy demo/policy.json \
+  --blocklist ads=demo/blocklist-ads.json \
+  --blocklist gambling=demo/blocklist-gambling.json \
+  >"$service_log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 100); do
+  if grep -q '^http' "$service_log" 2>/dev/null; then break; fi
+  sleep 0.1
+done
+base_url=$(head -n 1 "$service_log")
+case "$base_url" in http*) ;; *) echo "keldra-dev-service did not start:" >&2; cat "$service_log" >&2; exit 1 ;; esac
+
+# The bundle copy. The app pins two release keys; the service signs with
+# one, so a spare key stands beside it.
+bundle="$demo/Keldra.app"
+rm -rf "$bundle"
+mkdir -p "$bundle/Contents/bin" "$bundle/Contents/Resources"
+cp build/Keldra.app/Contents/Info.json "$bundle/Contents/Info.json"
+cp build/Keldra.app/Contents/bin/Keldra "$bundle/Contents/bin/Keldra"
+sed -e 's#"release_keys": \[#"release_keys": [{"id": "spare-release", "public": "2rLJPFGUnvcOkX9ONhVcbXre5QUCKtHEAtjj6qHjuuc"},#' \
+    -e "s#\"api_base_url\": \"\\([^\"]*\\)\"#\"api_base_url\": \"\\1\", \"dashboard_url\": \"\\1/dashboard\"#" \
+    "$demo/service-environment.json" >"$bundle/Contents/Resources/Environment.json"
+
+export XDG_DATA_HOME="$PWD/$demo/app-data"
+mkdir -p "$XDG_DATA_HOME"
+if [ -z "${DISPLAY:-}" ]; then
+  exec 3> "$demo/display"
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
+  pids+=($!)
+  exec 3>&-
+  for _ in $(seq 1 50); do [ -s "$demo/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n 1 "$demo/display")"
+  trayer --edge top --align right --widthtype request --height 24 --SetDockType true >"$demo/trayer.log" 2>&1 &
+  pids+=($!)
+  sleep 1
+  echo "no display: Keldra runs on Xvfb $DISPLAY with trayer as its tray"
+fi
+
+echo "device service at $base_url (requests logged in $service_log)"
+echo "enrolment code: $code"
+QT_QPA_PLATFORM=xcb "$bundle/Contents/bin/Keldra" &
+app=$!
+pids+=($app)
+# Ctrl-C reaches the app too; it ends once its events are flushed.
+wait "$app" || true
