@@ -74,9 +74,10 @@ std::optional<std::string> findProgram(const std::string& name, const std::strin
     while (at <= searchPath.size()) {
         std::size_t end = searchPath.find(':', at);
         if (end == std::string::npos) end = searchPath.size();
-        std::string folder = searchPath.substr(at, end - at);
-        if (folder.empty()) folder = ".";
-        std::string candidate = folder + "/" + name;
+        // An empty entry stands for the working directory.
+        std::string candidate = end > at ? searchPath.substr(at, end - at) : std::string(".");
+        candidate += '/';
+        candidate += name;
         struct stat st {};
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
@@ -168,8 +169,9 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
     std::string searchPath = searchPath_.value_or(brivet::platform::processEnvironment("PATH").value_or("/usr/bin:/bin"));
     auto program = findProgram(words.front(), searchPath);
     if (!program) {
-        throw BetaError::installFailed("The program \"" + words.front() + "\" could not be started: " +
-                                       std::strerror(ENOENT));
+        std::string message = "The program \"";
+        message.append(words.front()).append("\" could not be started: ").append(std::strerror(ENOENT));
+        throw BetaError::installFailed(message);
     }
 
     int outPipe[2], errPipe[2];
