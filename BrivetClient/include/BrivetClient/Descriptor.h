@@ -15,6 +15,13 @@ public:
 
     int get() const { return fd_; }
 
+    // Gives the descriptor up without closing it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
     // Closes the descriptor now, before the holder goes.
     void reset() {
         if (fd_ >= 0) ::close(fd_);
