@@ -12,7 +12,7 @@ for fuzzer in build-fuzz/fuzzers/*; do
   work="build-fuzz/corpus/$name"
   mkdir -p "$work"
   seeds=()
-  for d in */fuzz/corpus/"$name"; do seeds+=("$d"); done
+  for d in */fuzz/corpus/"$name" */*/fuzz/corpus/"$name"; do seeds+=("$d"); done
   echo "== fuzzing $name for ${secs}s"
   "$fuzzer" -max_total_time="$secs" -max_len=65535 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 "$work" "${seeds[@]}"

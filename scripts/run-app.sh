@@ -14,6 +14,7 @@
 # its events first) and stops the service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-service.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target Keldra keldra-dev-service KeldraBundle
@@ -23,8 +24,11 @@ mkdir -p "$demo"
 service_log="$demo/service.log"
 code="APP-$(date +%s)"
 
+# Stopped last to first, the service after the rest.
 pids=()
+service_pid=""
 cleanup() {
+  if [ -n "$service_pid" ]; then pids=("$service_pid" "${pids[@]}"); fi
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     kill "${pids[$i]}" 2>/dev/null || true
     wait "${pids[$i]}" 2>/dev/null || true
@@ -32,23 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rm -f "$service_log"
-build/keldra-dev-service/keldra-dev-service \
-  --listen 127.0.0.1:0 \
-  --env-out "$demo/service-environment.json" \
-  --keys-dir "$demo/keys" \
-  --accept-code "$code" \
-  --policy demo/policy.json \
-  --blocklist ads=demo/blocklist-ads.json \
-  --blocklist gambling=demo/blocklist-gambling.json \
-  >"$service_log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  if grep -q '^http' "$service_log" 2>/dev/null; then break; fi
-  sleep 0.1
-done
-base_url=$(head -n 1 "$service_log")
-case "$base_url" in http*) ;; *) echo "keldra-dev-service did not start:" >&2; cat "$service_log" >&2; exit 1 ;; esac
+start_demo_service "$code" "$demo/service-environment.json" "$service_log"
 
 # The bundle copy. The app pins two release keys; the service signs with
 # one, so a spare key stands beside it.
@@ -76,7 +64,7 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "no display: Keldra runs on Xvfb $DISPLAY with trayer as its tray"
 fi
 
-echo "device service at $base_url (requests logged in $service_log)"
+echo "device service at $service_url (requests logged in $service_log)"
 echo "enrolment code: $code"
 QT_QPA_PLATFORM=xcb "$bundle/Contents/bin/Keldra" &
 app=$!

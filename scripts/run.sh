@@ -11,6 +11,7 @@
 # Ctrl-C stops both. State stays in build/demo/ between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-service.sh
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -32,30 +33,8 @@ stop_service() {
 }
 trap stop_service EXIT
 
-rm -f "$service_log"
-build/keldra-dev-service/keldra-dev-service \
-  --listen 127.0.0.1:0 \
-  --env-out "$demo/Environment.json" \
-  --keys-dir "$demo/keys" \
-  --accept-code "$code" \
-  --policy demo/policy.json \
-  --blocklist ads=demo/blocklist-ads.json \
-  --blocklist gambling=demo/blocklist-gambling.json \
-  >"$service_log" 2>&1 &
-service_pid=$!
-
-# The service prints its base URL once the environment file is written.
-for _ in $(seq 1 100); do
-  if grep -q '^http' "$service_log" 2>/dev/null; then break; fi
-  if ! kill -0 "$service_pid" 2>/dev/null; then break; fi
-  sleep 0.1
-done
-if ! grep -q '^http' "$service_log" 2>/dev/null; then
-  echo "keldra-dev-service did not start:" >&2
-  cat "$service_log" >&2
-  exit 1
-fi
-echo "device service at $(head -n 1 "$service_log") (requests logged in $service_log)"
+start_demo_service "$code" "$demo/Environment.json" "$service_log"
+echo "device service at $service_url (requests logged in $service_log)"
 
 # Enrols, then runs in the foreground until Ctrl-C.
 build/keldra-proxy/keldra-proxy \

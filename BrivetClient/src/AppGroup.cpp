@@ -1,6 +1,7 @@
 #include "BrivetClient/AppGroup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/Descriptor.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/PlatformPaths.h"
 #include "BrivetClient/RegularFile.h"
@@ -26,18 +27,6 @@ std::string versionSuffix(std::int64_t version) {
     suffix += ".json";
     return suffix;
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { if (fd_ >= 0) ::close(fd_); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool isSymlink(const std::filesystem::path& path) {
     struct stat st {};

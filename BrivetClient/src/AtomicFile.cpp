@@ -1,5 +1,7 @@
 #include "BrivetClient/AtomicFile.h"
 
+#include "BrivetClient/Descriptor.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -11,20 +13,6 @@
 
 namespace brivet {
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-    void reset() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
-
-private:
-    int fd_;
-};
 
 std::string describe(std::string_view what, const std::filesystem::path& path, int errnum) {
     std::string text;
@@ -113,7 +101,7 @@ AtomicWriteOutcome atomicWrite(const std::filesystem::path& target, std::string_
         if (raw < 0 && errno != EEXIST) fail("cannot create", temp, errno);
     }
     if (raw < 0) fail("cannot create", temp, EEXIST);
-    Fd fd(raw);
+    Descriptor fd(raw);
     bool done = false;
     struct Cleanup {
         const std::filesystem::path& p;
@@ -144,7 +132,7 @@ AtomicWriteOutcome atomicWrite(const std::filesystem::path& target, std::string_
     // outcome, never as an error that would tell the caller nothing changed.
     AtomicWriteOutcome outcome;
     if (options.durable) {
-        Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dfd.get() < 0) {
             outcome.durable = false;
             outcome.syncError = describe("cannot open directory", dir, errno);
@@ -157,7 +145,7 @@ AtomicWriteOutcome atomicWrite(const std::filesystem::path& target, std::string_
 }
 
 std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory) noexcept {
-    const Fd dfd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    const Descriptor dfd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (dfd.get() < 0) return 0;
     const int listFd = ::dup(dfd.get());
     if (listFd < 0) return 0;
@@ -181,7 +169,7 @@ std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory) no
 }
 
 bool readWholeFile(const std::filesystem::path& path, std::string& out) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return false;
         throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));

@@ -239,7 +239,9 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     setOption(h, CURLOPT_SSL_VERIFYPEER, options_.verifyTLS ? 1L : 0L);
     setOption(h, CURLOPT_SSL_VERIFYHOST, options_.verifyTLS ? 2L : 0L);
     if (options_.caBundlePath) setOption(h, CURLOPT_CAINFO, options_.caBundlePath->c_str());
-    setOption(h, CURLOPT_ACCEPT_ENCODING, "");
+    // gzip only: a server that packs a large blocklist with a slower codec
+    // can hold back the first byte for longer than the idle limit.
+    setOption(h, CURLOPT_ACCEPT_ENCODING, "gzip");
     setOption(h, CURLOPT_ERRORBUFFER, errorText);
     setOption(h, CURLOPT_WRITEFUNCTION, &onBody);
     setOption(h, CURLOPT_WRITEDATA, static_cast<void*>(&exchange));

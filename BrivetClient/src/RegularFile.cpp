@@ -1,5 +1,7 @@
 #include "BrivetClient/RegularFile.h"
 
+#include "BrivetClient/Descriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -8,18 +10,6 @@
 
 namespace brivet {
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { if (fd_ >= 0) ::close(fd_); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::string kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";

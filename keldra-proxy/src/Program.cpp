@@ -1,11 +1,15 @@
 #include "keldra-proxy/Program.h"
 
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "BrivetClient/Events.h"
 #include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/Joined.h"
 #include "BrivetClient/RFC3339.h"
 #include "BrivetClient/RuleSetLoader.h"
 #include "keldra-proxy/Log.h"
@@ -16,16 +20,49 @@ namespace brivet {
 
 namespace {
 
-std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0) out += separator;
-        out += pieces[i];
-    }
-    return out;
-}
-
 Instant now() { return ProtectionClient::systemClock()(); }
+
+// Holds back the lines the parts built at start-up log (a planted data file,
+// say) until the program has said which server and which directory it uses;
+// from then on, or once start-up ends without getting there, lines pass
+// straight through.
+class DeferredLog {
+public:
+    using Sink = std::function<void(const std::string&)>;
+
+    explicit DeferredLog(Sink sink) : sink_(std::move(sink)) {}
+
+    void operator()(const std::string& message) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!released_) {
+                held_.push_back(message);
+                return;
+            }
+        }
+        sink_(message);
+    }
+
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (released_) return;
+        released_ = true;
+        for (const auto& message : held_) sink_(message);
+        held_.clear();
+    }
+
+private:
+    Sink sink_;
+    std::mutex mutex_;
+    bool released_ = false;
+    std::vector<std::string> held_;
+};
+
+// Lets the held lines out when start-up fails before they would be.
+struct ReleaseOnExit {
+    std::shared_ptr<DeferredLog> log;
+    ~ReleaseOnExit() { log->release(); }
+};
 
 }  // namespace
 
@@ -63,8 +100,11 @@ Program::Program(Options options, ProgramSettings settings)
         throw ProgramExit(1);
     }
     box_->setClient(client_);
-    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL(), settings_.log);
-    filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), settings_.log);
+    const auto deferred = std::make_shared<DeferredLog>(settings_.log);
+    const ReleaseOnExit releaseOnExit{deferred};
+    const auto startupLog = [deferred](const std::string& message) { (*deferred)(message); };
+    cache_ = std::make_shared<FileBlocklistCache>(group_.blocklistsURL(), startupLog);
+    filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), startupLog);
     host_ = std::make_shared<DevHost>();
     engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
                                                  std::make_shared<EventOutbox>(group_.outboxURL()), host_,
@@ -96,6 +136,7 @@ Program::Program(Options options, ProgramSettings settings)
 
     log("server " + environment_.name + " at " + environment_.apiBaseUrl);
     log("state in " + directory_.string());
+    deferred->release();
 
     // Forwarding to the proxy's own address would send queries round in a
     // loop.

@@ -161,10 +161,11 @@ inline bool sendAll(int fd, const Bytes& bytes) {
 }
 
 inline Bytes frame(const Bytes& message) {
-    Bytes f(message.size() + 2);
-    f[0] = static_cast<std::uint8_t>(message.size() >> 8);
-    f[1] = static_cast<std::uint8_t>(message.size() & 0xFF);
-    std::copy(message.begin(), message.end(), f.begin() + 2);
+    Bytes f;
+    f.reserve(message.size() + 2);
+    f.push_back(static_cast<std::uint8_t>(message.size() >> 8));
+    f.push_back(static_cast<std::uint8_t>(message.size() & 0xFF));
+    for (const std::uint8_t byte : message) f.push_back(byte);
     return f;
 }
 

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 using namespace keldra_test;
 namespace fs = std::filesystem;
 using brivet::Program;
@@ -198,6 +200,37 @@ TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
     EXPECT_EQ(logged, (std::vector<std::string>{
                           "upstream dns.example is a host name; with --assert-dns give upstreams as addresses, "
                           "since the system would resolve the name through this proxy"}));
+
+    // Planted data files: their lines wait until the two start-up lines are
+    // out, and still come when start-up fails before them.
+    {
+        TempDir planted;
+        const fs::path data = planted.path() / "data";
+        fs::create_directories(data / "filter-rules.json");
+        ASSERT_EQ(::mkfifo((data / "events-pending.json").c_str(), 0600), 0);
+        brivet::Options plantedOptions = options;
+        plantedOptions.dir = data.string();
+        const auto isFileLine = [](const std::string& line) {
+            return line.starts_with("ignoring the saved filter rules: ") ||
+                   line.starts_with("ignoring the pending events: ");
+        };
+
+        logged.clear();
+        EXPECT_EQ(start(plantedOptions, logged), 1);
+        ASSERT_EQ(logged.size(), 5u);
+        EXPECT_EQ(logged[0], "server n at http://127.0.0.1:9");
+        EXPECT_EQ(logged[1], "state in " + data.string());
+        EXPECT_TRUE(logged[2].starts_with("ignoring the saved filter rules: ")) << logged[2];
+        EXPECT_TRUE(logged[3].starts_with("ignoring the pending events: ")) << logged[3];
+        EXPECT_EQ(logged[4], Program::notEnrolledText());
+
+        logged.clear();
+        plantedOptions.listen = "no-port";
+        EXPECT_EQ(start(plantedOptions, logged), 2);
+        ASSERT_EQ(logged.size(), 3u);
+        EXPECT_EQ(logged[0], "--listen must be HOST:PORT");
+        EXPECT_TRUE(isFileLine(logged[1]) && isFileLine(logged[2])) << logged[1] << " / " << logged[2];
+    }
 
     // Without --env the build's default file is read.
     logged.clear();

@@ -10,6 +10,7 @@
 #include "BrivetClient/AppGroup.h"
 #include "BrivetClient/DeviceAPI.h"
 #include "BrivetClient/Events.h"
+#include "BrivetClient/Joined.h"
 #include "BrivetClient/ProtectionClient.h"
 #include "BrivetClient/RuleSetLoader.h"
 #include "BrivetClient/StateStore.h"
@@ -20,6 +21,8 @@
 namespace keldra {
 
 namespace {
+
+using brivet::joined;
 
 constexpr const char* kTokenService = "io.tolvane.brivet";
 constexpr const char* kTokenAccount = "device-token";
@@ -84,15 +87,6 @@ std::string printed(const std::exception_ptr& error) {
     } catch (...) {
         return "unknown error";
     }
-}
-
-std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0) out += separator;
-        out += pieces[i];
-    }
-    return out;
 }
 
 }  // namespace

@@ -55,6 +55,17 @@ std::optional<Task> ManualExecutor::takeReady() {
     return task;
 }
 
+std::optional<Task> ManualExecutor::takeTimer(std::optional<brivet::Instant> limit) {
+    std::lock_guard lock(mutex_);
+    if (timers_.empty()) return std::nullopt;
+    auto first = timers_.begin();
+    if (limit && first->first.due > *limit) return std::nullopt;
+    if (first->first.due > now_) now_ = first->first.due;
+    Task task = std::move(first->second);
+    timers_.erase(first);
+    return task;
+}
+
 std::size_t ManualExecutor::runReady() {
     std::size_t count = 0;
     while (auto task = takeReady()) {
@@ -75,17 +86,8 @@ void ManualExecutor::advance(double seconds) {
         if (delta > room) delta = room;
         target = now_ + delta;
     }
-    for (;;) {
-        Task task;
-        {
-            std::lock_guard lock(mutex_);
-            if (timers_.empty() || timers_.begin()->first.due > target) break;
-            auto first = timers_.begin();
-            if (first->first.due > now_) now_ = first->first.due;
-            task = std::move(first->second);
-            timers_.erase(first);
-        }
-        if (task) task();
+    while (auto task = takeTimer(target)) {
+        if (*task) (*task)();
         runReady();
     }
     std::lock_guard lock(mutex_);
@@ -94,16 +96,9 @@ void ManualExecutor::advance(double seconds) {
 
 bool ManualExecutor::runNextTimer() {
     runReady();
-    Task task;
-    {
-        std::lock_guard lock(mutex_);
-        if (timers_.empty()) return false;
-        auto first = timers_.begin();
-        if (first->first.due > now_) now_ = first->first.due;
-        task = std::move(first->second);
-        timers_.erase(first);
-    }
-    if (task) task();
+    auto task = takeTimer(std::nullopt);
+    if (!task) return false;
+    if (*task) (*task)();
     runReady();
     return true;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "BrivetClient/Joined.h"
 #include "Keldra/AppState.h"
 #include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
@@ -12,6 +13,8 @@
 namespace keldra {
 
 namespace {
+
+using brivet::joined;
 
 constexpr std::int64_t kFreshSeconds = 600;
 
@@ -21,15 +24,6 @@ void appendCodePoint(std::string& out, UChar32 c) {
     UBool error = false;
     U8_APPEND(reinterpret_cast<std::uint8_t*>(buffer), length, U8_MAX_LENGTH, c, error);
     if (!error) out.append(buffer, static_cast<std::size_t>(length));
-}
-
-std::string joined(const std::vector<std::string>& pieces, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0) out += separator;
-        out += pieces[i];
-    }
-    return out;
 }
 
 std::optional<std::string> categoriesText(const std::vector<std::string>& categories) {

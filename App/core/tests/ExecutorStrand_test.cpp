@@ -73,6 +73,9 @@ TEST(WorkerStrand, CallsRunInOrderOffTheMainThreadAndAnswerOnIt) {
                 });
         }
         ASSERT_TRUE(executor->runUntil([&] { return answers.size() == 5; }));
+        // The worker marks itself idle just after it has posted the last
+        // answer, so give it a moment.
+        for (int i = 0; i < 2000 && !strand.idle(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_TRUE(strand.idle());
 
         // Queued calls still run when the strand ends; their answers wait

@@ -4,24 +4,17 @@
 #include "Keldra/AppState.h"
 #include "Keldra/MenuModel.h"
 #include "Keldra/StatusTexts.h"
+#include "Snapshots.h"
 
 using namespace keldra;
 
 namespace {
 
-const brivet::Instant kNow = brivet::RFC3339::fromUnixSeconds(1'800'000'000);
-
-AppSnapshot extension(bool enrolled = true) {
-    AppSnapshot s;
-    s.hasEngine = true;
-    s.enrolled = enrolled;
-    s.now = kNow;
-    s.dates = DateLocale{"en_US", "UTC"};
-    return s;
-}
+using snapshots::extension;
+using snapshots::kNow;
 
 AppSnapshot resolver(bool installed, bool enrolled, int age = 10) {
-    AppSnapshot s;
+    AppSnapshot s = snapshots::atNow();
     s.beta = true;
     s.betaInstalled = installed;
     s.enrolled = enrolled;
@@ -31,8 +24,6 @@ AppSnapshot resolver(bool installed, bool enrolled, int age = 10) {
     st.filterRunning = true;
     st.lastTickAt = brivet::RFC3339::string(kNow - std::chrono::seconds(age));
     s.betaStatus = st;
-    s.now = kNow;
-    s.dates = DateLocale{"en_US", "UTC"};
     return s;
 }
 

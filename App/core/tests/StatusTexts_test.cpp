@@ -4,24 +4,17 @@
 #include "Keldra/AppState.h"
 #include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
+#include "Snapshots.h"
 
 using namespace keldra;
 using brivet::TickReport;
 
 namespace {
 
-const brivet::Instant kNow = brivet::RFC3339::fromUnixSeconds(1'800'000'000);  // 2027-01-15T08:00:00Z
+using snapshots::extension;
+using snapshots::kNow;
 
 std::string ago(int seconds) { return brivet::RFC3339::string(kNow - std::chrono::seconds(seconds)); }
-
-AppSnapshot extension() {
-    AppSnapshot s;
-    s.hasEngine = true;
-    s.enrolled = true;
-    s.now = kNow;
-    s.dates = DateLocale{"en_US", "UTC"};
-    return s;
-}
 
 TickReport report(bool configured, bool running, std::optional<std::string> state,
                   std::vector<std::string> errors = {}) {
@@ -43,13 +36,11 @@ BetaStatus status(int age = 10) {
 }
 
 AppSnapshot resolver(std::optional<BetaStatus> st, bool installed = true) {
-    AppSnapshot s;
+    AppSnapshot s = snapshots::atNow();
     s.beta = true;
     s.betaInstalled = installed;
     s.betaStatus = std::move(st);
     s.enrolled = s.betaStatus && s.betaStatus->enrolled;
-    s.now = kNow;
-    s.dates = DateLocale{"en_US", "UTC"};
     return s;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/Descriptor.h"
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/PlatformPaths.h"
 #include "BrivetClient/UTF8.h"
@@ -22,6 +23,7 @@ namespace keldra {
 namespace {
 
 using brivet::DecodingError;
+using brivet::Descriptor;
 using brivet::Json;
 namespace coding = brivet::JSONCoding;
 
@@ -52,20 +54,6 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-// RAII for one file descriptor.
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    explicit Descriptor(int value) : fd(value) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
-
 // The program `name` on `searchPath` (colon-separated); absent when none
 // is executable there.
 std::optional<std::string> findProgram(const std::string& name, const std::string& searchPath) {
@@ -74,9 +62,10 @@ std::optional<std::string> findProgram(const std::string& name, const std::strin
     while (at <= searchPath.size()) {
         std::size_t end = searchPath.find(':', at);
         if (end == std::string::npos) end = searchPath.size();
-        std::string folder = searchPath.substr(at, end - at);
-        if (folder.empty()) folder = ".";
-        std::string candidate = folder + "/" + name;
+        // An empty entry stands for the working directory.
+        std::string candidate = end > at ? searchPath.substr(at, end - at) : std::string(".");
+        candidate += '/';
+        candidate += name;
         struct stat st {};
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
@@ -130,15 +119,15 @@ std::optional<BetaStatus> BetaStatus::read(const std::filesystem::path& file) {
     // Opened once and checked through the descriptor, so a file swapped in
     // after the size check cannot make us read more.
     Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.fd < 0) return std::nullopt;
+    if (fd.get() < 0) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > kMaxBytes) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > kMaxBytes) {
         return std::nullopt;
     }
     std::string bytes;
     char buffer[16384];
     for (;;) {
-        ssize_t got = ::read(fd.fd, buffer, sizeof buffer);
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -168,8 +157,9 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
     std::string searchPath = searchPath_.value_or(brivet::platform::processEnvironment("PATH").value_or("/usr/bin:/bin"));
     auto program = findProgram(words.front(), searchPath);
     if (!program) {
-        throw BetaError::installFailed("The program \"" + words.front() + "\" could not be started: " +
-                                       std::strerror(ENOENT));
+        std::string message = "The program \"";
+        message.append(words.front()).append("\" could not be started: ").append(std::strerror(ENOENT));
+        throw BetaError::installFailed(message);
     }
 
     int outPipe[2], errPipe[2];
@@ -181,8 +171,8 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errWrite.fd, 2);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), 2);
 
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -204,16 +194,16 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
     constexpr std::size_t kMaxErrorBytes = 1024 * 1024;
     Result result;
     char buffer[16384];
-    while (outRead.fd >= 0 || errRead.fd >= 0) {
-        pollfd entries[2] = {{outRead.fd, POLLIN, 0}, {errRead.fd, POLLIN, 0}};
+    while (outRead.get() >= 0 || errRead.get() >= 0) {
+        pollfd entries[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
         if (::poll(entries, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         for (int i = 0; i < 2; ++i) {
             Descriptor& which = i == 0 ? outRead : errRead;
-            if (which.fd < 0 || entries[i].revents == 0) continue;
-            ssize_t got = ::read(which.fd, buffer, sizeof buffer);
+            if (which.get() < 0 || entries[i].revents == 0) continue;
+            ssize_t got = ::read(which.get(), buffer, sizeof buffer);
             if (got > 0) {
                 if (i == 1 && result.standardError.size() < kMaxErrorBytes) {
                     result.standardError.append(buffer, static_cast<std::size_t>(got));

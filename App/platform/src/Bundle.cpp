@@ -83,7 +83,10 @@ std::filesystem::path Bundle::resourcesOrBundleURL() const { return resourceURL(
 
 std::optional<std::filesystem::path> Bundle::urlForResource(std::string_view name, std::string_view extension) const {
     std::string file(name);
-    if (!extension.empty()) file += "." + std::string(extension);
+    if (!extension.empty()) {
+        file += '.';
+        file += extension;
+    }
     std::filesystem::path candidate = resourcesOrBundleURL() / file;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(candidate, ec)) return std::nullopt;

@@ -14,6 +14,7 @@
 #include "BrivetClient/EffectivePolicy.h"
 #include "BrivetClient/Engine.h"
 #include "BrivetClient/ProtectionClient.h"
+#include "BrivetClient/ProxyStatus.h"
 #include "BrivetClient/RFC3339.h"
 #include "BrivetClient/StateStore.h"
 
@@ -25,22 +26,8 @@ class LocalFilter;
 // The proxy's client version, reported to the service and in the document.
 inline constexpr const char* kProxyClientVersion = "0.1.0-macos-beta";
 
-struct StatusFile {
-    std::string version = kProxyClientVersion;
-    bool enrolled = false;
-    std::optional<std::string> deviceId;
-    std::optional<std::string> state;
-    bool filterRunning = false;
-    // Only when the proxy checks the DNS settings.
-    std::optional<bool> dnsAsserted;
-    std::int64_t policySeq = 0;
-    bool committed = false;
-    std::optional<std::string> lockedUntil;
-    std::vector<std::string> categories;
-    std::int64_t blocked = 0;
-    std::int64_t answered = 0;
-    std::string lastTickAt;
-    std::vector<std::string> errors;
+struct StatusFile : ProxyStatus {
+    StatusFile() { version = kProxyClientVersion; }
 
     bool operator==(const StatusFile&) const = default;
 

@@ -99,6 +99,9 @@ private:
     };
 
     std::optional<Task> takeReady();
+    // The earliest timer, when there is one due by `limit` (any when no
+    // limit), with the clock moved on to its time.
+    std::optional<Task> takeTimer(std::optional<brivet::Instant> limit);
 
     mutable std::mutex mutex_;
     std::condition_variable posted_;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BrivetClient/ProxyStatus.h"
 #include "Keldra/Bundle.h"
 
 namespace keldra {
@@ -61,22 +62,7 @@ private:
 // The service's status document as the app reads it: keys exactly the field
 // names; deviceId, state, dnsAsserted and lockedUntil may be missing or null,
 // every other member is required with its type.
-struct BetaStatus {
-    std::string version;
-    bool enrolled = false;
-    std::optional<std::string> deviceId;
-    std::optional<std::string> state;
-    bool filterRunning = false;
-    std::optional<bool> dnsAsserted;
-    std::int64_t policySeq = 0;
-    bool committed = false;
-    std::optional<std::string> lockedUntil;
-    std::vector<std::string> categories;
-    std::int64_t blocked = 0;
-    std::int64_t answered = 0;
-    std::string lastTickAt;
-    std::vector<std::string> errors;
-
+struct BetaStatus : brivet::ProxyStatus {
     bool operator==(const BetaStatus&) const = default;
 
     // Documents above this size are not read.
