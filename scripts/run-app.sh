@@ -16,6 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/demo-service.sh
 
+if [ -z "${KELDRA_SKIP_SETUP:-}" ]; then bash scripts/setup.sh; fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target Keldra keldra-dev-service KeldraBundle
 
