@@ -4,6 +4,8 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -42,7 +44,9 @@ public:
         std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), config.data(), const_cast<char*>("--nofork"),
                                    nullptr};
         if (::posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        for (int i = 0; i < 200 && !std::filesystem::exists(dir_ / "bus"); ++i) std::this_thread::sleep_for(10ms);
+        // The socket file appears at bind(), a moment before the daemon
+        // listens: wait until a connection is taken.
+        for (int i = 0; i < 500 && !accepting(); ++i) std::this_thread::sleep_for(10ms);
     }
     ~PrivateBus() {
         if (pid_ > 0) {
@@ -50,10 +54,23 @@ public:
             ::waitpid(pid_, nullptr, 0);
         }
     }
-    bool running() const { return pid_ > 0 && std::filesystem::exists(dir_ / "bus"); }
+    bool running() const { return pid_ > 0 && accepting(); }
     std::string address() const { return "unix:path=" + (dir_ / "bus").string(); }
 
 private:
+    bool accepting() const {
+        const std::string path = (dir_ / "bus").string();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path) return false;
+        path.copy(address.sun_path, path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
+    }
+
     keldra::test::TempDir dir_{"keldra-dbus"};
     pid_t pid_ = -1;
 };
