@@ -778,12 +778,15 @@ std::shared_ptr<const Table> tableFromJSON(const J& json) {
     Builder builder;
     builder.reserve(exact.size() + suffixes.size() + allowExact.size() + allowSuffixes.size(), 0);
     // Names are taken as written, except that names holding Unicode (from
-    // files written before names were compared in their ASCII form) are
-    // normalised, which gives them that form.
+    // files written before names were compared in their ASCII form) take
+    // that form. They were trimmed when they were written; trimming them
+    // again could change a name whose label of white space was exposed by
+    // stripping its dots, and the rules read back would differ from those
+    // written.
     std::string converted;
     auto nameOf = [&](const std::string& key) -> const std::string& {
         if (isAscii(key)) return key;
-        normalizeInto(key, converted);
+        internationalToAscii(key, converted);
         return converted;
     };
     for (auto it = exact.begin(); it != exact.end(); ++it) {

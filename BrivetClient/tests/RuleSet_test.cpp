@@ -304,6 +304,16 @@ TEST(RuleSetJSON, DecodedEntriesAreTakenAsWrittenAndMalformedDocumentsFail) {
     EXPECT_EQ(unicodeKeys.decide("x.frei.caf\u00e9.example"), HostDecision::allow());
     EXPECT_EQ(RuleSet::fromJSON(Json::parse(unicodeKeys.toJSON().dump())), unicodeKeys);
 
+    // A label too long to convert keeps its Unicode form; a name that also
+    // ends in a label of white space (left once its trailing dot was
+    // stripped) reads back as written, not trimmed a second time.
+    std::string longLabel;
+    for (int i = 0; i < 70; ++i) longLabel += "\xc3\x89";
+    const RuleSet odd({"c"}, {}, {}, {{"c", 1, {{"domain", longLabel + ".\t."}}}});
+    EXPECT_EQ(odd.toJSON()["exact"].size(), 1u);
+    EXPECT_EQ(RuleSet::fromJSON(Json::parse(odd.toJSON().dump())), odd);
+    EXPECT_EQ(RuleSet::fromJSON(nlohmann::json::parse(odd.toJSON().dump())), odd);
+
     for (const char* text : {
              R"([])",
              R"({"suffixes":{},"allowExact":[],"allowSuffixes":[]})",
