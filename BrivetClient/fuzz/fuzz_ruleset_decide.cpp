@@ -129,10 +129,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& host : hosts) check(agrees(rules, host));
     for (const auto& host : hosts) {
         if (host.size() > 1024 || hasWhiteSpace(host)) continue;
+        // Only valid IDNA names have two forms: a label that is not (one too
+        // long for DNS, say, which the conversion to Unicode does not check)
+        // stays as written.
+        const IdnaCall toAscii = uidna_nameToASCII_UTF8;
+        if (converted(toAscii, host).empty()) continue;
         const HostDecision decision = rules.decide(host);
-        for (IdnaCall call : {IdnaCall(uidna_nameToASCII_UTF8), IdnaCall(uidna_nameToUnicodeUTF8)}) {
+        for (IdnaCall call : {toAscii, IdnaCall(uidna_nameToUnicodeUTF8)}) {
             const std::string other = converted(call, host);
-            if (!other.empty()) check(rules.decide(other) == decision);
+            // Mapping may bring white space in (U+0385 maps to a space and
+            // two marks), which trimming then treats as such.
+            if (other.empty() || hasWhiteSpace(other) || converted(toAscii, other).empty()) continue;
+            check(rules.decide(other) == decision);
         }
     }
 

@@ -170,8 +170,8 @@ std::optional<std::string> idnaConvert(IdnaCall call, std::string_view text) {
     return std::nullopt;
 }
 
-// `name` has been trimmed and holds a byte that is not ASCII.
-void internationalToAscii(std::string_view name, std::string& out) {
+// One conversion: the whole name when ICU takes it, else label by label.
+void convertOnce(std::string_view name, std::string& out) {
     if (auto whole = idnaConvert(uidna_nameToASCII_UTF8, name)) {
         // Mapping may turn a final ideographic full stop into a dot.
         out.assign(stripDots(*whole));
@@ -194,6 +194,23 @@ void internationalToAscii(std::string_view name, std::string& out) {
         if (dot == std::string_view::npos) break;
         out += '.';
         start = dot + 1;
+    }
+}
+
+// `name` has been trimmed and holds a byte that is not ASCII.
+//
+// A label that ICU refuses may be taken once it is lower-cased, and a full
+// stop that only the whole name's mapping splits on may leave a name that
+// converts as a whole afterwards. So the conversion is repeated until it is
+// stable (two rounds settle every label): converting a stored name again,
+// as reading rules back does, then never changes it.
+void internationalToAscii(std::string_view name, std::string& out) {
+    convertOnce(name, out);
+    std::string next;
+    for (int round = 0; round < 4 && !isAscii(out); ++round) {
+        convertOnce(out, next);
+        if (next == out) break;
+        out.swap(next);
     }
 }
 

@@ -304,15 +304,22 @@ TEST(RuleSetJSON, DecodedEntriesAreTakenAsWrittenAndMalformedDocumentsFail) {
     EXPECT_EQ(unicodeKeys.decide("x.frei.caf\u00e9.example"), HostDecision::allow());
     EXPECT_EQ(RuleSet::fromJSON(Json::parse(unicodeKeys.toJSON().dump())), unicodeKeys);
 
-    // A label too long to convert keeps its Unicode form; a name that also
-    // ends in a label of white space (left once its trailing dot was
+    // A label ICU refuses (a C1 control) keeps its Unicode form; a name that
+    // also ends in a label of white space (left once its trailing dot was
     // stripped) reads back as written, not trimmed a second time.
-    std::string longLabel;
-    for (int i = 0; i < 70; ++i) longLabel += "\xc3\x89";
-    const RuleSet odd({"c"}, {}, {}, {{"c", 1, {{"domain", longLabel + ".\t."}}}});
+    const RuleSet odd({"c"}, {}, {}, {{"c", 1, {{"domain", "\xc2\x80\xc3\x89.\t."}}}});
     EXPECT_EQ(odd.toJSON()["exact"].size(), 1u);
     EXPECT_EQ(RuleSet::fromJSON(Json::parse(odd.toJSON().dump())), odd);
-    EXPECT_EQ(RuleSet::fromJSON(nlohmann::json::parse(odd.toJSON().dump())), odd);
+        EXPECT_EQ(RuleSet::fromJSON(nlohmann::json::parse(odd.toJSON().dump())), odd);
+
+    // A capital that ICU refuses but whose small letter it takes decides
+    // like the small letter, and reads back as written.
+    const RuleSet palochka({"c"}, {}, {}, {{"c", 1, {{"domain", "\xd3\x80.example"}}}});
+    EXPECT_EQ(palochka.decide("\xd3\x8f.example"), HostDecision::block("c"));
+    EXPECT_EQ(RuleSet::fromJSON(Json::parse(palochka.toJSON().dump())), palochka);
+    const RuleSet stops({"c"}, {}, {}, {{"c", 1, {{"domain", "\xd3\x80\xe3\x80\x82" "b.example"}}}});
+    EXPECT_EQ(stops.decide("\xd3\x8f.b.example"), HostDecision::block("c"));
+    EXPECT_EQ(RuleSet::fromJSON(Json::parse(stops.toJSON().dump())), stops);
 
     for (const char* text : {
              R"([])",
