@@ -1,11 +1,10 @@
 // The app's whole road in its extension mode with the real keldra-filter in
 // place of a fake: the local device service, the real app state driven by
 // the manual executor, the daemon on a real socket.
-#include "AppTestSupport.h"
+#include "AppServiceSupport.h"
 
 #include "BrivetClient/Events.h"
 #include "DaemonTestSupport.h"
-#include "keldra/DevService.h"
 
 using namespace apptest;
 using keldra::AppState;
@@ -17,20 +16,8 @@ TEST(ExtensionEndToEnd, EnrolPublishToTheDaemonTakeItsEventsAndQuit) {
     options.acceptCodes = {"CODE-1"};
     brivet::dev::DevService service(options);
     Harness h;
-    json environment = json::parse(service.environmentJSON());
-    environment["dashboard_url"] = "https://dashboard.example/";
-    environment["release_keys"].push_back({{"id", "spare"}, {"public", environment["policy_keys"][0]["public"]}});
-    h.writeEnvironment(environment.dump());
-    service.setBlocklistDocument("ads", json{{"version", 1}, {"rules", {{{"rule_type", "domain_suffix"}, {"value", "ads.test"}}}}});
-    const std::int64_t seq = service.setPolicy(json{{"kind", "commitment"},
-                                                    {"commitment_id", "c-1"},
-                                                    {"locked_until", "2030-01-01T00:00:00Z"},
-                                                    {"categories", {"ads"}},
-                                                    {"custom_rules", {{{"rule_type", "domain"}, {"value", "blocked.test"}}}},
-                                                    {"allow_rules", json::array()},
-                                                    {"blocklist_version", 1},
-                                                    {"offline_release_runtime_seconds", 604800},
-                                                    {"heartbeat_interval_seconds", 900}});
+    prepareService(service, h);
+    const std::int64_t seq = service.setPolicy(demoPolicy(900));
 
     // The daemon with its DNS proxy on (on a port of its own, with a scratch
     // resolver file), holding a closed window of blocks from before.

@@ -1,28 +1,15 @@
 // The app state against the local device service: enrolment, ticks with a
 // real policy, the loop's interval from it, and the whole road in the
 // extension mode with the fake filter extension on a real socket.
-#include "AppTestSupport.h"
+#include "AppServiceSupport.h"
 
 #include "Keldra/MenuModel.h"
 #include "Keldra/Testing/FakeFilterServer.h"
-#include "keldra/DevService.h"
 
 using namespace apptest;
 using keldra::AppState;
 
 namespace {
-
-json demoPolicy(std::int64_t heartbeat) {
-    return json{{"kind", "commitment"},
-                {"commitment_id", "c-1"},
-                {"locked_until", "2030-01-01T00:00:00Z"},
-                {"categories", {"ads"}},
-                {"custom_rules", {{{"rule_type", "domain"}, {"value", "blocked.test"}}}},
-                {"allow_rules", json::array()},
-                {"blocklist_version", 1},
-                {"offline_release_runtime_seconds", 604800},
-                {"heartbeat_interval_seconds", heartbeat}};
-}
 
 class AppService : public ::testing::Test {
 protected:
@@ -34,15 +21,7 @@ protected:
         return o;
     }
 
-    void SetUp() override {
-        json environment = json::parse(service.environmentJSON());
-        environment["dashboard_url"] = "https://dashboard.example/";
-        // The app pins two release keys; the second is any other key.
-        environment["release_keys"].push_back({{"id", "spare"}, {"public", environment["policy_keys"][0]["public"]}});
-        h.writeEnvironment(environment.dump());
-        service.setBlocklistDocument("ads", json{{"version", 1},
-                                                 {"rules", {{{"rule_type", "domain_suffix"}, {"value", "ads.test"}}}}});
-    }
+    void SetUp() override { prepareService(service, h); }
 
     bool enroll(AppState& app, const std::string& code = "CODE-1", const std::string& name = "Mac") {
         return runToEnd(h, [&](auto done) { app.enroll(code, name, done); });
