@@ -1,0 +1,43 @@
+#include "BrivetClient/LogText.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using brivet::logSafe;
+
+TEST(LogText, PlainTextAndUnicodeStayAsTheyAre) {
+    EXPECT_EQ(logSafe("/usr/bin/python3 -c x"), "/usr/bin/python3 -c x");
+    EXPECT_EQ(logSafe("b\xc3\xbc" "cher.example"), "b\xc3\xbc" "cher.example");
+    EXPECT_EQ(logSafe(""), "");
+}
+
+TEST(LogText, NothingCanStartALineOfItsOwn) {
+    // A program path that tries to write a line of the daemon's own.
+    const std::string forged = "/tmp/x\n2026-12-09T06:00:00Z configurations: content filter off\r\x1b[2K";
+    const std::string safe = logSafe(forged);
+    EXPECT_EQ(safe.find('\n'), std::string::npos);
+    EXPECT_EQ(safe.find('\r'), std::string::npos);
+    EXPECT_EQ(safe.find('\x1b'), std::string::npos);
+    EXPECT_EQ(safe, "/tmp/x\\n2026-12-09T06:00:00Z configurations: content filter off\\r\\x1b[2K");
+    // C1 controls and the Unicode line separators are escaped too; a
+    // backslash is doubled so an escape can never be faked.
+    EXPECT_EQ(logSafe("a\xc2\x85" "b\xe2\x80\xa8" "c\\n"), "a\\u0085b\\u2028c\\\\n");
+    EXPECT_EQ(logSafe(std::string("nul\0x", 5)), "nul\\x00x");
+}
+
+TEST(LogText, MalformedUTF8IsWrittenByteByByte) {
+    EXPECT_EQ(logSafe("ok\xff\xc3"), "ok\\xff\\xc3");
+    EXPECT_EQ(logSafe("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate
+}
+
+TEST(LogText, LongTextIsCutAndSaysHowMuchWasLeftOut) {
+    const std::string path(4096, 'a');
+    const std::string safe = logSafe(path);
+    EXPECT_EQ(safe, std::string(512, 'a') + "... (3584 more bytes)");
+    // A cut inside a character leaves its first bytes escaped, never raw.
+    const std::string cut = logSafe(std::string(511, 'a') + "\xc3\xbc", 512);
+    EXPECT_EQ(cut, std::string(511, 'a') + "\\xc3... (1 more bytes)");
+}
+
+}  // namespace
