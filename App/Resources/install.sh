@@ -11,6 +11,15 @@
 # The code and the name are handed to keldra-proxy as arguments of their
 # own and are never written into the unit file: a unit's ExecStart expands
 # "%" and "$" and cannot hold a line break.
+#
+# Whatever umask it was started with, everything it creates gets a mode of
+# its own, and nothing is written to a place that a user other than root
+# could swap: every target and every folder above it must belong to root and
+# be writable by neither group nor others (a root-owned folder with the
+# sticky bit excepted), and a symbolic link at a target is refused. All
+# targets are checked before anything is written.
+
+umask 022
 
 fail() {
     printf '%s\n' "$*" >&2
@@ -31,35 +40,101 @@ DATA=/var/lib/keldra
 UNIT=/etc/systemd/system/keldra-proxy.service
 PIDFILE=/run/keldra-proxy.pid
 LOG=/var/log/keldra-proxy.log
+STAFF_MARKER=/etc/staff-group-for-usr-local
+
+# refuse TARGET PLACE WHY
+refuse() {
+    message="cannot write $1: $2 $3, so a user other than root could swap what is installed there"
+    if [ -e "$ROOT$STAFF_MARKER" ]; then
+        message="$message (this machine keeps /usr/local writable by the group staff, as $ROOT$STAFF_MARKER says: members of staff could swap the program; make the folder root:root 0755 first)"
+    fi
+    fail "$message"
+}
+
+# check_places TARGET START FOLLOWED: walks from START up to "/"; sets
+# SAW_LINK when a folder on the way is a link.
+check_places() {
+    place=$2
+    while :; do
+        if [ -L "$place" ]; then
+            [ "$place" = "$1" ] && [ "$3" = no ] && refuse "$1" "$place" "is a symbolic link (it is never followed)"
+            [ "$(stat -c %u "$place")" = 0 ] || refuse "$1" "$place" "is a symbolic link that root does not own"
+            SAW_LINK=yes
+        elif [ -e "$place" ]; then
+            owner=$(stat -c %u "$place") && bits=$(stat -c %f "$place") || refuse "$1" "$place" "cannot be checked"
+            [ "$owner" = 0 ] || refuse "$1" "$place" "does not belong to root"
+            # 18 is 022 (group and others may write), 512 is 01000 (sticky).
+            if [ $((0x$bits & 18)) -ne 0 ]; then
+                if [ "$place" = "$1" ] || [ ! -d "$place" ] || [ $((0x$bits & 512)) -eq 0 ]; then
+                    refuse "$1" "$place" "is writable by group or others"
+                fi
+            fi
+        fi
+        [ "$place" = / ] && return 0
+        place=$(dirname "$place")
+    done
+}
+
+# check_target TARGET: refuses (and exits) unless root alone can change
+# TARGET and every folder above it.
+check_target() {
+    SAW_LINK=no
+    check_places "$1" "$1" no
+    if [ "$SAW_LINK" = yes ]; then
+        existing=$(dirname "$1")
+        while [ ! -e "$existing" ]; do existing=$(dirname "$existing"); done
+        resolved=$(readlink -f "$existing") || refuse "$1" "$existing" "cannot be resolved"
+        check_places "$1" "$resolved" yes
+    fi
+}
+
+# make_folder FOLDER MODE: creates FOLDER (and any folder missing above it,
+# with 0755) and gives it MODE.
+make_folder() {
+    create_missing "$1"
+    chmod "$2" "$1" || fail "cannot set the mode of $1"
+}
+create_missing() {
+    [ -d "$1" ] && return 0
+    create_missing "$(dirname "$1")"
+    mkdir -m 0755 "$1" || fail "cannot create $1"
+}
+
+# install_file SOURCE TARGET MODE: copies next to the target, then renames
+# over it, so a half copy never runs.
+install_file() {
+    rm -f "$2.new" \
+        && cp -f "$1" "$2.new" \
+        && chmod "$3" "$2.new" \
+        && mv -f "$2.new" "$2" \
+        || fail "cannot install $(basename "$2")"
+}
 
 for file in keldra-proxy keldra-networksetup Environment.json; do
     [ -f "$RESOURCES/$file" ] || fail "This copy of the app is missing $file."
 done
 
+for target in "$LIBEXEC" "$LIBEXEC/keldra-proxy" "$LIBEXEC/keldra-networksetup" "$LIBEXEC/Environment.json" \
+    "$LIBEXEC/libbrivet_core.so" "$DATA" "$UNIT" "$PIDFILE" "$LOG"; do
+    check_target "$ROOT$target"
+done
+
 # The programs go to a root-owned place; keldra-proxy finds keldra-networksetup
 # beside itself.
-mkdir -p "$ROOT$LIBEXEC" || fail "cannot create $LIBEXEC"
-chmod 0755 "$ROOT$LIBEXEC" || fail "cannot set the mode of $LIBEXEC"
+make_folder "$ROOT$LIBEXEC" 0755
 for file in keldra-proxy keldra-networksetup Environment.json; do
     mode=0755
     [ "$file" = Environment.json ] && mode=0644
-    cp -f "$RESOURCES/$file" "$ROOT$LIBEXEC/.$file.new" \
-        && chmod "$mode" "$ROOT$LIBEXEC/.$file.new" \
-        && mv -f "$ROOT$LIBEXEC/.$file.new" "$ROOT$LIBEXEC/$file" \
-        || fail "cannot install $file"
+    install_file "$RESOURCES/$file" "$ROOT$LIBEXEC/$file" "$mode"
 done
 # The shared core library travels beside the programs when the bundle has it.
 if [ -f "$RESOURCES/libbrivet_core.so" ]; then
-    cp -f "$RESOURCES/libbrivet_core.so" "$ROOT$LIBEXEC/.libbrivet_core.so.new" \
-        && chmod 0644 "$ROOT$LIBEXEC/.libbrivet_core.so.new" \
-        && mv -f "$ROOT$LIBEXEC/.libbrivet_core.so.new" "$ROOT$LIBEXEC/libbrivet_core.so" \
-        || fail "cannot install libbrivet_core.so"
+    install_file "$RESOURCES/libbrivet_core.so" "$ROOT$LIBEXEC/libbrivet_core.so" 0644
 fi
 
 # The data folder is readable by all, so that the app can read status.json;
 # every file in it keeps its own mode.
-mkdir -p "$ROOT$DATA" || fail "cannot create $DATA"
-chmod 0755 "$ROOT$DATA" || fail "cannot set the mode of $DATA"
+make_folder "$ROOT$DATA" 0755
 
 PROXY="$ROOT$LIBEXEC/keldra-proxy"
 ENVIRONMENT="$ROOT$LIBEXEC/Environment.json"
@@ -70,9 +145,15 @@ if [ -n "$CODE" ]; then
     fi
 fi
 
-if [ -d "$ROOT/run/systemd/system" ]; then
-    mkdir -p "$ROOT$(dirname "$UNIT")" || fail "cannot create $(dirname "$UNIT")"
-    cat > "$ROOT$UNIT.new" <<UNITFILE || fail "cannot write $UNIT"
+# The unit is written in both cases: its presence is what tells the app the
+# service is installed, and without systemd it records what was started.
+# write_unit [NOTE]
+write_unit() {
+    make_folder "$ROOT$(dirname "$UNIT")" 0755
+    rm -f "$ROOT$UNIT.new"
+    {
+        [ -n "${1:-}" ] && printf '# %s\n' "$1"
+        cat <<UNITFILE
 [Unit]
 Description=Keldra DNS filter
 Wants=network-pre.target
@@ -86,7 +167,12 @@ RestartSec=2
 [Install]
 WantedBy=multi-user.target
 UNITFILE
+    } > "$ROOT$UNIT.new" || fail "cannot write $UNIT"
     chmod 0644 "$ROOT$UNIT.new" && mv -f "$ROOT$UNIT.new" "$ROOT$UNIT" || fail "cannot write $UNIT"
+}
+
+if [ -d "$ROOT/run/systemd/system" ]; then
+    write_unit
     for step in daemon-reload "enable keldra-proxy.service" "restart keldra-proxy.service"; do
         # shellcheck disable=SC2086 # the steps are fixed words
         if ! output=$(systemctl $step 2>&1); then
@@ -116,8 +202,16 @@ if [ -f "$ROOT$PIDFILE" ]; then
             ;;
     esac
 fi
-mkdir -p "$ROOT$(dirname "$LOG")" "$ROOT$(dirname "$PIDFILE")" || fail "cannot create the log folder"
+make_folder "$ROOT$(dirname "$LOG")" 0755
+make_folder "$ROOT$(dirname "$PIDFILE")" 0755
+if [ ! -e "$ROOT$LOG" ]; then
+    (umask 077 && : > "$ROOT$LOG") || fail "cannot create $LOG"
+fi
+chmod 0640 "$ROOT$LOG" || fail "cannot set the mode of $LOG"
 nohup "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53 \
     </dev/null >>"$ROOT$LOG" 2>&1 &
-echo "$!" > "$ROOT$PIDFILE" || fail "cannot write $PIDFILE"
+rm -f "$ROOT$PIDFILE.new"
+echo "$!" > "$ROOT$PIDFILE.new" && chmod 0644 "$ROOT$PIDFILE.new" && mv -f "$ROOT$PIDFILE.new" "$ROOT$PIDFILE" \
+    || fail "cannot write $PIDFILE"
+write_unit "Started directly, without systemd: its process id is in $PIDFILE, its log in $LOG."
 exit 0

@@ -1,13 +1,16 @@
 #include "keldra-filter/SystemHelper.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "keldra-filter/Command.h"
 #include "keldra-filter/PeerCheck.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sys/stat.h>
 #include <thread>
@@ -44,21 +47,40 @@ void makeFolder(const fs::path& folder, mode_t mode) {
     ::chmod(folder.c_str(), mode);
 }
 
+bool writableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
 // Copies a tree; files keep their executable bits, nothing is followed.
+// Everything copied must belong to root and be writable by no one else:
+// it ends up run as root.
 void copyTree(const fs::path& from, const fs::path& to) {
     fs::create_directory(to);
     ::chmod(to.c_str(), 0755);
     for (const auto& entry : fs::directory_iterator(from)) {
         const auto target = to / entry.path().filename();
-        if (entry.is_symlink()) continue;
-        if (entry.is_directory()) {
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) != 0) throw std::runtime_error("cannot read " + entry.path().string());
+        if (S_ISLNK(st.st_mode)) continue;
+        if (st.st_uid != 0 || writableByOthers(st)) {
+            throw std::runtime_error("the extension in the installed app is not installed by root: " +
+                                     brivet::logSafe(entry.path().string()) +
+                                     " belongs to another user or is writable by group or others");
+        }
+        if (S_ISDIR(st.st_mode)) {
             copyTree(entry.path(), target);
-        } else if (entry.is_regular_file()) {
+        } else if (S_ISREG(st.st_mode)) {
             fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-            const bool executable = (fs::status(entry.path()).permissions() & fs::perms::owner_exec) != fs::perms::none;
-            ::chmod(target.c_str(), executable ? 0755 : 0644);
+            ::chmod(target.c_str(), (st.st_mode & S_IXUSR) != 0 ? 0755 : 0644);
         }
     }
+}
+
+// A refusal of every target of one command, checked before anything is
+// written.
+std::string firstUnsafeTarget(const std::vector<fs::path>& targets, const SystemPlaces& places) {
+    for (const auto& target : targets) {
+        if (auto reason = unsafeTargetReason(target, places); !reason.empty()) return reason;
+    }
+    return {};
 }
 
 void stopDirectlyStarted(const SystemPlaces& places) {
@@ -79,15 +101,22 @@ void stopDirectlyStarted(const SystemPlaces& places) {
     if (::kill(pid, 0) == 0) ::kill(pid, SIGKILL);
 }
 
-HelperResult activate(const fs::path& bundle, const SystemPlaces& places) {
-    if (!bundle.is_absolute()) return failure("the app bundle must be given by its absolute path");
-    const fs::path canonical = fs::weakly_canonical(bundle);
-    if (canonical != bundle.lexically_normal() && canonical.string() + "/" != bundle.lexically_normal().string()) {
-        return failure("the app bundle path must not pass through links: " + bundle.string());
+HelperResult activate(const std::string& given, const SystemPlaces& places) {
+    // The caller names its own bundle; the helper only takes the one at the
+    // install location, whatever it was given.
+    const fs::path installed = places.installedAppBundle();
+    if (installed.empty()) return failure("this keldra-helper was built without an install location for the app");
+    fs::path bundle = fs::path(given).lexically_normal();
+    if (bundle.has_relative_path() && bundle.filename().empty()) bundle = bundle.parent_path();
+    if (!bundle.is_absolute() || bundle != installed.lexically_normal()) {
+        return failure("keldra-helper only activates the app installed at " + installed.string() + ", not " +
+                       brivet::logSafe(given));
     }
+    const fs::path canonical = installed.lexically_normal();
     if (!rootOwnedAllTheWay(canonical)) {
         return failure("the app at " + canonical.string() +
-                       " is not installed by root (it and every folder above it must belong to root)");
+                       " is not installed by root (it and every folder above it must belong to root and be "
+                       "writable by no one else)");
     }
     std::string identifier = kDefaultIdentifier;
     const auto info = readObject(canonical / "Contents" / "Info.json");
@@ -98,6 +127,17 @@ HelperResult activate(const fs::path& bundle, const SystemPlaces& places) {
     const fs::path source = canonical / "Contents" / "Library" / "SystemExtensions" / folderName;
     if (!fs::is_regular_file(source / "Contents" / "bin" / "keldra-filter")) {
         return failure("this copy of the app has no filter extension at " + source.string());
+    }
+    if (!rootOwnedAllTheWay(source / "Contents" / "bin" / "keldra-filter")) {
+        return failure("the app at " + canonical.string() +
+                       " is not installed by root (it and every folder above it must belong to root and be "
+                       "writable by no one else)");
+    }
+    if (auto unsafe = firstUnsafeTarget({places.extensionsFolder(), places.stateFolder() / "installation.json",
+                                         places.unitFile(), places.pidFile(), places.logFile()},
+                                        places);
+        !unsafe.empty()) {
+        return failure(unsafe);
     }
 
     // Copy next to the place, then swap it in, so a half copy never runs.
@@ -129,7 +169,7 @@ HelperResult activate(const fs::path& bundle, const SystemPlaces& places) {
             if (!result.succeeded()) {
                 std::string reason = result.standardError;
                 while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-                return failure("systemctl " + step[1] + " failed" + (reason.empty() ? "" : ": " + reason));
+                return failure("systemctl " + step[1] + " failed" + (reason.empty() ? "" : ": " + brivet::logSafe(reason)));
             }
         }
         return {};
@@ -171,6 +211,7 @@ bool isOn(const nlohmann::json& document, const char* name, std::string* provide
 HelperResult saveConfigurations(const std::string& document, const SystemPlaces& places) {
     const auto proposed = nlohmann::json::parse(document, nullptr, false);
     if (proposed.is_discarded() || !proposed.is_object()) return failure("the configurations are not a JSON object");
+    if (auto unsafe = unsafeTargetReason(places.configurationsFile(), places); !unsafe.empty()) return failure(unsafe);
     std::string current;
     if (!brivet::readWholeFile(places.configurationsFile(), current)) current = "{}";
     if (auto refusal = configurationChangeRefusal(current, document); !refusal.empty()) return failure(refusal);
@@ -182,6 +223,52 @@ HelperResult saveConfigurations(const std::string& document, const SystemPlaces&
 }
 
 }  // namespace
+
+std::string unsafeTargetReason(const fs::path& target, const SystemPlaces& places) {
+    if (!target.is_absolute()) return "cannot write " + target.string() + ": not an absolute path";
+    const auto refuse = [&](const fs::path& place, const std::string& why) {
+        std::string reason = "cannot write " + target.string() + ": " + place.string() + " " + why +
+                             ", so a user other than root could swap what is installed there";
+        std::error_code ec;
+        if (fs::exists(places.staffGroupMarker(), ec)) {
+            reason += " (this machine keeps /usr/local writable by the group staff, as " +
+                      places.staffGroupMarker().string() +
+                      " says: members of staff could swap the program; make the folder root:root 0755 first)";
+        }
+        return reason;
+    };
+    // Every place from the target up to "/", as written (links not
+    // followed), then, when a link was met, the folders it leads to.
+    const auto check = [&](const fs::path& start, bool& sawLink) -> std::string {
+        bool first = true;
+        for (fs::path place = start;; place = place.parent_path()) {
+            struct stat st {};
+            if (::lstat(place.c_str(), &st) != 0) {
+                if (errno != ENOENT) return refuse(place, std::string("cannot be checked (") + std::strerror(errno) + ")");
+            } else if (S_ISLNK(st.st_mode)) {
+                if (first) return refuse(place, "is a symbolic link (it is never followed)");
+                if (st.st_uid != 0) return refuse(place, "is a symbolic link that root does not own");
+                sawLink = true;
+            } else if (st.st_uid != 0) {
+                return refuse(place, "does not belong to root");
+            } else if (writableByOthers(st) && !(S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && place != target)) {
+                return refuse(place, "is writable by group or others");
+            }
+            first = false;
+            if (place == place.root_path()) return {};
+        }
+    };
+    bool sawLink = false;
+    if (auto reason = check(target.lexically_normal(), sawLink); !reason.empty()) return reason;
+    if (!sawLink) return {};
+    fs::path existing = target.lexically_normal().parent_path();
+    std::error_code ec;
+    while (!fs::exists(existing, ec) && existing != existing.root_path()) existing = existing.parent_path();
+    const auto resolved = fs::canonical(existing, ec);
+    if (ec) return refuse(existing, "cannot be resolved");
+    bool again = false;
+    return check(resolved, again);
+}
 
 std::string filterUnit(const fs::path& daemon) {
     return "[Unit]\n"

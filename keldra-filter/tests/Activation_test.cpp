@@ -27,6 +27,7 @@ struct ActivationFixture : ::testing::Test {
         fs::create_directories(extension);
         fs::copy_file(KELDRA_FILTER_PATH, extension / "keldra-filter");
         for (auto path = bundle; path != "/tmp"; path = path.parent_path()) fs::permissions(path, fs::perms(0755));
+        fs::permissions(root, fs::perms(0755));
         for (auto& entry : fs::recursive_directory_iterator(bundle)) fs::permissions(entry.path(), fs::perms(0755));
     }
 
@@ -40,7 +41,8 @@ struct ActivationFixture : ::testing::Test {
     keldra::test::TempDir scratch{"keldra-activation"};
     fs::path root = scratch / "root";
     fs::path bin = scratch / "bin";
-    fs::path bundle = scratch / "Keldra.app";
+    // The app where the build installs it, under the scratch root.
+    fs::path bundle = root / fs::path(KELDRA_INSTALLED_APP_BUNDLE).relative_path();
     fs::path configurations = root / "etc/keldra/network-configurations.json";
 };
 
@@ -71,6 +73,19 @@ TEST_F(ActivationFixture, RefusalsAndADismissedPromptComeBackAsFailures) {
     const auto outcome = refused.activate();
     EXPECT_EQ(outcome.value, FilterInstaller::Outcome::Case::failed);
     EXPECT_NE(outcome.message.find("is not installed by root"), std::string::npos) << outcome.message;
+
+    // So is a root-owned copy of the app anywhere but its install location.
+    ASSERT_EQ(::chown(bundle.c_str(), 0, 0), 0);
+    const auto copy = scratch / "Keldra.app";
+    fs::copy(bundle, copy, fs::copy_options::recursive);
+    const auto elsewhere = FilterInstaller("io.tolvane.brivet.filter",
+                                           std::make_shared<HelperActivationBackend>(
+                                               copy, std::make_shared<PkexecRunner>(std::nullopt, true), KELDRA_HELPER_PATH),
+                                           std::make_shared<FakeNetworkConfigurationStore>())
+                               .activate();
+    EXPECT_EQ(elsewhere, FilterInstaller::Outcome::failed("keldra-helper only activates the app installed at " +
+                                                          bundle.string() + ", not " + copy.string()));
+    EXPECT_FALSE(fs::exists(root / "usr/local/lib/keldra"));
 
     auto missing = FilterInstaller("io.tolvane.brivet.filter",
                                    std::make_shared<HelperActivationBackend>(

@@ -28,6 +28,7 @@ struct HelperFixture : ::testing::Test {
         fs::permissions(bin / "systemctl", fs::perms(0755));
         makeBundle("1");
     }
+    static fs::path installedPlace() { return fs::path(KELDRA_INSTALLED_APP_BUNDLE).relative_path(); }
     void TearDown() override {
         std::string pid;
         if (::geteuid() == 0 && brivet::readWholeFile(root / "run/keldra/keldra-filter.pid", pid)) {
@@ -35,7 +36,8 @@ struct HelperFixture : ::testing::Test {
         }
     }
 
-    void makeBundle(const std::string& version) {
+    void makeBundle(const std::string& version) { makeBundleAt(bundle, version); }
+    void makeBundleAt(const fs::path& bundle, const std::string& version) {
         const auto extension = bundle / "Contents/Library/SystemExtensions/io.tolvane.brivet.filter.systemextension/Contents";
         fs::create_directories(extension / "bin");
         writeFile(bundle / "Contents/Info.json", R"({"BRIVET_FILTER_BUNDLE_ID":"io.tolvane.brivet.filter"})");
@@ -46,7 +48,7 @@ struct HelperFixture : ::testing::Test {
         for (auto& entry : fs::recursive_directory_iterator(bundle)) {
             fs::permissions(entry.path(), entry.is_directory() ? fs::perms(0755) : fs::perms(0755));
         }
-        fs::permissions(bundle, fs::perms(0755));
+        for (auto path = bundle; path != scratch.path(); path = path.parent_path()) fs::permissions(path, fs::perms(0755));
     }
 
     CommandResult helper(std::vector<std::string> arguments) {
@@ -59,7 +61,8 @@ struct HelperFixture : ::testing::Test {
     keldra::test::TempDir scratch{"keldra-helper"};
     fs::path root = scratch / "root";
     fs::path bin = scratch / "bin";
-    fs::path bundle = scratch / "opt/Keldra.app";
+    // The app where the build installs it, under the scratch root.
+    fs::path bundle = root / installedPlace();
     fs::path installed = root / "usr/local/lib/keldra/io.tolvane.brivet.filter.systemextension";
 };
 
@@ -101,13 +104,87 @@ TEST_F(HelperFixture, WithoutSystemdTheDaemonIsStartedDirectlyAndReplacedOnTheNe
 }
 
 TEST_F(HelperFixture, BundlesARootlessUserCouldHaveWrittenAreRefused) {
-    EXPECT_NE(helper({"activate", "opt/Keldra.app"}).standardError.find("absolute path"), std::string::npos);
+    EXPECT_NE(helper({"activate", installedPlace().string()}).standardError.find("only activates the app installed at"),
+              std::string::npos);
     EXPECT_NE(helper({"activate", (scratch / "nowhere.app").string()}).status, 0);
-    ASSERT_EQ(::chown((scratch / "opt").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(bundle.parent_path().c_str(), 65534, 65534), 0);
     const auto result = helper({"activate", bundle.string()});
     EXPECT_NE(result.standardError.find("is not installed by root"), std::string::npos) << result.standardError;
     EXPECT_FALSE(fs::exists(installed));
     EXPECT_NE(helper({"frobnicate"}).standardError.find("usage"), std::string::npos);
+}
+
+TEST_F(HelperFixture, OnlyTheAppAtTheInstallLocationIsActivatedEvenWhenAnotherIsOwnedByRoot) {
+    // A user's file system image (every file owned by uid 0), mounted as
+    // desktop disk managers do, holding their own "app".
+    const auto image = scratch / "media/user/image/Keldra.app";
+    makeBundleAt(image, "user's own");
+    const auto result = helper({"activate", image.string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.standardError,
+              "keldra-helper only activates the app installed at " + bundle.string() + ", not " + image.string() + "\n");
+    EXPECT_FALSE(fs::exists(installed));
+    EXPECT_FALSE(fs::exists(root / "var/lib/keldra-filter/installation.json"));
+
+    // Its path in other spellings is the same refusal, and outside text is
+    // escaped in the message.
+    EXPECT_EQ(helper({"activate", bundle.string() + "/../Keldra.app.evil"}).status, 1);
+    EXPECT_NE(helper({"activate", "/x\nkeldra-helper: activated"}).standardError.find("/x\\nkeldra-helper"),
+              std::string::npos);
+
+    // The installed app's own path, with a trailing slash or a dot, is taken,
+    // and what runs is always copied from there.
+    fs::create_directories(root / "run/systemd/system");
+    ASSERT_EQ(helper({"activate", bundle.string() + "/."}).status, 0);
+    EXPECT_EQ(readFile(installed / "Contents/version"), "1");
+    EXPECT_EQ(readFile(root / "var/lib/keldra-filter/installation.json"), "{\"appBundle\":\"" + bundle.string() + "\"}");
+
+    // A folder above it that others may write is refused.
+    fs::permissions(bundle.parent_path(), fs::perms(0775));
+    EXPECT_NE(helper({"activate", bundle.string()}).standardError.find("is not installed by root"), std::string::npos);
+    fs::permissions(bundle.parent_path(), fs::perms(0755));
+    fs::permissions(bundle / "Contents/Library", fs::perms(0777));
+    EXPECT_NE(helper({"activate", bundle.string()}).status, 0);
+}
+
+TEST_F(HelperFixture, TargetsAUserCouldSwapAreRefusedBeforeAnythingIsWritten) {
+    // A world-writable folder above the place of the program run as root.
+    fs::create_directories(root / "usr/local/lib");
+    fs::permissions(root / "usr/local/lib", fs::perms(0777));
+    auto result = helper({"activate", bundle.string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.standardError.find(root.string() + "/usr/local/lib is writable by group or others"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_FALSE(fs::exists(root / "usr/local/lib/keldra"));
+    fs::permissions(root / "usr/local/lib", fs::perms(0755));
+
+    // A folder a user owns.
+    fs::create_directories(root / "var/lib");
+    ASSERT_EQ(::chown((root / "var/lib").c_str(), 65534, 65534), 0);
+    EXPECT_NE(helper({"activate", bundle.string()}).standardError.find("/var/lib does not belong to root"),
+              std::string::npos);
+    ASSERT_EQ(::chown((root / "var/lib").c_str(), 0, 0), 0);
+
+    // A symbolic link planted at each target is never followed.
+    const auto elsewhere = scratch / "elsewhere";
+    fs::create_directories(elsewhere);
+    for (const auto& target : {root / "usr/local/lib/keldra", root / "var/lib/keldra-filter/installation.json",
+                               root / "etc/systemd/system/keldra-filter.service", root / "run/keldra/keldra-filter.pid",
+                               root / "var/log/keldra-filter.log", root / "etc/keldra/network-configurations.json"}) {
+        fs::create_directories(target.parent_path());
+        fs::create_symlink(elsewhere, target);
+        result = target.filename() == "network-configurations.json"
+                     ? helper({"save-configurations", R"({"contentFilter":{"enabled":true,"provider":{}}})"})
+                     : helper({"activate", bundle.string()});
+        EXPECT_EQ(result.status, 1) << target;
+        EXPECT_NE(result.standardError.find(target.string() + " is a symbolic link"), std::string::npos)
+            << result.standardError;
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        fs::remove(target);
+    }
+    EXPECT_FALSE(fs::exists(root / "usr/local/lib/keldra"));
+    EXPECT_FALSE(fs::exists(scratch / "systemctl.calls"));
 }
 
 TEST_F(HelperFixture, ConfigurationsAreWrittenReadableByAllAndNeverSwitchedOffHere) {

@@ -2,11 +2,15 @@
 // The privileged helper the app runs through pkexec (never through a shell):
 //
 //   keldra-helper activate BUNDLE
-//       Copies the filter extension out of the app bundle BUNDLE to a
-//       root-owned place (replacing any copy there, whatever its version),
-//       records the bundle as the installed app, and (re)starts the daemon:
-//       through the systemd unit keldra-filter.service (written, enabled,
-//       restarted) where systemd runs, else directly.
+//       BUNDLE is the calling app's own bundle. The helper never takes the
+//       program it runs as root from its caller: it only compares BUNDLE
+//       with the app's install location, fixed when the helper was built,
+//       and refuses any other. It copies the filter extension out of the
+//       bundle at that location (which root must own, writable by no one
+//       else all the way up) to a root-owned place (replacing any copy there,
+//       whatever its version), records that bundle as the installed app, and
+//       (re)starts the daemon: through the systemd unit keldra-filter.service
+//       (written, enabled, restarted) where systemd runs, else directly.
 //   keldra-helper save-configurations DOCUMENT
 //       Writes the network-configurations document (root-owned, readable by
 //       all). It never switches off or re-points a configuration that is on:
@@ -15,7 +19,10 @@
 //
 // Both exit 0 on success, else 1 with the reason on standard error. Every
 // fixed place lies under a root folder ("/" on a real machine; tests use a
-// scratch folder).
+// scratch folder). Nothing is written to a place that a user other than
+// root could swap: each target and every folder above it must belong to
+// root and be writable by no one else, and a symbolic link at a target is
+// refused, never followed.
 
 #include <filesystem>
 #include <string>
@@ -25,6 +32,10 @@ namespace keldra::filter {
 
 struct SystemPlaces {
     std::filesystem::path root = "/";
+    // Where the app bundle is installed, as an absolute path on the machine
+    // (the build's install prefix joined with the app's folder); it lies
+    // under `root` like every other place.
+    std::filesystem::path installedApp;
 
     std::filesystem::path under(const std::filesystem::path& absolute) const {
         return root == "/" ? absolute : root / absolute.relative_path();
@@ -36,6 +47,10 @@ struct SystemPlaces {
     std::filesystem::path systemdRunning() const { return under("/run/systemd/system"); }
     std::filesystem::path pidFile() const { return under("/run/keldra/keldra-filter.pid"); }
     std::filesystem::path logFile() const { return under("/var/log/keldra-filter.log"); }
+    std::filesystem::path installedAppBundle() const { return installedApp.empty() ? installedApp : under(installedApp); }
+    // Present on Debian machines that keep /usr/local writable by the group
+    // staff.
+    std::filesystem::path staffGroupMarker() const { return under("/etc/staff-group-for-usr-local"); }
 };
 
 struct HelperResult {
@@ -45,6 +60,13 @@ struct HelperResult {
 
 // Runs one helper command (the arguments after the program name).
 HelperResult runSystemHelper(const std::vector<std::string>& arguments, const SystemPlaces& places);
+
+// Empty when `target` may be written by root: it is no symbolic link, and
+// it (when it exists) and every folder above it belong to root and are
+// writable by neither group nor others (a root-owned folder with the
+// sticky bit excepted: others cannot rename or remove what root put in it).
+// Otherwise a message saying which place could be swapped.
+std::string unsafeTargetReason(const std::filesystem::path& target, const SystemPlaces& places);
 
 // The systemd unit that runs the daemon at `daemon`.
 std::string filterUnit(const std::filesystem::path& daemon);
