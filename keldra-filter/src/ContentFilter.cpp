@@ -1,5 +1,9 @@
 #include "keldra-filter/ContentFilter.h"
 
+#include "BrivetClient/LogText.h"
+#include "keldra-filter/LogLimiter.h"
+
+#include <memory>
 #include <stdexcept>
 
 namespace keldra::filter {
@@ -12,9 +16,17 @@ ContentFilter::~ContentFilter() { stop(); }
 
 void ContentFilter::start() {
     if (queue_) return;
-    tracker_ = std::make_unique<FlowTracker>([this](const brivet::FlowDescription& flow) {
+    // Any local user can open blocked connections at will: one line a
+    // second, then the count of those left out.
+    tracker_ = std::make_unique<FlowTracker>([this, blocked = std::make_shared<LogLimiter>(log_)](
+                                                 const brivet::FlowDescription& flow) {
         const auto action = state_.decideFlow(flow);
-        if (action == brivet::FlowAction::drop) log_("blocked a connection to " + flow.remoteHostname.value_or("?"));
+        if (action == brivet::FlowAction::drop) {
+            blocked->log("blocked a connection", LogLimiter::anyUser,
+                         "blocked a connection to " + brivet::logSafe(flow.remoteHostname.value_or("?")));
+        } else {
+            blocked->flush();
+        }
         return action;
     });
     try {

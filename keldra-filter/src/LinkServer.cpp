@@ -1,6 +1,7 @@
 #include "keldra-filter/LinkServer.h"
 
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/LogText.h"
 #include "Keldra/FilterWire.h"
 
 #include <cerrno>
@@ -17,7 +18,7 @@ namespace wire = keldra::filterwire;
 
 LinkServer::LinkServer(std::filesystem::path socketPath, FilterState& state, Running running, PeerCheck peers, Log log)
     : socketPath_(std::move(socketPath)), state_(state), running_(std::move(running)), peers_(std::move(peers)),
-      log_(log ? std::move(log) : Log([](const std::string&) {})) {}
+      log_(log ? std::move(log) : Log([](const std::string&) {})), limited_(log_) {}
 
 LinkServer::~LinkServer() { stop(); }
 
@@ -38,7 +39,11 @@ void LinkServer::start() {
 
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    // Credentials are passed on before listening, so that even bytes sent
+    // before the connection is accepted carry their sender's.
+    const int on = 1;
+    if (::setsockopt(listenFd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::chmod(path.c_str(), 0666) != 0 || ::listen(listenFd_, 64) != 0) {
         const int error = errno;
         ::close(listenFd_);
@@ -74,19 +79,26 @@ void LinkServer::stop() {
 
 void LinkServer::acceptLoop() {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    bool holding = false;
     while (!stopping_) {
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        // While counts of left-out lines are held back, wake up to write
+        // them once their second has passed (refusals of the connection
+        // threads are held back too: look once a second).
+        if (::poll(fds, 2, holding ? 250 : 1000) < 0 && errno != EINTR) break;
         if (stopping_) break;
+        holding = limited_.flush();
         if (!(fds[0].revents & POLLIN)) continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
             continue;
         }
-        const auto refusal = peers_.refusal(peerOf(fd));
+        const auto peer = peerOf(fd);
+        const auto refusal = peers_.refusal(peer);
         if (!refusal.empty()) {
             ++refused_;
-            log_("refused a caller: " + refusal);
+            limited_.log("refused a caller", peer.uid, "refused a caller: " + refusal);
+            holding = true;
             ::close(fd);
             continue;
         }
@@ -101,7 +113,8 @@ void LinkServer::acceptLoop() {
             }
         }
         if (active_ >= maxConnections) {
-            log_("refused a caller: too many connections");
+            limited_.log("too many connections", peer.uid, "refused a caller: too many connections");
+            holding = true;
             ::close(fd);
             continue;
         }
@@ -119,30 +132,41 @@ void LinkServer::acceptLoop() {
 }
 
 void LinkServer::serve(int fd) {
+    try {
+        passCredentials(fd);
+    } catch (const std::exception& error) {
+        log_(std::string("dropped a connection: ") + error.what());
+        return;
+    }
+    const uid_t connected = peerOf(fd).uid;
     while (!stopping_) {
-        std::string message;
+        SentFrame frame;
         try {
-            message = wire::readFrame(fd);
+            frame = readFrameWithSender(fd);
         } catch (const wire::ConnectionClosed&) {
             return;
         } catch (const std::exception& error) {
-            log_(std::string("dropped a connection: ") + error.what());
+            limited_.log("dropped a connection", connected, "dropped a connection: " + brivet::logSafe(error.what()));
             return;
         }
-        // The process behind the connection may have changed since it
-        // connected (a descriptor handed on across exec).
-        const auto refusal = peers_.refusal(peerOf(fd));
+        // The process that sent the request is checked, not the one that
+        // connected: a descriptor may have been handed on to a child, or
+        // kept across an exec.
+        const std::string refusal =
+            frame.sender ? peers_.refusal(*frame.sender)
+                         : "uid " + std::to_string(connected) +
+                               ": a request without credentials or with bytes from more than one process";
         if (!refusal.empty()) {
             ++refused_;
-            log_("refused a caller: " + refusal);
+            limited_.log("refused a caller", frame.sender ? frame.sender->uid : connected, "refused a caller: " + refusal);
             return;
         }
         try {
-            handle(fd, message);
+            handle(fd, frame.message);
         } catch (const wire::ConnectionClosed&) {
             return;
         } catch (const std::exception& error) {
-            log_(std::string("dropped a connection: ") + error.what());
+            limited_.log("dropped a connection", connected, "dropped a connection: " + brivet::logSafe(error.what()));
             return;
         }
     }
@@ -163,7 +187,7 @@ void LinkServer::handle(int fd, const std::string& message) {
         } catch (const std::exception& error) {
             refusal = std::string("malformed rules: ") + error.what();
         }
-        if (refusal) log_("refused rules: " + *refusal);
+        if (refusal) log_("refused rules: " + brivet::logSafe(*refusal));
         wire::writeFrame(fd, wire::encodePublishReply(request.id, !refusal, refusal));
         return;
     }

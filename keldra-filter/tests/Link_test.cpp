@@ -1,5 +1,6 @@
 // The daemon against the app's own FilterConnection on a real socket.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include "DaemonTestSupport.h"
 #include "Keldra/FilterConnection.h"
 #include "Keldra/FilterWire.h"
+#include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"
 #include "NamespaceLab.h"
 
@@ -152,6 +154,158 @@ TEST_F(LinkFixture, BadFramesAndForeignPeersAreRefusedWithoutHarm) {
     // The daemon still serves.
     auto link = connect();
     EXPECT_TRUE(link.status().has_value());
+}
+
+// The installed app (a copy of the probe in a root-owned folder) and any
+// other program a user runs, both reachable by nobody.
+struct CallerFixture : LinkFixture {
+    void SetUp() override {
+        LinkFixture::SetUp();
+        if (IsSkipped()) return;
+        std::filesystem::create_directories(installed.parent_path());
+        for (auto path = installed.parent_path(); path != folder.path().parent_path(); path = path.parent_path()) {
+            std::filesystem::permissions(path, std::filesystem::perms(0755));
+        }
+        std::filesystem::copy_file(KELDRA_LINK_PROBE_PATH, installed);
+    }
+
+    // Copies the probe to `path` (folders made reachable by all) as a
+    // user's own program.
+    std::filesystem::path usersProgram(const std::filesystem::path& path) {
+        std::filesystem::create_directories(path.parent_path());
+        for (auto at = path.parent_path(); at != folder.path(); at = at.parent_path()) {
+            std::filesystem::permissions(at, std::filesystem::perms(0755));
+        }
+        std::filesystem::copy_file(KELDRA_LINK_PROBE_PATH, path);
+        return path;
+    }
+
+    // Runs `program` with `arguments` as nobody; its exit status.
+    int asNobody(const std::filesystem::path& program, std::vector<std::string> arguments) {
+        std::vector<std::string> words{program.string(), files.socket().string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            std::vector<char*> argv;
+            for (auto& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::filesystem::path installed = folder / "Keldra.app/Contents/bin/Keldra";
+};
+
+TEST_F(CallerFixture, ARequestIsCheckedAgainstTheProcessThatSentIt) {
+    RunningDaemon daemon(files, {"--app-executable", installed.string()});
+    ASSERT_TRUE(daemon.ready());
+    const auto other = usersProgram(folder / "user/probe");
+
+    // The app connects (and is let in), then a child of its with another
+    // program holds the connection and publishes on it.
+    EXPECT_EQ(asNobody(installed, {"hand-on", other.string()}), 1);
+    EXPECT_TRUE(waitFor([&] { return files.logText().find("runs " + other.string() + ", not the installed app") !=
+                                     std::string::npos; }))
+        << files.logText();
+
+    // Connect, fork a child that keeps the socket, exec the app: the child's
+    // requests are its own, whichever process the connection started in.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const pid_t racer = ::fork();
+        if (racer == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            ::execl(other.c_str(), other.c_str(), files.socket().c_str(), "race", installed.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // The racer and the child it leaves behind both end here.
+        for (int ended = 0; ended < 2;) {
+            int status = 0;
+            const pid_t pid = ::waitpid(-1, &status, 0);
+            if (pid < 0) break;
+            ++ended;
+            if (pid != racer) {
+                EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << "attempt " << attempt;
+            }
+        }
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+
+    auto link = connect();
+    EXPECT_EQ(link.status()->policySeq, 0);
+    link.publish(sampleRules(8));  // root still may
+    EXPECT_EQ(asNobody(installed, {}), 0);  // and so does the app itself
+}
+
+TEST_F(CallerFixture, AFloodOfRefusalsAndForgedLinesCannotFillOrForgeTheLog) {
+    RunningDaemon daemon(files, {"--app-executable", installed.string()});
+    ASSERT_TRUE(daemon.ready());
+
+    // A program whose path holds what would read as the daemon's own lines.
+    const std::string forged = "\n1999-01-01T00:00:00Z configurations: content filter off, DNS proxy off\n"
+                               "1999-01-01T00:00:00Z stopped filtering connections";
+    const auto liar = usersProgram(folder / ("liar" + forged));
+    EXPECT_EQ(asNobody(liar, {}), 1);
+    ASSERT_TRUE(waitFor([&] { return files.logText().find("liar\\n1999") != std::string::npos; })) << files.logText();
+    int mentions = 0;
+    const auto log = files.logText();
+    for (std::size_t at = 0; at < log.size();) {
+        const auto end = std::min(log.find('\n', at), log.size());
+        const auto line = log.substr(at, end - at);
+        EXPECT_FALSE(line.starts_with("1999-01-01T00:00:00Z")) << line;
+        if (line.find("liar") != std::string::npos) ++mentions;
+        at = end + 1;
+    }
+    EXPECT_EQ(mentions, 1) << log;
+
+    // 10,000 refused connections from a program at a long path.
+    std::filesystem::path deep = folder / "flood";
+    for (int level = 0; level < 16; ++level) deep /= std::string(200, 'a' + level);
+    const auto flooder = usersProgram(deep / "probe");
+    const auto before = std::filesystem::file_size(files.log());
+    EXPECT_EQ(asNobody(flooder, {"flood", "10000"}), 0);
+    ASSERT_TRUE(waitFor([&] { return files.logText().find("refused a caller from uid 65534: left out ") != std::string::npos; }))
+        << files.logText().substr(before, 20000);
+    const auto grown = std::filesystem::file_size(files.log()) - before;
+    // A refusal line carries at most 512 bytes of the path; a flood of ten
+    // thousand makes a few such lines a second and their counts.
+    EXPECT_LT(grown, 64u * 1024u) << grown;
+    EXPECT_EQ(files.logText().find(deep.string()), std::string::npos);  // cut at 512 bytes
+
+    // The daemon still serves.
+    EXPECT_TRUE(connect().status().has_value());
+}
+
+TEST(LogLimiter, OneLineASecondPerKindAndUserThenTheCountLeftOut) {
+    std::vector<std::string> lines;
+    auto now = std::chrono::steady_clock::time_point{};
+    {
+        LogLimiter limited([&](const std::string& line) { lines.push_back(line); }, std::chrono::seconds(1),
+                           [&] { return now; });
+        for (int i = 0; i < 5; ++i) limited.log("refused a caller", 1000, "refused " + std::to_string(i));
+        limited.log("refused a caller", 1001, "another user");
+        limited.log("too many connections", 1000, "another kind");
+        EXPECT_TRUE(limited.flush());  // counts held back within the second
+        EXPECT_EQ(lines, (std::vector<std::string>{"refused 0", "another user", "another kind"}));
+
+        now += std::chrono::milliseconds(1000);
+        EXPECT_FALSE(limited.flush());
+        EXPECT_EQ(lines.back(), "refused a caller from uid 1000: left out 4 more lines like this");
+        limited.log("refused a caller", 1000, "counted");  // within the second after the count
+        now += std::chrono::seconds(1);
+        limited.log("blocked a connection", LogLimiter::anyUser, "blocked");
+        limited.log("blocked a connection", LogLimiter::anyUser, "blocked again");
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"refused 0", "another user", "another kind",
+                                               "refused a caller from uid 1000: left out 4 more lines like this",
+                                               "blocked", "blocked a connection: left out 1 more line like this",
+                                               "refused a caller from uid 1000: left out 1 more line like this"}));
 }
 
 TEST(PeerCheck, OnlyRootOwnedInstallationsCount) {

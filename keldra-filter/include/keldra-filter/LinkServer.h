@@ -2,10 +2,13 @@
 // The link the app drives the filter through: the three calls of the
 // shared wire format (status, publish, takeEvents) on a Unix stream socket.
 //
-// The socket is connectable by any local user; each connection's peer is
-// checked with SO_PEERCRED, at connect time and before every call: root, or
-// a process running the installed app's executable (see PeerCheck.h). Any
-// other peer is refused with one log line and its connection closed.
+// The socket is connectable by any local user. Each connection's peer is
+// checked with SO_PEERCRED when it connects, and every request is checked
+// again against the process that sent it (its credentials come with its
+// bytes): root, or a process running the installed app's executable (see
+// PeerCheck.h). A request whose bytes came without credentials or from more
+// than one process is refused as well. A refused caller's connection is
+// closed, with one log line that a flood cannot multiply (see LogLimiter.h).
 //
 // Each call is answered exactly once. takeEvents hands over the closed event
 // windows and removes them (durably) only once the reply has been written.
@@ -20,6 +23,7 @@
 #include <thread>
 
 #include "keldra-filter/FilterState.h"
+#include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"
 
 namespace keldra::filter {
@@ -55,6 +59,8 @@ private:
     Running running_;
     PeerCheck peers_;
     Log log_;
+    // Refusals and dropped connections, which any local user can cause.
+    LogLimiter limited_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
     std::atomic<bool> stopping_{false};

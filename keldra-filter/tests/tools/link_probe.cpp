@@ -1,11 +1,118 @@
 // link_probe SOCKET: asks the filter daemon for its status as the app would;
 // exits 0 when a status came back, 1 when not.
+//
+// The other forms play a local user who wants the filter off:
+//   link_probe SOCKET flood COUNT      connects COUNT times and hangs up
+//   link_probe SOCKET hand-on PROGRAM  connects, then a child runs PROGRAM
+//                                      with the connection (send-on FD)
+//   link_probe SOCKET send-on FD       publishes an empty rule set at the
+//                                      highest sequence on descriptor FD
+//   link_probe SOCKET race APP         connects, a child keeps the socket
+//                                      while this process execs APP (hold);
+//                                      the child publishes once APP runs
+//   link_probe SOCKET hold             waits two seconds
+// The publishing forms exit 0 when the rules were taken, 1 when not.
+#include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
+#include "Keldra/FilterWire.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace wire = keldra::filterwire;
+
+int connectTo(const std::string& socketPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    return fd;
+}
+
+int publishEmpty(int fd) {
+    brivet::FilterRules rules;
+    rules.policySeq = std::numeric_limits<std::int64_t>::max();
+    try {
+        wire::writeFrame(fd, wire::encodePublishRequest(1, rules.encode()));
+        const auto reply = wire::decodeReply(
+            wire::readFrame(fd, std::chrono::steady_clock::now() + std::chrono::seconds(10)), wire::Call::publish);
+        return reply.accepted ? 0 : 1;
+    } catch (const std::exception&) {
+        return 1;
+    }
+}
+
+int waitForChild(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) return 2;
-    keldra::FilterConnection connection(std::string(argv[1]), std::chrono::milliseconds(5000));
-    return connection.status() ? 0 : 1;
+    if (argc < 2) return 2;
+    const std::string socketPath = argv[1];
+    if (argc == 2) {
+        keldra::FilterConnection connection(socketPath, std::chrono::milliseconds(5000));
+        return connection.status() ? 0 : 1;
+    }
+    const std::string mode = argv[2];
+    if (mode == "hold") {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return 0;
+    }
+    if (argc != 4) return 2;
+    const std::string argument = argv[3];
+    if (mode == "flood") {
+        for (long i = 0, count = std::stol(argument); i < count; ++i) {
+            const int fd = connectTo(socketPath);
+            if (fd >= 0) ::close(fd);
+        }
+        return 0;
+    }
+    if (mode == "send-on") return publishEmpty(std::stoi(argument));
+    const int fd = connectTo(socketPath);
+    if (fd < 0) return 1;
+    if (mode == "hand-on") {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const std::string descriptor = std::to_string(fd);
+            ::execl(argument.c_str(), argument.c_str(), socketPath.c_str(), "send-on", descriptor.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // This process (the app) keeps the connection open meanwhile.
+        return waitForChild(child);
+    }
+    if (mode == "race") {
+        const pid_t parent = ::getpid();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Publish once the parent runs the app.
+            const auto app = std::filesystem::canonical(argument);
+            const auto exe = "/proc/" + std::to_string(parent) + "/exe";
+            for (int i = 0; i < 400; ++i) {
+                std::error_code ec;
+                if (std::filesystem::read_symlink(exe, ec) == app) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ::_exit(publishEmpty(fd));
+        }
+        ::execl(argument.c_str(), argument.c_str(), socketPath.c_str(), "hold", static_cast<char*>(nullptr));
+        return 127;
+    }
+    return 2;
 }
