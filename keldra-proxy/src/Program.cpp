@@ -10,6 +10,7 @@
 #include "BrivetClient/Events.h"
 #include "BrivetClient/HTTPTransport.h"
 #include "BrivetClient/Joined.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RFC3339.h"
 #include "BrivetClient/RuleSetLoader.h"
 #include "keldra-proxy/Log.h"
@@ -77,7 +78,7 @@ Program::Program(Options options, ProgramSettings settings)
     try {
         environment_ = DevEnvironment::load(environmentFile);
     } catch (const std::exception& error) {
-        log(std::string("cannot load Environment.json: ") + error.what());
+        log("cannot load Environment.json: " + logSafe(error.what()));
         throw ProgramExit(1);
     }
 
@@ -96,7 +97,7 @@ Program::Program(Options options, ProgramSettings settings)
         client_ = std::make_shared<ProtectionClient>(
             api_, store_, PinnedKeys(environment_.policyKeys, environment_.releaseKeys), kClientVersion);
     } catch (const std::exception& error) {
-        log(std::string("cannot start the client: ") + error.what());
+        log("cannot start the client: " + logSafe(error.what()));
         throw ProgramExit(1);
     }
     box_->setClient(client_);
@@ -134,8 +135,8 @@ Program::Program(Options options, ProgramSettings settings)
     statusURL_ = options_.status ? std::filesystem::path(*options_.status) : directory_ / "status.json";
     dnsRecordURL_ = directory_ / "dns-before.json";
 
-    log("server " + environment_.name + " at " + environment_.apiBaseUrl);
-    log("state in " + directory_.string());
+    log("server " + logSafe(environment_.name) + " at " + logSafe(environment_.apiBaseUrl));
+    log("state in " + logSafe(directory_.string()));
     deferred->release();
 
     // Forwarding to the proxy's own address would send queries round in a
@@ -183,10 +184,10 @@ void Program::enroll(const std::string& code) {
     try {
         identity = client_->enroll(code, options_.name);
     } catch (...) {
-        log("enrollment failed: " + ProtectionEngine::describe(std::current_exception()));
+        log("enrollment failed: " + logSafe(ProtectionEngine::describe(std::current_exception())));
         throw ProgramExit(1);
     }
-    log("enrolled as device " + identity.deviceId);
+    log("enrolled as device " + logSafe(identity.deviceId));
 
     // A new identity starts its policies again at a low sequence, which the
     // saved rules of the previous identity would refuse for ever.
@@ -196,7 +197,7 @@ void Program::enroll(const std::string& code) {
     } catch (const std::exception& error) {
         // The rules in memory are empty already, and the next publish
         // replaces the file.
-        log(std::string("cannot reset the filter rules: ") + error.what());
+        log("cannot reset the filter rules: " + logSafe(error.what()));
     }
 }
 
@@ -205,13 +206,13 @@ void Program::startListener() {
     auto terminate = settings_.terminate;
     proxy_ = std::make_unique<DNSProxy>(*filter_, upstreams_, DNSProxy::kUpstreamPort, DNSProxy::kUpstreamTimeout,
                                         log, [log, terminate](const std::string& error) {
-                                            log("udp listener failed: " + error);
+                                            log("udp listener failed: " + logSafe(error));
                                             if (terminate) terminate(1);
                                         });
     try {
         proxy_->start(listen_.host, listen_.port);
     } catch (const std::exception& error) {
-        this->log("cannot listen on " + options_.listen + ": " + error.what() +
+        this->log("cannot listen on " + logSafe(options_.listen) + ": " + logSafe(error.what()) +
                   ". Port 53 needs sudo; try --listen 127.0.0.1:5354 without it.");
         throw ProgramExit(1);
     }
@@ -238,7 +239,12 @@ std::string Program::tickLine(const ProtectionEngine::TickReport& report, std::i
     line += " events=" + std::to_string(report.eventsSent);
     line += " blocked=" + std::to_string(blocked);
     line += " answered=" + std::to_string(answered);
-    if (!report.errors.empty()) line += " errors=" + joined(report.errors, "; ");
+    if (!report.errors.empty()) {
+        // The errors hold the service's own texts.
+        std::vector<std::string> errors;
+        for (const auto& error : report.errors) errors.push_back(logSafe(error));
+        line += " errors=" + joined(errors, "; ");
+    }
     return line;
 }
 

@@ -34,6 +34,35 @@ TEST(ProgramTickLine, PiecesInOrderWithErrorsOnlyWhenThereAreAny) {
               "errors=policy: http 500 server_error; heartbeat: transport connection refused");
 }
 
+TEST(ProgramLog, TextFromOutsideStaysOnItsOwnLine) {
+    // A service message that would read as a tick of its own.
+    brivet::ProtectionEngine::TickReport report;
+    report.enrolled = false;
+    report.errors = {"policy: http 403 denied\n2026-12-09T06:00:00Z tick enrolled=true state=protected"};
+    EXPECT_EQ(Program::tickLine(report, 0, 0),
+              "tick enrolled=false state=unknown filter=false rules=- events=0 blocked=0 answered=0 "
+              "errors=policy: http 403 denied\\n2026-12-09T06:00:00Z tick enrolled=true state=protected");
+
+    TempDir dir;
+    const fs::path env = dir.path() / "env.json";
+    std::ofstream(env) << R"({"name":"n\nforged\u0007","api_base_url":"http://127.0.0.1:9","policy_keys":[],"release_keys":[]})";
+    brivet::Options options;
+    options.env = env.string();
+    options.dir = (dir.path() / "data\nforged").string();
+    options.once = true;
+    std::vector<std::string> logged;
+    brivet::ProgramSettings settings;
+    settings.log = [&](const std::string& line) { logged.push_back(line); };
+    try {
+        Program program(std::move(options), settings);
+        program.runMainTask();
+    } catch (const brivet::ProgramExit&) {
+    }
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged[0], "server n\\nforged\\x07 at http://127.0.0.1:9");
+    EXPECT_EQ(logged[1], "state in " + dir.path().string() + "/data\\nforged");
+}
+
 TEST(ProgramUpstreams, CommandLineThenSystemThenFallback) {
     TempDir dir;
     const fs::path resolv = dir.path() / "resolv.conf";

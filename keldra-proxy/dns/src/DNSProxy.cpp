@@ -1,5 +1,7 @@
 #include "keldra-proxy/DNSProxy.h"
 
+#include "BrivetClient/LogText.h"
+
 #include "keldra-proxy/DNSForwarder.h"
 #include "keldra-proxy/DNSListener.h"
 
@@ -93,7 +95,7 @@ private:
                 return;
             } catch (const std::exception& error) {
                 // A handler never throws by design; keep serving if one does.
-                log("dns handler failed: " + std::string(error.what()));
+                log("dns handler failed: " + logSafe(error.what()));
             }
         }
     }
@@ -117,7 +119,7 @@ private:
                 return std::nullopt;
             }
         } catch (const std::exception& error) {
-            log("filter failed: " + std::string(error.what()));
+            log("filter failed: " + logSafe(error.what()));
             return std::nullopt;
         }
         return DNSMessage::nxdomainResponse(std::span<const std::uint8_t>(query));
@@ -205,7 +207,7 @@ std::vector<std::string> upstreamsWithoutSelf(const std::vector<std::string>& up
         }
         if (loops) {
             if (log) {
-                log("upstream " + upstream + " is this proxy's own address; not forwarding to it");
+                log("upstream " + logSafe(upstream) + " is this proxy's own address; not forwarding to it");
             }
             continue;
         }
