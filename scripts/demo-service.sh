@@ -7,11 +7,12 @@
 # (its signing keys in keys/ beside that file) and logs to LOG. Returns once the service has printed its base URL, with
 # the URL in $service_url and the service's process in $service_pid; ends
 # the script with the log shown when the service does not come up. The
-# caller stops the service.
+# caller stops the service. The service runs from $build (default build) in
+# a session of its own, so a Ctrl-C in the terminal does not reach it.
 start_demo_service() {
   local code=$1 env_out=$2 log=$3
   rm -f "$log"
-  build/keldra-dev-service/keldra-dev-service \
+  setsid "${build:-build}/keldra-dev-service/keldra-dev-service" \
     --listen 127.0.0.1:0 \
     --env-out "$env_out" \
     --keys-dir "$(dirname "$env_out")/keys" \

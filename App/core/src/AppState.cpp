@@ -11,6 +11,7 @@
 #include "BrivetClient/DeviceAPI.h"
 #include "BrivetClient/Events.h"
 #include "BrivetClient/Joined.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/ProtectionClient.h"
 #include "BrivetClient/RuleSetLoader.h"
 #include "BrivetClient/StateStore.h"
@@ -79,11 +80,14 @@ struct EnableResult {
     std::optional<std::string> dnsError;
 };
 
+// The message of a failure, for the log and the panel. It comes from
+// outside (a parser, a tool, a server), so control characters and malformed
+// UTF-8 are escaped.
 std::string printed(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return e.what();
+        return brivet::logSafe(e.what());
     } catch (...) {
         return "unknown error";
     }
@@ -115,6 +119,7 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     AppServices services;
     std::shared_ptr<Executor> executor;
     std::shared_ptr<WorkerStrand> strand;
+    std::shared_ptr<WorkerStrand> adminStrand;
     std::shared_ptr<Logger> log;
     std::shared_ptr<FilterInstaller> installer;
     std::shared_ptr<AppLaunchMonitor> launches;
@@ -162,6 +167,7 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
 AppState::Impl::Impl(AppServices given) : services(AppServices::system(std::move(given))) {
     executor = services.executor;
     strand = services.strand;
+    adminStrand = services.adminStrand;
     log = services.log;
     betaPaths = *services.betaPaths;
 
@@ -231,10 +237,11 @@ void AppState::Impl::startExtension() {
 
 void AppState::Impl::installLateCompletionHook() {
     // Outcomes arrive on the installer's delivery thread. They pass through
-    // the worker strand so that one arriving right after activate() returned
-    // is stored after that call's own outcome, never before it.
+    // the strand activate() runs on, so that one arriving right after
+    // activate() returned is stored after that call's own outcome, never
+    // before it.
     std::weak_ptr<Impl> self = weak();
-    std::weak_ptr<WorkerStrand> worker = strand;
+    std::weak_ptr<WorkerStrand> worker = adminStrand;
     installer->setOnLateCompletion([self, worker](InstallOutcome outcome) {
         auto strandNow = worker.lock();
         if (!strandNow) return;
@@ -324,7 +331,9 @@ void AppState::Impl::publishTick(TickResult result) {
     line += std::string(" filter=") + (report.filterRunning ? "true" : "false");
     line += " rules=" + std::to_string(report.rulesPublished.value_or(0));
     line += " events=" + std::to_string(report.eventsSent);
-    line += " errors=" + joined(report.errors, "; ");
+    std::vector<std::string> errors;
+    for (const auto& error : report.errors) errors.push_back(brivet::logSafe(error));
+    line += " errors=" + joined(errors, "; ");
     log->info(line);
 }
 
@@ -340,6 +349,9 @@ void AppState::Impl::stop(Completion done) {
     loopRunning = false;
     ++loopGeneration;
     launches->stop();
+    // An activation, an enable step or a service installation may wait on
+    // a password prompt: given up, whatever it would have answered.
+    adminStrand->abandon();
     if (!engine) {
         finishStop();
         return;
@@ -519,7 +531,7 @@ void AppState::installFilter(Completion done) {
             if (done) done();
         });
     };
-    s.strand->run<InstallOutcome>(
+    s.adminStrand->run<InstallOutcome>(
         [installer] { return installer->activate(); },
         [self, installer, closingTick, done](StrandResult<InstallOutcome> result) {
             auto state = self.lock();
@@ -531,11 +543,11 @@ void AppState::installFilter(Completion done) {
                 result.ok() ? result.value() : InstallOutcome::failed(printed(result.error()));
             state->set(state->installOutcome, std::optional<InstallOutcome>(outcome), Field::installOutcome);
             if (outcome.value == InstallOutcome::Case::failed) {
-                state->setErrorText("Could not install the filter: " + outcome.message);
+                state->setErrorText("Could not install the filter: " + brivet::logSafe(outcome.message));
                 closingTick();
                 return;
             }
-            state->strand->run<EnableResult>(
+            state->adminStrand->run<EnableResult>(
                 [installer] {
                     EnableResult enabled;
                     try {
@@ -577,7 +589,7 @@ void AppState::installBeta(const std::string& code, const std::string& name, Com
     const BetaPaths paths = s.betaPaths;
     std::shared_ptr<AdministratorRunner> runner = s.services.administrator;
     std::weak_ptr<Impl> self = s.weak();
-    s.strand->run<void>([paths, givenCode, name, runner] { BetaProxy::install(paths, givenCode, name, *runner); },
+    s.adminStrand->run<void>([paths, givenCode, name, runner] { BetaProxy::install(paths, givenCode, name, *runner); },
                         [self, done](StrandResult<void> result) {
                             auto state = self.lock();
                             if (!state) {
@@ -631,6 +643,7 @@ double heartbeatSleepSeconds(bool hasEngine, const std::optional<brivet::Effecti
 AppServices AppServices::system(AppServices s) {
     if (!s.executor) throw std::invalid_argument("the app state needs a main-thread executor");
     if (!s.strand) s.strand = std::make_shared<WorkerStrand>(s.executor);
+    if (!s.adminStrand) s.adminStrand = std::make_shared<WorkerStrand>(s.executor);
     if (!s.config) s.config = AppConfig::main();
     if (!s.log) s.log = std::make_shared<SystemLogger>("app");
     if (!s.bus) s.bus = std::make_shared<SdBusSystemBus>();

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "BrivetClient/Joined.h"
+#include "BrivetClient/LogText.h"
 #include "Keldra/AppState.h"
 #include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
@@ -217,7 +218,7 @@ std::vector<std::string> diagnostics(const AppSnapshot& s) {
         if (const auto at = brivet::RFC3339::date(status->lastTickAt)) {
             lines.push_back("Last check " + shortTime(*at, s.dates));
         }
-        for (const auto& error : status->errors) lines.push_back("Error: " + error);
+        for (const auto& error : status->errors) lines.push_back("Error: " + brivet::logSafe(error));
         return lines;
     }
 
@@ -236,7 +237,7 @@ std::vector<std::string> diagnostics(const AppSnapshot& s) {
             lines.push_back("Lists missing: " + joined(report->missingCategories, ", "));
         }
         if (report->eventsSent > 0) lines.push_back("Events sent: " + std::to_string(report->eventsSent));
-        for (const auto& error : report->errors) lines.push_back("Error: " + error);
+        for (const auto& error : report->errors) lines.push_back("Error: " + brivet::logSafe(error));
     }
     if (const auto& outcome = s.installOutcome) lines.push_back("Extension: " + outcome->printed());
     lines.push_back(s.dnsProxyEnabled ? "DNS proxy: on" : "DNS proxy: off");
@@ -271,15 +272,15 @@ std::string describe(const brivet::APIError& error) {
             if (error.code() == "device_cap_reached") {
                 return "This account already has the maximum number of devices.";
             }
-            return error.message().empty() ? error.code() : error.message();
+            return brivet::logSafe(error.message().empty() ? error.code() : error.message());
         case brivet::APIError::Kind::transport:
-            return "Could not reach the server: " + error.text();
+            return "Could not reach the server: " + brivet::logSafe(error.text());
         case brivet::APIError::Kind::decoding:
-            return "Unexpected reply from the server: " + error.text();
+            return "Unexpected reply from the server: " + brivet::logSafe(error.text());
         case brivet::APIError::Kind::notEnrolled:
             return "Not enrolled.";
     }
-    return error.description();
+    return brivet::logSafe(error.description());
 }
 
 }  // namespace texts

@@ -3,45 +3,66 @@
 namespace keldra {
 
 WorkerStrand::WorkerStrand(std::shared_ptr<Executor> main) : main_(std::move(main)) {
-    thread_ = std::thread([this] { work(); });
+    thread_ = std::thread([shared = shared_] { work(shared); });
 }
 
 WorkerStrand::~WorkerStrand() {
+    bool abandoned = false;
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(shared_->mutex);
+        shared_->stopping = true;
+        abandoned = shared_->abandonedFlag;
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    shared_->wake.notify_all();
+    if (!thread_.joinable()) return;
+    // An abandoned call may be waiting on a person; it ends by itself.
+    if (abandoned) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
 }
 
 void WorkerStrand::enqueue(std::function<void()> job) {
     {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(job));
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->abandonedFlag) return;
+        shared_->queue.push_back(std::move(job));
     }
-    wake_.notify_all();
+    shared_->wake.notify_all();
 }
 
 bool WorkerStrand::idle() const {
-    std::lock_guard lock(mutex_);
-    return queue_.empty() && !running_;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->queue.empty() && !shared_->running;
 }
 
-void WorkerStrand::work() {
+void WorkerStrand::abandon() {
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->abandonedFlag = true;
+        dropped.swap(shared_->queue);
+    }
+    shared_->wake.notify_all();
+    // `dropped` ends here, on the caller's thread, outside the lock.
+}
+
+void WorkerStrand::work(const std::shared_ptr<Shared>& shared) {
     for (;;) {
         std::function<void()> job;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;  // stopping, and nothing left to run
-            job = std::move(queue_.front());
-            queue_.pop_front();
-            running_ = true;
+            std::unique_lock lock(shared->mutex);
+            shared->wake.wait(lock, [&] { return shared->stopping || !shared->queue.empty(); });
+            if (shared->queue.empty()) return;  // stopping, and nothing left to run
+            job = std::move(shared->queue.front());
+            shared->queue.pop_front();
+            shared->running = true;
         }
         job();
-        std::lock_guard lock(mutex_);
-        running_ = false;
+        job = nullptr;
+        std::lock_guard lock(shared->mutex);
+        shared->running = false;
     }
 }
 

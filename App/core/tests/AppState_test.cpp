@@ -80,6 +80,23 @@ TEST(AppStateStartup, AFailedEnvironmentLoadLeavesNoEngineAndSaysWhy) {
     }
 }
 
+TEST(AppStateStartup, AnEnvironmentWithInvalidUTF8IsReportedWithItsBytesEscaped) {
+    Harness h;
+    h.writeEnvironment("{\"name\": \"Bad \xff\xfe\x1b[2J name\"}");
+    auto app = h.make();
+    EXPECT_FALSE(app->hasEngine());
+    ASSERT_TRUE(app->errorText());
+    const auto entries = h.log->entries();
+    ASSERT_EQ(entries.size(), 1u);
+    for (const std::string& text : {*app->errorText(), entries[0].message}) {
+        for (const char c : std::string("\xff\xfe\x1b")) {
+            EXPECT_EQ(text.find(c), std::string::npos) << text;
+        }
+        EXPECT_NE(text.find("\\x"), std::string::npos) << text;  // shown as an escape
+    }
+    EXPECT_EQ(app->errorText()->rfind("This build cannot start: ", 0), 0u);
+}
+
 TEST(AppStateStartup, AnUnreadableStoredStateStartsNoEngineRatherThanEnrollingAfresh) {
     Harness h;
     fs::create_directories(h.dataHome() / "Brivet");
@@ -344,6 +361,28 @@ TEST(AppStateInstallFilter, ALateCompletionDuringTheInstallationIsKeptAndTicksOn
     EXPECT_EQ(app->installOutcome(), Outcome::willCompleteAfterReboot());
     EXPECT_FALSE(app->errorText());
     EXPECT_EQ(h.host->ticks(), 2);
+}
+
+TEST(AppStateInstallFilter, QuitDuringAnActivationWaitingOnAPasswordFlushesAtOnceAndDropsTheOutcome) {
+    Harness h;
+    auto app = h.make();
+    bool installDone = false;
+    app->installFilter([&] { installDone = true; });
+    h.activation->waitForSubmissions(1);  // the prompt is up; nobody answers it
+
+    bool stopped = false;
+    app->stop([&] { stopped = true; });
+    ASSERT_TRUE(h.executor->runUntil([&] { return stopped; }));
+    EXPECT_TRUE(app->stopped());
+
+    // The person answers after the quit: nothing of it is kept.
+    ASSERT_TRUE(h.activation->deliver(Outcome::installed()));
+    h.settle();
+    EXPECT_FALSE(app->installOutcome());
+    EXPECT_FALSE(h.configurations->current().contentFilter.enabled);
+    EXPECT_FALSE(h.configurations->current().dnsProxy.enabled);
+    EXPECT_FALSE(installDone);
+    EXPECT_EQ(h.host->ticks(), 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -111,6 +111,7 @@ struct Harness {
     fs::path bundle = dir / "Keldra.app";
     std::shared_ptr<keldra::ManualExecutor> executor = std::make_shared<keldra::ManualExecutor>();
     std::shared_ptr<keldra::WorkerStrand> strand = std::make_shared<keldra::WorkerStrand>(executor);
+    std::shared_ptr<keldra::WorkerStrand> adminStrand = std::make_shared<keldra::WorkerStrand>(executor);
     std::shared_ptr<keldra::RecordingLogger> log = std::make_shared<keldra::RecordingLogger>();
     std::shared_ptr<keldra::FakeSystemBus> bus = std::make_shared<keldra::FakeSystemBus>();
     std::shared_ptr<keldra::FakeActivationBackend> activation = std::make_shared<keldra::FakeActivationBackend>();
@@ -151,6 +152,7 @@ struct Harness {
         keldra::AppServices s;
         s.executor = executor;
         s.strand = strand;
+        s.adminStrand = adminStrand;
         s.config = keldra::AppConfig(keldra::Bundle(bundle));
         s.log = log;
         s.bus = bus;
@@ -184,7 +186,9 @@ struct Harness {
     // Runs the main thread until the worker has nothing left and nothing is
     // queued.
     bool settle() {
-        return executor->runUntil([this] { return strand->idle() && executor->readyCount() == 0; });
+        return executor->runUntil([this] { 
+            return strand->idle() && adminStrand->idle() && executor->readyCount() == 0;
+        });
     }
 };
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -86,4 +88,54 @@ TEST(WorkerStrand, CallsRunInOrderOffTheMainThreadAndAnswerOnIt) {
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
     executor->runReady();
     EXPECT_EQ(answers, (std::vector<std::string>{"0", "10", "20", "error", "40", "void"}));
+}
+
+TEST(WorkerStrand, AnAbandonedStrandDropsItsCallsAndEndsWithoutWaitingForTheOneInProgress) {
+    auto executor = std::make_shared<ManualExecutor>();
+    auto gate = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto entered = std::make_shared<bool>(false);
+    auto released = std::make_shared<bool>(false);
+    auto finished = std::make_shared<bool>(false);
+    std::vector<std::string> answers;
+    {
+        WorkerStrand strand(executor);
+        // A call that waits until the test releases it, as a password prompt
+        // waits on a person.
+        strand.run<int>(
+            [gate, entered, released, finished] {
+                std::unique_lock lock(gate->first);
+                *entered = true;
+                gate->second.notify_all();
+                gate->second.wait(lock, [&] { return *released; });
+                *finished = true;
+                return 1;
+            },
+            [&answers](StrandResult<int>) { answers.push_back("held"); });
+        strand.run<int>([] { return 2; }, [&answers](StrandResult<int>) { answers.push_back("queued"); });
+        {
+            std::unique_lock lock(gate->first);
+            ASSERT_TRUE(gate->second.wait_for(lock, std::chrono::seconds(10), [&] { return *entered; }));
+        }
+        strand.abandon();
+        strand.run<int>([] { return 3; }, [&answers](StrandResult<int>) { answers.push_back("later"); });
+    }  // ends while the held call still waits
+
+    {
+        std::lock_guard lock(gate->first);
+        EXPECT_FALSE(*finished);
+        *released = true;
+    }
+    gate->second.notify_all();
+    // The held call ends by itself; nothing of it or of the others answers.
+    for (int i = 0; i < 10000; ++i) {
+        {
+            std::lock_guard lock(gate->first);
+            if (*finished) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    executor->runReady();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    executor->runReady();
+    EXPECT_TRUE(answers.empty());
 }

@@ -26,7 +26,7 @@ void AppLaunchMonitor::stop() {
 
 bool AppLaunchMonitor::running() const {
     std::lock_guard lock(mutex_);
-    return token_.active();
+    return token_.registered();
 }
 
 LinuxHost::LinuxHost(std::shared_ptr<FilterInstaller> installer, std::shared_ptr<AppLaunchMonitor> launches)

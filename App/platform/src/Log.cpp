@@ -1,5 +1,6 @@
 #include "Keldra/Log.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
@@ -25,19 +26,36 @@ int priorityOf(LogLevel level) {
 
 }  // namespace
 
+void ProcessSyslog::write(int priority, std::string_view line) {
+    const std::string text(line);
+    // The line goes as a "%s" argument: its own % signs are text.
+    ::syslog(LOG_USER | priority, "%s", text.c_str());
+}
+
 SystemLogger::SystemLogger(std::string category, std::string subsystem)
-    : subsystem(std::move(subsystem)), category(std::move(category)) {}
+    : SystemLogger(std::move(category), std::move(subsystem), Sinks{}) {}
+
+SystemLogger::SystemLogger(std::string category, std::string subsystem, Sinks sinks)
+    : subsystem(std::move(subsystem)), category(std::move(category)), sinks_(std::move(sinks)) {
+    if (!sinks_.syslog) sinks_.syslog = std::make_shared<ProcessSyslog>();
+}
+
+bool SystemLogger::journalRuns() const {
+    struct stat info {};
+    return ::stat(sinks_.journalSocket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
 
 void SystemLogger::log(LogLevel level, std::string_view message) {
     const std::string text(message);
     const int priority = priorityOf(level);
-    // The message goes as a "%s" argument: its own % signs are text.
-    int sent = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=Keldra",
-                               "KELDRA_SUBSYSTEM=%s", subsystem.c_str(), "KELDRA_CATEGORY=%s", category.c_str(),
-                               nullptr);
-    if (sent < 0) {
-        ::syslog(LOG_USER | priority, "[%s:%s] %s", subsystem.c_str(), category.c_str(), text.c_str());
+    if (journalRuns()) {
+        // The message goes as a "%s" argument: its own % signs are text.
+        const int sent = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priority,
+                                         "SYSLOG_IDENTIFIER=Keldra", "KELDRA_SUBSYSTEM=%s", subsystem.c_str(),
+                                         "KELDRA_CATEGORY=%s", category.c_str(), nullptr);
+        if (sent >= 0) return;
     }
+    sinks_.syslog->write(priority, "[" + subsystem + ":" + category + "] " + text);
 }
 
 void RecordingLogger::log(LogLevel level, std::string_view message) {

@@ -18,20 +18,27 @@ bool isAppLaunchUnit(std::string_view unit) noexcept {
     if (rest.ends_with(".service")) {
         std::string_view stem = rest.substr(0, rest.size() - 8);
         auto at = stem.find('@');
-        return at != std::string_view::npos && at > 0 && at + 1 < stem.size();
+        // "app-<id>.service" or the instance "app-<id>@<instance>.service";
+        // a bare template ("app-<id>@.service") is no launch.
+        if (at == std::string_view::npos) return !stem.empty();
+        return at > 0 && at + 1 < stem.size();
     }
     return false;
 }
 
-BusSubscription::BusSubscription(BusSubscription&& other) noexcept : cancel_(std::move(other.cancel_)) {
+BusSubscription::BusSubscription(BusSubscription&& other) noexcept
+    : cancel_(std::move(other.cancel_)), registered_(std::move(other.registered_)) {
     other.cancel_ = nullptr;
+    other.registered_ = nullptr;
 }
 
 BusSubscription& BusSubscription::operator=(BusSubscription&& other) noexcept {
     if (this != &other) {
         cancel();
         cancel_ = std::move(other.cancel_);
+        registered_ = std::move(other.registered_);
         other.cancel_ = nullptr;
+        other.registered_ = nullptr;
     }
     return *this;
 }
@@ -39,6 +46,7 @@ BusSubscription& BusSubscription::operator=(BusSubscription&& other) noexcept {
 void BusSubscription::cancel() {
     auto cancel = std::move(cancel_);
     cancel_ = nullptr;
+    registered_ = nullptr;
     if (cancel) cancel();
 }
 
@@ -46,36 +54,34 @@ void BusSubscription::cancel() {
 
 namespace {
 
-// One connection to one bus, served by its own thread. sd-bus objects are
-// not thread-safe, so after set-up only that thread touches the bus.
-class BusWorker : public std::enable_shared_from_this<BusWorker> {
+using Clock = std::chrono::steady_clock;
+
+// What one subscription asks of its bus.
+struct Registration {
+    enum class Kind { wake, launches };
+    Kind kind;
+    std::optional<std::string> address;
+    std::function<void()> onWake;
+    std::function<void(const std::string&)> onLaunch;
+};
+
+// One subscription's thread: connects, registers, serves the connection
+// and, when the connection ends or the registration fails, tries again
+// after a growing pause. sd-bus objects are not thread-safe, so only that
+// thread touches the bus. Every wait polls the stop descriptor too, so
+// stop() never waits on a bus.
+class BusKeeper : public std::enable_shared_from_this<BusKeeper> {
 public:
-    ~BusWorker() {
-        if (slot_ != nullptr) sd_bus_slot_unref(slot_);
-        if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);
+    BusKeeper(Registration registration, SdBusSystemBus::Retry retry)
+        : registration_(std::move(registration)), retry_(retry) {
+        stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~BusKeeper() {
+        closeBus();
         if (stopFd_ >= 0) ::close(stopFd_);
     }
 
-    // Opens the bus; false when there is none.
-    bool open(const std::optional<std::string>& address, bool system) {
-        stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (stopFd_ < 0) return false;
-        int result;
-        if (address) {
-            result = sd_bus_new(&bus_);
-            if (result >= 0) result = sd_bus_set_address(bus_, address->c_str());
-            if (result >= 0) result = sd_bus_set_bus_client(bus_, 1);
-            if (result >= 0) result = sd_bus_start(bus_);
-        } else {
-            result = system ? sd_bus_open_system(&bus_) : sd_bus_open_user(&bus_);
-        }
-        return result >= 0;
-    }
-
-    sd_bus* bus() const noexcept { return bus_; }
-    // What the handlers use; it lives as long as the worker.
-    void keep(std::shared_ptr<void> context) { context_ = std::move(context); }
-    sd_bus_slot** slot() noexcept { return &slot_; }
+    std::shared_ptr<const std::atomic<bool>> registeredFlag() const { return registered_; }
 
     void start() {
         auto self = shared_from_this();
@@ -86,6 +92,7 @@ public:
     // subscription) it only asks it to end after the handler.
     void stop() {
         stopping_ = true;
+        registered_->store(false);
         std::uint64_t one = 1;
         [[maybe_unused]] auto ignored = ::write(stopFd_, &one, sizeof one);
         if (!thread_.joinable()) return;
@@ -96,110 +103,170 @@ public:
         }
     }
 
-    bool stopping() const noexcept { return stopping_; }
-
 private:
     void run() {
+        if (stopFd_ < 0) return;
+        auto pause = retry_.firstRetry;
         while (!stopping_) {
-            int processed;
-            while (!stopping_ && (processed = sd_bus_process(bus_, nullptr)) > 0) {
+            if (connect() && serve()) pause = retry_.firstRetry;  // it held once: start the pauses afresh
+            registered_->store(false);
+            closeBus();
+            if (stopping_ || !sleep(pause)) return;
+            pause = std::min(pause * 2, retry_.longestRetry);
+        }
+    }
+
+    // Opens the connection without waiting for the bus: what the bus has to
+    // answer is answered in serve().
+    bool connect() {
+        int result;
+        if (registration_.address) {
+            result = sd_bus_new(&bus_);
+            if (result >= 0) result = sd_bus_set_address(bus_, registration_.address->c_str());
+            if (result >= 0) result = sd_bus_set_bus_client(bus_, 1);
+            if (result >= 0) result = sd_bus_start(bus_);
+        } else {
+            result = registration_.kind == Registration::Kind::wake ? sd_bus_open_system(&bus_)
+                                                                     : sd_bus_open_user(&bus_);
+        }
+        if (result < 0) return false;
+        if (registration_.kind == Registration::Kind::wake) {
+            pending_ = 1;
+            result = sd_bus_match_signal_async(bus_, &slot_, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                               "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                               onPrepareForSleep, onAnswer, this);
+        } else {
+            // systemd sends unit signals only to subscribed clients.
+            pending_ = 2;
+            result = sd_bus_match_signal_async(bus_, &slot_, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                               "org.freedesktop.systemd1.Manager", "UnitNew", onUnitNew, onAnswer,
+                                               this);
+            if (result >= 0) {
+                result = sd_bus_call_method_async(bus_, &callSlot_, "org.freedesktop.systemd1",
+                                                  "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
+                                                  "Subscribe", onAnswer, this, "");
             }
-            if (stopping_) return;
-            int fd = sd_bus_get_fd(bus_);
-            int events = sd_bus_get_events(bus_);
+        }
+        failed_ = false;
+        return result >= 0;
+    }
+
+    // Serves the connection until it ends, the registration fails, or the
+    // subscription ends; true when the registration held for a while.
+    bool serve() {
+        bool held = false;
+        while (!stopping_ && !failed_) {
+            int processed = 0;
+            while (!stopping_ && !failed_ && (processed = sd_bus_process(bus_, nullptr)) > 0) {
+            }
+            if (stopping_ || failed_ || processed < 0) break;
+            if (pending_ == 0 && !registered_->load()) {
+                registered_->store(true);
+                held = true;
+            }
+            const int fd = sd_bus_get_fd(bus_);
+            const int events = sd_bus_get_events(bus_);
             std::uint64_t until = 0;
             sd_bus_get_timeout(bus_, &until);
-            if (fd < 0 || events < 0) return;  // the bus is gone
+            if (fd < 0 || events < 0) break;  // the bus is gone
             int timeout = -1;
             if (until != UINT64_MAX) {
                 timespec now{};
                 ::clock_gettime(CLOCK_MONOTONIC, &now);
-                std::uint64_t nowUs = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u + now.tv_nsec / 1000;
+                const std::uint64_t nowUs =
+                    static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
                 timeout = until <= nowUs ? 0 : static_cast<int>(std::min<std::uint64_t>((until - nowUs) / 1000 + 1, 60'000));
             }
             pollfd entries[2] = {{fd, static_cast<short>(events), 0}, {stopFd_, POLLIN, 0}};
-            if (::poll(entries, 2, timeout) < 0 && errno != EINTR) return;
+            if (::poll(entries, 2, timeout) < 0 && errno != EINTR) break;
             if (entries[0].revents & (POLLHUP | POLLERR)) {
                 sd_bus_process(bus_, nullptr);
-                return;
+                break;
             }
         }
+        return held;
     }
 
-    std::shared_ptr<void> context_;
+    // Waits `pause`; false when the subscription ended meanwhile.
+    bool sleep(std::chrono::milliseconds pause) {
+        const auto until = Clock::now() + pause;
+        while (!stopping_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            if (left.count() <= 0) return true;
+            pollfd entry{stopFd_, POLLIN, 0};
+            ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+        }
+        return false;
+    }
+
+    void closeBus() {
+        if (callSlot_ != nullptr) callSlot_ = sd_bus_slot_unref(callSlot_);
+        if (slot_ != nullptr) slot_ = sd_bus_slot_unref(slot_);
+        if (bus_ != nullptr) bus_ = sd_bus_close_unref(bus_);  // no flush: the bus may not be reading
+    }
+
+    // The answers to AddMatch and Subscribe.
+    static int onAnswer(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* keeper = static_cast<BusKeeper*>(userdata);
+        if (sd_bus_message_is_method_error(message, nullptr)) {
+            keeper->failed_ = true;
+        } else if (keeper->pending_ > 0) {
+            --keeper->pending_;
+        }
+        return 0;
+    }
+
+    static int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* keeper = static_cast<BusKeeper*>(userdata);
+        int sleeping = 0;
+        if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;
+        if (!sleeping && !keeper->stopping_ && keeper->registration_.onWake) keeper->registration_.onWake();
+        return 0;
+    }
+
+    static int onUnitNew(sd_bus_message* message, void* userdata, sd_bus_error*) {
+        auto* keeper = static_cast<BusKeeper*>(userdata);
+        const char* name = nullptr;
+        const char* path = nullptr;
+        if (sd_bus_message_read(message, "so", &name, &path) < 0 || name == nullptr) return 0;
+        if (isAppLaunchUnit(name) && !keeper->stopping_ && keeper->registration_.onLaunch) {
+            keeper->registration_.onLaunch(name);
+        }
+        return 0;
+    }
+
+    const Registration registration_;
+    const SdBusSystemBus::Retry retry_;
+    const std::shared_ptr<std::atomic<bool>> registered_ = std::make_shared<std::atomic<bool>>(false);
     sd_bus* bus_ = nullptr;
     sd_bus_slot* slot_ = nullptr;
+    sd_bus_slot* callSlot_ = nullptr;
+    int pending_ = 0;
+    bool failed_ = false;
     int stopFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 
-struct WakeContext {
-    std::function<void()> handler;
-    BusWorker* worker;
-};
-
-struct LaunchContext {
-    std::function<void(const std::string&)> handler;
-    BusWorker* worker;
-};
-
-int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    auto* context = static_cast<WakeContext*>(userdata);
-    int sleeping = 0;
-    if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;
-    if (!sleeping && !context->worker->stopping()) context->handler();
-    return 0;
-}
-
-int onUnitNew(sd_bus_message* message, void* userdata, sd_bus_error*) {
-    auto* context = static_cast<LaunchContext*>(userdata);
-    const char* name = nullptr;
-    const char* path = nullptr;
-    if (sd_bus_message_read(message, "so", &name, &path) < 0 || name == nullptr) return 0;
-    if (isAppLaunchUnit(name) && !context->worker->stopping()) context->handler(name);
-    return 0;
-}
-
-BusSubscription subscription(std::shared_ptr<BusWorker> worker, std::shared_ptr<void> context) {
-    worker->keep(std::move(context));
-    worker->start();
-    return BusSubscription([worker] { worker->stop(); });
+BusSubscription keep(Registration registration, SdBusSystemBus::Retry retry) {
+    auto keeper = std::make_shared<BusKeeper>(std::move(registration), retry);
+    keeper->start();
+    return BusSubscription([keeper] { keeper->stop(); }, keeper->registeredFlag());
 }
 
 }  // namespace
 
-SdBusSystemBus::SdBusSystemBus() : addresses_() {}
-SdBusSystemBus::SdBusSystemBus(Addresses addresses) : addresses_(std::move(addresses)) {}
+SdBusSystemBus::SdBusSystemBus() : addresses_(), retry_() {}
+SdBusSystemBus::SdBusSystemBus(Addresses addresses) : addresses_(std::move(addresses)), retry_() {}
+SdBusSystemBus::SdBusSystemBus(Addresses addresses, Retry retry) : addresses_(std::move(addresses)), retry_(retry) {}
 SdBusSystemBus::~SdBusSystemBus() = default;
 
 BusSubscription SdBusSystemBus::subscribeWake(std::function<void()> handler) {
-    auto worker = std::make_shared<BusWorker>();
-    if (!worker->open(addresses_.systemBus, true)) return {};
-    auto context = std::make_shared<WakeContext>(WakeContext{std::move(handler), worker.get()});
-    if (sd_bus_match_signal(worker->bus(), worker->slot(), "org.freedesktop.login1", "/org/freedesktop/login1",
-                            "org.freedesktop.login1.Manager", "PrepareForSleep", onPrepareForSleep,
-                            context.get()) < 0) {
-        return {};
-    }
-    return subscription(worker, context);
+    return keep(Registration{Registration::Kind::wake, addresses_.systemBus, std::move(handler), {}}, retry_);
 }
 
 BusSubscription SdBusSystemBus::subscribeLaunches(std::function<void(const std::string&)> handler) {
-    auto worker = std::make_shared<BusWorker>();
-    if (!worker->open(addresses_.userBus, false)) return {};
-    auto context = std::make_shared<LaunchContext>(LaunchContext{std::move(handler), worker.get()});
-    if (sd_bus_match_signal(worker->bus(), worker->slot(), "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                            "org.freedesktop.systemd1.Manager", "UnitNew", onUnitNew, context.get()) < 0) {
-        return {};
-    }
-    // systemd sends unit signals only to subscribed clients.
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int result = sd_bus_call_method(worker->bus(), "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                    "org.freedesktop.systemd1.Manager", "Subscribe", &error, nullptr, "");
-    sd_bus_error_free(&error);
-    if (result < 0) return {};
-    return subscription(worker, context);
+    return keep(Registration{Registration::Kind::launches, addresses_.userBus, {}, std::move(handler)}, retry_);
 }
 
 // ---- The fake

@@ -1,11 +1,14 @@
 // Date texts in a pinned locale and zone, and the recording logger.
 #include <gtest/gtest.h>
 
+#include <syslog.h>
+
 #include <map>
 
 #include "BrivetClient/RFC3339.h"
 #include "Keldra/DateText.h"
 #include "Keldra/Log.h"
+#include "keldra/TestFiles.h"
 
 namespace {
 
@@ -65,6 +68,35 @@ TEST(Log, RecordsEntriesAndTheSystemLogNeverFails) {
     EXPECT_EQ(system.subsystem, "io.tolvane.brivet");
     EXPECT_EQ(system.category, "app");
     system.info("keldra platform test: percent signs %s %n stay text");
+}
+
+}  // namespace
+
+namespace {
+
+class RecordingSyslog final : public keldra::SyslogSink {
+public:
+    void write(int priority, std::string_view line) override { lines.emplace_back(priority, std::string(line)); }
+    std::vector<std::pair<int, std::string>> lines;
+};
+
+TEST(Log, WithoutTheJournalsSocketEveryLineGoesToSyslog) {
+    keldra::test::TempDir dir("app-log");
+    auto syslog = std::make_shared<RecordingSyslog>();
+    keldra::SystemLogger missing("app", keldra::SystemLogger::kSubsystem,
+                                 {(dir / "no-journal" / "socket").string(), syslog});
+    missing.error("startup failed: 100% missing");
+    missing.info("tick enrolled=true");
+    ASSERT_EQ(syslog->lines.size(), 2u);
+    EXPECT_EQ(syslog->lines[0], (std::pair<int, std::string>{LOG_ERR, "[io.tolvane.brivet:app] startup failed: 100% missing"}));
+    EXPECT_EQ(syslog->lines[1], (std::pair<int, std::string>{LOG_INFO, "[io.tolvane.brivet:app] tick enrolled=true"}));
+
+    // A plain file where the socket belongs is no journal either.
+    keldra::test::writeFile(dir / "file", "");
+    keldra::SystemLogger notASocket("app", keldra::SystemLogger::kSubsystem, {(dir / "file").string(), syslog});
+    notASocket.info("still logged");
+    ASSERT_EQ(syslog->lines.size(), 3u);
+    EXPECT_EQ(syslog->lines[2].second, "[io.tolvane.brivet:app] still logged");
 }
 
 }  // namespace

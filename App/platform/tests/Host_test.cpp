@@ -13,10 +13,11 @@ using keldra::FakeSystemBus;
 
 TEST(LaunchUnits, OnlyApplicationUnitsCount) {
     for (const char* yes : {"app-firefox.scope", "app-gnome-org.gnome.Terminal-1234.scope",
-                            "app-flatpak-org.x.Y@12.service", "app-a@b.service"}) {
+                            "app-flatpak-org.x.Y@12.service", "app-a@b.service", "app-x.service",
+                            "app-org.gnome.Terminal-1234.service"}) {
         EXPECT_TRUE(keldra::isAppLaunchUnit(yes)) << yes;
     }
-    for (const char* no : {"app-.scope", "app-x.service", "app-@x.service", "app-x@.service", "session-3.scope",
+    for (const char* no : {"app-.scope", "app-.service", "app-@x.service", "app-x@.service", "session-3.scope",
                            "apps-x.scope", "app-x.scope.d", "dbus.service", ""}) {
         EXPECT_FALSE(keldra::isAppLaunchUnit(no)) << no;
     }
@@ -37,15 +38,16 @@ TEST(LaunchMonitor, CountsOnlyWhileStartedAndOnce) {
     bus->launch("app-a.scope");
     bus->launch("user@1000.service");  // not an application
     bus->launch("app-b@x.service");
-    EXPECT_EQ(monitor->launchesObserved(), 2);
+    bus->launch("app-org.example.Viewer.service");  // desktops name some launches so
+    EXPECT_EQ(monitor->launchesObserved(), 3);
 
     monitor->stop();
     EXPECT_FALSE(host->appMonitorRunning());
     bus->launch("app-c.scope");
-    EXPECT_EQ(monitor->launchesObserved(), 2);  // kept across a stop
+    EXPECT_EQ(monitor->launchesObserved(), 3);  // kept across a stop
     monitor->start();
     bus->launch("app-c.scope");
-    EXPECT_EQ(monitor->launchesObserved(), 3);
+    EXPECT_EQ(monitor->launchesObserved(), 4);
 
     host.reset();
     monitor.reset();  // gone: its registration with it
@@ -63,7 +65,7 @@ TEST(LaunchMonitor, NoBusMeansNotRunningAndNoFailure) {
     AppLaunchMonitor realMonitor(real);
     realMonitor.start();
     EXPECT_FALSE(realMonitor.running());
-    EXPECT_FALSE(real->subscribeWake([] {}).active());
+    EXPECT_FALSE(real->subscribeWake([] {}).registered());
 }
 
 TEST(Host, FactsAndFilterState) {

@@ -40,6 +40,13 @@ public:
                                     "</listen><auth>EXTERNAL</auth>"
                                     "<policy context=\"default\"><allow send_destination=\"*\"/><allow own=\"*\"/>"
                                     "<allow receive_sender=\"*\"/></policy></busconfig>\n");
+        start();
+    }
+    ~PrivateBus() { stop(); }
+
+    // Starts the daemon on the same socket path.
+    void start() {
+        std::filesystem::remove(dir_ / "bus");
         std::string config = "--config-file=" + (dir_ / "bus.conf").string();
         std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), config.data(), const_cast<char*>("--nofork"),
                                    nullptr};
@@ -48,12 +55,16 @@ public:
         // listens: wait until a connection is taken.
         for (int i = 0; i < 500 && !accepting(); ++i) std::this_thread::sleep_for(10ms);
     }
-    ~PrivateBus() {
+    // Kills the daemon: every connection to it ends.
+    void stop() {
         if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
+            ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
+        pid_ = -1;
     }
+    void pause() { ::kill(pid_, SIGSTOP); }
+    void resume() { ::kill(pid_, SIGCONT); }
     bool running() const { return pid_ > 0 && accepting(); }
     std::string address() const { return "unix:path=" + (dir_ / "bus").string(); }
 
@@ -164,6 +175,9 @@ private:
     std::thread thread_;
 };
 
+// Tries again after 50 ms, doubling to 400 ms.
+const keldra::SdBusSystemBus::Retry kQuickRetry{50ms, 400ms};
+
 // Waits until `condition` holds, for at most five seconds.
 bool eventually(const std::function<bool()>& condition) {
     for (int i = 0; i < 500; ++i) {
@@ -183,20 +197,23 @@ TEST(PrivateDBus, WakesAndLaunchesArriveOverSdBus) {
     ASSERT_GE(logind.own("org.freedesktop.systemd1"), 0);
 
     auto bus = std::make_shared<keldra::SdBusSystemBus>(
-        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()});
+        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()}, kQuickRetry);
 
-    // Without systemd's Subscribe there is no launch subscription.
+    // Without systemd's Subscribe there is no launch registration.
     auto monitor = std::make_shared<keldra::AppLaunchMonitor>(bus);
     monitor->start();
+    std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(monitor->running());
 
     std::atomic<int> wakes{0};
     keldra::BusSubscription wake = bus->subscribeWake([&] { ++wakes; });
     ASSERT_TRUE(wake.active());
+    ASSERT_TRUE(eventually([&] { return wake.registered(); }));
 
+    // Once systemd answers, the monitor's next try registers.
     ASSERT_GE(logind.serveSubscribe(), 0);
     monitor->start();
-    ASSERT_TRUE(monitor->running());
+    ASSERT_TRUE(eventually([&] { return monitor->running(); }));
     EXPECT_EQ(logind.subscribes(), 1);
 
     // Going to sleep is no wake; waking is; a sender without logind's name
@@ -225,6 +242,77 @@ TEST(PrivateDBus, WakesAndLaunchesArriveOverSdBus) {
     EXPECT_EQ(monitor->launchesObserved(), 2);
 }
 
+TEST(PrivateDBus, ALostBusIsNoLongerRegisteredAndBothSubscriptionsComeBackWithIt) {
+    PrivateBus daemon;
+    ASSERT_TRUE(daemon.running()) << "dbus-daemon did not start";
+    auto peer = std::make_unique<BusPeer>(daemon.address());
+    auto playLogindAndSystemd = [&daemon, &peer] {
+        peer = std::make_unique<BusPeer>(daemon.address());
+        return peer->started() && peer->own("org.freedesktop.login1") >= 0 &&
+               peer->own("org.freedesktop.systemd1") >= 0 && peer->serveSubscribe() >= 0;
+    };
+    ASSERT_TRUE(playLogindAndSystemd());
+
+    auto bus = std::make_shared<keldra::SdBusSystemBus>(
+        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()}, kQuickRetry);
+    keldra::AppLaunchMonitor monitor(bus);
+    keldra::LinuxHost host(nullptr, std::shared_ptr<keldra::AppLaunchMonitor>(&monitor, [](auto*) {}));
+    std::atomic<int> wakes{0};
+    keldra::BusSubscription wake = bus->subscribeWake([&] { ++wakes; });
+    monitor.start();
+    ASSERT_TRUE(eventually([&] { return wake.registered() && host.appMonitorRunning(); }));
+
+    // The bus goes away: neither counts as registered any more, at once.
+    peer.reset();
+    daemon.stop();
+    const auto lost = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return !wake.registered() && !host.appMonitorRunning(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - lost, 1s);
+    EXPECT_TRUE(wake.active());  // still asked for
+
+    // It comes back: both register again by themselves and hear the bus.
+    daemon.start();
+    ASSERT_TRUE(daemon.running());
+    ASSERT_TRUE(playLogindAndSystemd());
+    ASSERT_TRUE(eventually([&] { return wake.registered() && host.appMonitorRunning(); }));
+    peer->emitSleep(false);
+    peer->emitUnitNew("app-org.example.Editor.service");
+    EXPECT_TRUE(eventually([&] { return wakes.load() == 1 && monitor.launchesObserved() == 1; }))
+        << wakes.load() << " wakes, " << monitor.launchesObserved() << " launches";
+
+    // Ending them during a pause between tries returns at once.
+    peer.reset();
+    daemon.stop();
+    ASSERT_TRUE(eventually([&] { return !wake.registered(); }));
+    wake.cancel();
+    monitor.stop();
+    EXPECT_FALSE(wake.active());
+    EXPECT_FALSE(monitor.running());
+}
+
+TEST(PrivateDBus, NoCallWaitsOnABusThatDoesNotAnswer) {
+    PrivateBus daemon;
+    ASSERT_TRUE(daemon.running()) << "dbus-daemon did not start";
+    daemon.pause();  // takes connections, answers nothing
+    auto bus = std::make_shared<keldra::SdBusSystemBus>(
+        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()}, kQuickRetry);
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+        keldra::AppLaunchMonitor monitor(bus);
+        monitor.start();
+        keldra::BusSubscription wake = bus->subscribeWake([] {});
+        EXPECT_FALSE(wake.registered());
+        EXPECT_FALSE(monitor.running());
+        wake.cancel();
+        monitor.stop();
+        returned = true;
+    });
+    const bool quick = eventually([&] { return returned.load(); });
+    daemon.resume();
+    caller.join();
+    EXPECT_TRUE(quick) << "a subscription waited on the bus";
+}
+
 TEST(PrivateDBus, AHandlerMayEndItsOwnSubscription) {
     PrivateBus daemon;
     ASSERT_TRUE(daemon.running());
@@ -242,6 +330,10 @@ TEST(PrivateDBus, AHandlerMayEndItsOwnSubscription) {
             wake.cancel();
         });
     }
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return wake.registered();
+    }));
     logind.emitSleep(false);
     EXPECT_TRUE(eventually([&] { return wakes.load() == 1; }));
     logind.emitSleep(false);

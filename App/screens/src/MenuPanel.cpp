@@ -90,6 +90,22 @@ void invalidateAll(QLayout* layout) {
     layout->invalidate();
 }
 
+// Lays out every nested widget's layout in its widget as it is now, from
+// the outside in: a nested layout otherwise keeps the places it gave while
+// its widget had other children showing, until a posted event comes.
+void applyAll(QLayout* layout) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (item->layout()) {
+            applyAll(item->layout());
+        } else if (QWidget* widget = item->widget(); widget && !widget->isHidden() && widget->layout()) {
+            widget->layout()->invalidate();
+            widget->layout()->activate();
+            applyAll(widget->layout());
+        }
+    }
+}
+
 }  // namespace
 
 // --- MenuPanel -----------------------------------------------------------
@@ -290,6 +306,10 @@ void MenuPanel::applyEnrolledBody() {
             QLabel* label = textLabel("detailsLine", detailsContent_);
             detailsLayout_->addWidget(label);
             setLabel(label, line);
+            // A child added to a panel that is open would show only from a
+            // posted event, after the height below has been taken without
+            // it; shown now, it counts at once (and shows with "Details").
+            label->show();
         }
         shownDetails_ = model_.details;
     }
@@ -371,10 +391,11 @@ void MenuPanel::fitToContent() {
     invalidateAll(root);
     root->activate();
     const int height = root->hasHeightForWidth() ? root->totalHeightForWidth(kWidth) : root->totalSizeHint().height();
-    if (size() != QSize(kWidth, height)) {
-        setFixedSize(kWidth, height);
-        emit resized();
-    }
+    const bool changed = size() != QSize(kWidth, height);
+    if (changed) setFixedSize(kWidth, height);
+    root->activate();
+    applyAll(root);
+    if (changed) emit resized();
 }
 
 void MenuPanel::showEvent(QShowEvent* event) {

@@ -81,7 +81,78 @@ protected:
     std::unique_ptr<AppScreens> screens;
 };
 
+// The visible widgets that draw something of their own (no visible child
+// widgets), with their places in the panel.
+std::vector<std::pair<QWidget*, QRect>> visibleLeaves(QWidget& panel) {
+    std::vector<std::pair<QWidget*, QRect>> leaves;
+    for (QWidget* widget : panel.findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(&panel)) continue;
+        bool hasVisibleChild = false;
+        for (QWidget* inner : widget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            hasVisibleChild = hasVisibleChild || inner->isVisibleTo(&panel);
+        }
+        if (hasVisibleChild) continue;
+        leaves.emplace_back(widget, QRect(widget->mapTo(&panel, QPoint(0, 0)), widget->size()));
+    }
+    return leaves;
+}
+
+// Every element lies inside the panel, has the height its text needs, and
+// overlaps no other.
+void expectLaidOutCleanly(QWidget& panel, const std::string& when) {
+    const auto leaves = visibleLeaves(panel);
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const auto& [widget, rect] = leaves[i];
+        const std::string name = widget->objectName().toStdString() + " " + when;
+        EXPECT_TRUE(panel.rect().contains(rect)) << name << " leaves the panel";
+        if (auto* text = qobject_cast<QLabel*>(widget); text && text->wordWrap()) {
+            EXPECT_GE(rect.height(), text->heightForWidth(rect.width())) << name << " is clipped";
+        }
+        for (std::size_t j = i + 1; j < leaves.size(); ++j) {
+            EXPECT_FALSE(rect.intersects(leaves[j].second))
+                << name << " overlaps " << leaves[j].first->objectName().toStdString();
+        }
+    }
+}
+
 }  // namespace
+
+TEST_F(PanelTest, AChangeWhileThePanelIsOpenRefitsItAsAFreshPanelOfTheSameState) {
+    make();
+    ASSERT_TRUE(app->enroll());
+    QTest::mouseClick(child<QToolButton>(panel(), "detailsToggle"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(panel().detailsOpen());
+    expectLaidOutCleanly(panel(), "with details open");
+
+    // Each change comes while the panel stays open, through "Check now".
+    const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+        {"offline", [this] { app->service->stop(); }},
+        {"offline with the filter stopped", [this] { app->filter->running = false; }},
+        {"filter running again", [this] { app->filter->running = true; }},
+    };
+    for (const auto& [when, change] : changes) {
+        change();
+        QTest::mouseClick(button(panel(), "checkNow"), Qt::LeftButton);
+        runPosted();
+        ASSERT_TRUE(app->settle());
+        runPosted();
+
+        MenuPanel fresh(*app->state, hooksFor(recorded));
+        fresh.show();
+        QTest::mouseClick(child<QToolButton>(fresh, "detailsToggle"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(label(fresh, "headline")->text(), label(panel(), "headline")->text());
+        EXPECT_EQ(panel().size(), fresh.size()) << when;
+        std::size_t freshLines = fresh.findChildren<QLabel*>(QStringLiteral("detailsLine")).size();
+        std::size_t shownLines = 0;
+        for (QLabel* line : panel().findChildren<QLabel*>(QStringLiteral("detailsLine"))) {
+            shownLines += shown(line) ? 1 : 0;
+        }
+        EXPECT_EQ(shownLines, freshLines) << when;
+        expectLaidOutCleanly(panel(), when);
+    }
+}
 
 TEST_F(PanelTest, TypingIntoTheFormEnablesTheEnrolButtonOnlyForACodeAndAName) {
     make();

@@ -91,6 +91,25 @@ TEST(Screenshots, ExtensionModeStates) {
     }
 }
 
+// Changes that come while the panel stays open: each picture must look like
+// a fresh panel of the same state.
+TEST(Screenshots, ChangesWhileThePanelIsOpen) {
+    Shot shot;
+    ASSERT_TRUE(shot.app->enroll());
+    QTest::mouseClick(shot.screens->panel().findChild<QToolButton*>(QStringLiteral("detailsToggle")),
+                      Qt::LeftButton);
+    shot.save("open-details");
+
+    shot.app->service->stop();
+    ASSERT_TRUE(shot.app->tick());
+    EXPECT_EQ(shot.headline(), "Offline, still enforcing");
+    shot.save("open-offline");
+
+    shot.app->filter->running = false;
+    ASSERT_TRUE(shot.app->tick());
+    shot.save("open-offline-filter-stopped");
+}
+
 TEST(Screenshots, ResolverLevelStates) {
     {
         Shot shot({test::Mode::beta, true, true});

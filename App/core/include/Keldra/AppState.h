@@ -3,9 +3,12 @@
 //
 // It lives on the main thread: every member below is called there, and
 // everything it does on other threads comes back there through the executor.
-// Every call into the engine, the protection client, the filter installer
-// and the service installer runs on one worker strand, one at a time, so an
-// engine tick, an enrolment and the quit-time flush never overlap.
+// Every call into the engine and the protection client runs on one worker
+// strand, one at a time, so an engine tick, an enrolment and the quit-time
+// flush never overlap. Calls that may wait on the administrator's password
+// (the filter's activation and its enable steps, the service installer) run
+// on a strand of their own, so the quit never waits on a person; at quit a
+// pending one is abandoned and its outcome dropped.
 //
 // Asynchronous operations take a completion that runs on the main thread
 // when the operation has ended (also when it was skipped). Published fields
@@ -49,6 +52,9 @@ struct AppServices {
     std::shared_ptr<Executor> executor;
     // The one worker for blocking calls; made over `executor` when absent.
     std::shared_ptr<WorkerStrand> strand;
+    // The worker for calls that may wait on a password prompt; made over
+    // `executor` when absent.
+    std::shared_ptr<WorkerStrand> adminStrand;
     // The Info values and the bundle they come from; the main bundle's.
     std::optional<AppConfig> config;
     // The channel "app" of the system log.

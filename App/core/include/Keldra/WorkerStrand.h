@@ -65,7 +65,9 @@ public:
     // last call.
     explicit WorkerStrand(std::shared_ptr<Executor> main);
     // Lets the calls already queued run to their end (their continuations
-    // are still posted), then ends the thread.
+    // are still posted), then ends the thread. After abandon(), it neither
+    // runs what is queued nor waits for the call in progress: that call
+    // ends on its own, and nothing of it reaches the main thread.
     ~WorkerStrand();
 
     WorkerStrand(const WorkerStrand&) = delete;
@@ -77,8 +79,11 @@ public:
     template <class T>
     void run(std::function<T()> call, std::function<void(StrandResult<T>)> onMain) {
         auto executor = main_;
-        enqueue([call = std::move(call), onMain = std::move(onMain), executor]() mutable {
+        std::weak_ptr<Shared> shared = shared_;
+        enqueue([call = std::move(call), onMain = std::move(onMain), executor, shared]() mutable {
             auto result = invoke(call);
+            auto alive = shared.lock();
+            if (!alive || alive->abandoned()) return;
             executor->post([onMain = std::move(onMain), result = std::move(result)]() mutable {
                 if (onMain) onMain(std::move(result));
             });
@@ -88,6 +93,11 @@ public:
     // True while no call is queued or running. A continuation of a call that
     // has finished may still be waiting on the main thread.
     bool idle() const;
+
+    // Gives up on every call: the queued ones never run, the one in progress
+    // posts no continuation, and later calls are dropped. For calls that may
+    // wait on a person (a password prompt) when the app quits.
+    void abandon();
 
 private:
     template <class T>
@@ -104,15 +114,26 @@ private:
         }
     }
 
+    // What the worker thread shares with the strand; the thread holds it
+    // too, so an abandoned call may outlive the strand.
+    struct Shared {
+        mutable std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> queue;
+        bool running = false;
+        bool stopping = false;
+        bool abandonedFlag = false;
+        bool abandoned() const {
+            std::lock_guard lock(mutex);
+            return abandonedFlag;
+        }
+    };
+
     void enqueue(std::function<void()> job);
-    void work();
+    static void work(const std::shared_ptr<Shared>& shared);
 
     std::shared_ptr<Executor> main_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
-    bool running_ = false;
-    bool stopping_ = false;
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     std::thread thread_;
 };
 

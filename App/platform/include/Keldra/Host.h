@@ -14,7 +14,8 @@
 namespace keldra {
 
 // Counts application launches while started. `running` is true while the
-// bus registration holds: where there is no bus, start() leaves it false.
+// bus registration holds: false until the bus has answered, while there is
+// no bus, and from a lost connection until it is registered again.
 // Thread-safe: launches arrive on the bus thread.
 class AppLaunchMonitor {
 public:
@@ -23,7 +24,7 @@ public:
     AppLaunchMonitor(const AppLaunchMonitor&) = delete;
     AppLaunchMonitor& operator=(const AppLaunchMonitor&) = delete;
 
-    // Registers once; a second start() while registered does nothing.
+    // Registers once; a second start() before stop() does nothing.
     void start();
     // Ends the registration; the count is kept.
     void stop();

@@ -21,17 +21,48 @@ public:
     void error(std::string_view message) { log(LogLevel::error, message); }
 };
 
+// Where a line goes when there is no journal: syslog(3) for the app.
+class SyslogSink {
+public:
+    virtual ~SyslogSink() = default;
+    // `priority` is a syslog level (LOG_INFO, LOG_ERR, ...).
+    virtual void write(int priority, std::string_view line) = 0;
+};
+
+// syslog(3), facility user.
+class ProcessSyslog final : public SyslogSink {
+public:
+    void write(int priority, std::string_view line) override;
+};
+
 // The system journal, with the subsystem and category as fields
 // (KELDRA_SUBSYSTEM, KELDRA_CATEGORY) and "Keldra" as the syslog identifier;
-// syslog when the journal cannot be reached.
+// syslog when the journal's socket is missing or sending to it fails. The
+// journal library reports success even when its socket is missing, so the
+// choice is made by the socket itself.
 class SystemLogger final : public Logger {
 public:
     static constexpr const char* kSubsystem = "io.tolvane.brivet";
+    static constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+    struct Sinks {
+        // The journal's socket; a socket file there means the journal runs.
+        std::string journalSocket = kJournalSocket;
+        // The fallback; syslog(3) when null.
+        std::shared_ptr<SyslogSink> syslog;
+    };
+
     explicit SystemLogger(std::string category = "app", std::string subsystem = kSubsystem);
+    SystemLogger(std::string category, std::string subsystem, Sinks sinks);
     void log(LogLevel level, std::string_view message) override;
 
     const std::string subsystem;
     const std::string category;
+
+private:
+    bool journalRuns() const;
+
+    Sinks sinks_;
 };
 
 // Keeps every entry, for tests. Thread-safe.
