@@ -68,6 +68,12 @@ TEST(ExtensionEndToEnd, EnrolPublishToTheDaemonTakeItsEventsAndQuit) {
     daemon.stop(SIGKILL);
     kt::RunningDaemon restarted(files, {"--dns-listen", "127.0.0.1:0"}, true);
     ASSERT_TRUE(restarted.ready()) << files.logText();
+    // Running once its DNS proxy answers again (the log holds both runs).
+    ASSERT_TRUE(kt::waitFor([&] {
+        const std::string text = files.logText();
+        const auto first = text.find("answering DNS");
+        return first != std::string::npos && text.find("answering DNS", first + 1) != std::string::npos;
+    })) << files.logText();
     const std::int64_t newer = service.setPolicy(demoPolicy(900));
     ASSERT_GT(newer, seq);
     ASSERT_TRUE(runToEnd(h, [&](auto done) { app->tick(done); }));
