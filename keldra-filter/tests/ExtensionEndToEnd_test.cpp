@@ -61,5 +61,25 @@ TEST(ExtensionEndToEnd, EnrolPublishToTheDaemonTakeItsEventsAndQuit) {
     EXPECT_EQ(types(), (std::vector<std::string>{"blocked_custom_rule"}));
     ASSERT_TRUE(runToEnd(h, [&](auto done) { app->tick(done); }));
     EXPECT_EQ(types().size(), 1u);  // handed over once
+
+    // The daemon is killed and started again while the app keeps its
+    // connection; the very next tick reaches the new daemon, publishes a
+    // newer policy to it and shows the filter running.
+    daemon.stop(SIGKILL);
+    kt::RunningDaemon restarted(files, {"--dns-listen", "127.0.0.1:0"}, true);
+    ASSERT_TRUE(restarted.ready()) << files.logText();
+    // Running once its DNS proxy answers again (the log holds both runs).
+    ASSERT_TRUE(kt::waitFor([&] {
+        const std::string text = files.logText();
+        const auto first = text.find("answering DNS");
+        return first != std::string::npos && text.find("answering DNS", first + 1) != std::string::npos;
+    })) << files.logText();
+    const std::int64_t newer = service.setPolicy(demoPolicy(900));
+    ASSERT_GT(newer, seq);
+    ASSERT_TRUE(runToEnd(h, [&](auto done) { app->tick(done); }));
+    EXPECT_TRUE(app->lastReport()->filterRunning) << testing::PrintToString(app->lastReport()->errors);
+    EXPECT_EQ(app->lastReport()->rulesPublished, std::optional<std::int64_t>(newer));
+    EXPECT_EQ(app->headline(), "Protected");
+    EXPECT_EQ(brivet::FilterRulesStore(files.state() / "filter-rules.json").load()->policySeq, newer);
     ASSERT_TRUE(runToEnd(h, [&](auto done) { app->stop(done); }));
 }

@@ -11,6 +11,7 @@
 
 #include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 
 namespace brivet {
@@ -98,19 +99,33 @@ void LocalFilter::flushEvents() { writeLatest(true); }
 
 void LocalFilter::writerLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
+    // After a failed write (a full or read-only folder) the counts are tried
+    // again on their own, sooner at first, so they reach the file once space
+    // comes back even when no block and no tick follows.
+    std::chrono::milliseconds retryIn{0};
     for (;;) {
-        writerWake_.wait(lock, [this] { return writePending_ || stopping_; });
+        auto due = [this] { return writePending_ || stopping_; };
+        if (retryIn.count() > 0) {
+            writerWake_.wait_for(lock, retryIn, due);
+        } else {
+            writerWake_.wait(lock, due);
+        }
         if (stopping_) return;
         // Gather the rest of a burst; a stop cuts the wait short and the
         // destructor writes what is left.
         if (writerWake_.wait_for(lock, eventsWriteDelay_, [this] { return stopping_; })) return;
         lock.unlock();
-        writeLatest(false);
+        const bool written = writeLatest(false);
         lock.lock();
+        if (written) {
+            retryIn = std::chrono::milliseconds(0);
+        } else {
+            retryIn = std::clamp(retryIn * 2, kEventsRetryFirst, kEventsRetryLongest);
+        }
     }
 }
 
-void LocalFilter::writeLatest(bool durable) {
+bool LocalFilter::writeLatest(bool durable) {
     std::lock_guard<std::mutex> writing(writeMutex_);
     EventCoalescer snapshot;
     std::uint64_t generation = 0;
@@ -118,10 +133,10 @@ void LocalFilter::writeLatest(bool durable) {
         std::lock_guard<std::mutex> lock(mutex_);
         writePending_ = false;
         generation = eventsGeneration_;
-        if (generation == writtenGeneration_) return;
+        if (generation == writtenGeneration_) return true;
         snapshot = events_;
     }
-    writeEvents(snapshot, generation, durable);
+    return writeEvents(snapshot, generation, durable);
 }
 
 HostDecision LocalFilter::decide(const DNSQuestion& question) {
@@ -192,15 +207,18 @@ std::vector<CoalescedEvent> LocalFilter::takeEvents() {
         try {
             taken = events_.take(clock_(), false);
         } catch (const std::exception&) {
-            return {};
+            taken.clear();
         }
-        if (taken.empty()) return taken;
-        generation = ++eventsGeneration_;
+        if (!taken.empty()) ++eventsGeneration_;
+        generation = eventsGeneration_;
+        // Nothing handed over and the file holds the latest counts already.
+        if (generation == writtenGeneration_) return taken;
         writePending_ = false;
         snapshot = events_;
     }
     // Durable here: a file that came back with windows already handed over
-    // would send them twice.
+    // would send them twice. Counts whose earlier write failed are written
+    // here too, so every tick brings the file up to date.
     writeEvents(snapshot, generation, true);
     return taken;
 }
@@ -231,7 +249,7 @@ bool LocalFilter::resetRulesForIdentity(const std::optional<std::string>& previo
     return true;
 }
 
-void LocalFilter::writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable) {
+bool LocalFilter::writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable) {
     try {
         AtomicWriteOptions options;
         options.durable = durable;
@@ -240,8 +258,15 @@ void LocalFilter::writeEvents(const EventCoalescer& snapshot, std::uint64_t gene
         // through a symlink.
         atomicWrite(eventsURL_, JSONCoding::plainEncode(snapshot), options);
         writtenGeneration_ = generation;
-    } catch (const std::exception&) {
-        // The counts stay in memory and reach the file with the next write.
+        if (writeFailing_ && log_) log_("the pending block counts are saved again");
+        writeFailing_ = false;
+        return true;
+    } catch (const std::exception& error) {
+        // The counts stay in memory and are written again: by the writer
+        // shortly, and at the latest when the engine next takes events.
+        if (!writeFailing_ && log_) log_("cannot save the pending block counts: " + logSafe(error.what()));
+        writeFailing_ = true;
+        return false;
     }
 }
 

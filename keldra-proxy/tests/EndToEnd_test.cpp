@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace keldra_test;
@@ -455,6 +457,71 @@ TEST_F(EndToEnd, StopSignalWritesThePendingBlockCounts) {
     std::int64_t total = 0;
     for (std::size_t i = 1; i < pending["counts"].size(); i += 2) total += pending["counts"][i].get<std::int64_t>();
     EXPECT_EQ(total, 3) << pending.dump();
+}
+
+// Blocks made while the data folder is full are not left in memory only:
+// once space is back the next tick writes them, so a kill -9 after that tick
+// loses none of them.
+TEST_F(EndToEnd, BlockCountsFromAFullFolderAreWrittenByTheNextTickAndSurviveAKill) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a small tmpfs as the data folder";
+    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/dig";
+    // A mount namespace of this thread's own (the proxies it starts inherit
+    // it): the small folder is seen by nobody else and goes with the test.
+    if (::unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace: " << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    fs::create_directories(data);
+    ASSERT_EQ(::mount("tmpfs", data.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0700"), 0)
+        << std::strerror(errno);
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{data};
+
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    auto ticks = [](const std::string& text) {
+        std::size_t count = 0;
+        for (const auto& line : lines(text)) count += line.find(" tick enrolled=") != std::string::npos;
+        return count;
+    };
+    {
+        RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "0.3"}), dir.path() / "proxy.log");
+        ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
+
+        // Fill the folder to its last byte.
+        {
+            std::ofstream filler(data / "filler", std::ios::binary);
+            const std::string chunk(4096, 'x');
+            for (int i = 0; i < 1024 && filler; ++i) filler.write(chunk.data(), chunk.size()), filler.flush();
+        }
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+        }
+        // Ticks come and go with the folder full; the counts cannot be on disk.
+        ASSERT_TRUE(proxy.waitFor(" blocked=5")) << proxy.output();
+        EXPECT_EQ(readFile(data / "events-pending.json").find("blocked_custom_rule"), std::string::npos);
+
+        // Space comes back; one tick later a kill -9.
+        fs::remove(data / "filler");
+        const std::size_t before = ticks(proxy.output());
+        for (int i = 0; i < 400 && ticks(proxy.output()) < before + 2; ++i) std::this_thread::sleep_for(50ms);
+        ASSERT_GE(ticks(proxy.output()), before + 2) << proxy.output();
+        proxy.killHard();
+    }
+
+    // After a restart, once the blocks' window has closed, every count
+    // reaches the service.
+    json pending = readJSON(data / "events-pending.json");
+    ASSERT_TRUE(pending.is_object() && pending["counts"].is_array()) << pending.dump();
+    for (std::size_t i = 0; i < pending["counts"].size(); i += 2) {
+        auto& key = pending["counts"][i];
+        key["windowStart"] = key["windowStart"].get<std::int64_t>() - 1800;
+    }
+    std::ofstream(data / "events-pending.json", std::ios::trunc) << pending.dump();
+    ASSERT_EQ(run({"--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    EXPECT_EQ(service.counters().eventCountTotal, 5) << output;
+    ASSERT_EQ(service.acceptedEvents().size(), 1u);
+    EXPECT_EQ(service.acceptedEvents()[0].value("reason", ""), "blocked_custom_rule");
 }
 
 }  // namespace

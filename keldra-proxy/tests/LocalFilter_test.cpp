@@ -8,11 +8,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -342,6 +344,67 @@ TEST(LocalFilterTest, HandOverIsNeverUndoneByTheWriter) {
     }
     filter.flushEvents();
     EXPECT_EQ(taken + eventsOnDisk(dir.path()).pendingCount(), 200);
+}
+
+// Counts whose write failed (here: a folder stands where the file goes) are
+// not left in memory only: the next hand-over writes them, and the writer
+// tries again on its own. The outage is logged once.
+TEST(LocalFilterTest, AFailedWriteIsTriedAgainAtTheNextHandOverAndByTheWriter) {
+    TempDir dir;
+    auto logged = std::make_shared<std::vector<std::string>>();
+    auto logMutex = std::make_shared<std::mutex>();
+    auto log = [logged, logMutex](const std::string& line) {
+        std::lock_guard lock(*logMutex);
+        logged->push_back(line);
+    };
+    auto lines = [&](const std::string& start) {
+        std::lock_guard lock(*logMutex);
+        return std::count_if(logged->begin(), logged->end(),
+                             [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+    };
+    const fs::path file = dir.path() / "events-pending.json";
+    auto onDisk = [&]() -> std::int64_t {
+        try {
+            return eventsOnDisk(dir.path()).pendingCount();
+        } catch (const std::exception&) {
+            return -1;
+        }
+    };
+
+    {
+        // A writer that would wait an hour: only the hand-over writes.
+        TestClock clock;
+        LocalFilter filter(AppGroup("dev-proxy", dir.path()), clock.clock(), log, std::chrono::hours(1));
+        filter.publish(rulesWithSeq(1));
+        fs::create_directory(file);
+        for (int i = 0; i < 5; ++i) filter.decide(question("ads.test"));
+        filter.flushEvents();
+        filter.flushEvents();
+        fs::remove(file);
+        // The window is still open: nothing is handed over, but the file
+        // gets the counts it lacked.
+        EXPECT_TRUE(filter.takeEvents().empty());
+        EXPECT_EQ(onDisk(), 5);
+    }
+    EXPECT_EQ(lines("cannot save the pending block counts: "), 1);
+    EXPECT_EQ(lines("the pending block counts are saved again"), 1);
+
+    // With the usual delay the writer gets them there with no tick at all.
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), LocalFilter::systemClock(), log);
+    fs::remove(file);
+    fs::create_directory(file);
+    for (int i = 0; i < 3; ++i) filter.decide(question("custom.test"));
+    for (int i = 0; i < 1000 && lines("cannot save the pending block counts: ") < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(lines("cannot save the pending block counts: "), 2);
+    fs::remove(file);
+    std::int64_t seen = -1;
+    for (int i = 0; i < 1000 && seen != 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        seen = onDisk();
+    }
+    EXPECT_EQ(seen, 8);
 }
 
 // A planted FIFO or symlink is never read: start-up neither hangs nor takes

@@ -1,5 +1,6 @@
 #include "Keldra/FilterConnection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -47,7 +48,32 @@ void FilterConnection::dropConnection() {
     fd_ = -1;
 }
 
+bool FilterConnection::peerGone() const {
+    pollfd entry{fd_, POLLIN | POLLRDHUP, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) return false;
+    if (entry.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) return true;
+    if (entry.revents & POLLIN) {
+        // Bytes waiting (a late reply is read and dropped by the exchange),
+        // or the end of the stream.
+        char byte;
+        ssize_t got;
+        do {
+            got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        } while (got < 0 && errno == EINTR);
+        return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+    return false;
+}
+
 bool FilterConnection::ensureConnected() {
+    // A connection whose peer has gone (the extension exited or restarted)
+    // is replaced before it is used, so the first call after a restart
+    // reaches the new process instead of failing on the dead socket.
+    if (fd_ >= 0 && peerGone()) dropConnection();
     if (fd_ >= 0) return true;
     if (!machServiceName_) return false;
     sockaddr_un address{};
@@ -75,27 +101,39 @@ bool FilterConnection::ensureConnected() {
 }
 
 std::optional<std::string> FilterConnection::exchange(std::uint64_t id, const std::string& request) {
-    if (!ensureConnected()) return std::nullopt;
-    try {
-        wire::writeFrame(fd_, request);
-        const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
-        for (;;) {
-            std::string message = wire::readFrame(fd_, deadline);
-            auto replyID = wire::replyID(message);
-            if (!replyID) {
-                // Not a message of the format: the link can no longer be trusted.
-                dropConnection();
-                return std::nullopt;
+    // The peer can go away between the check in ensureConnected() and the
+    // request. A call that failed before any reply byte arrived never
+    // reached an extension that answers: it is sent once more on a new
+    // connection. One that failed later, or timed out, is not repeated.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ensureConnected()) return std::nullopt;
+        bool received = false;
+        try {
+            wire::writeFrame(fd_, request);
+            const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
+            for (;;) {
+                std::string message = wire::readFrame(fd_, deadline);
+                received = true;
+                auto replyID = wire::replyID(message);
+                if (!replyID) {
+                    // Not a message of the format: the link can no longer be trusted.
+                    dropConnection();
+                    return std::nullopt;
+                }
+                // A reply to another call (an extra or a late one) is dropped;
+                // only the reply to this call answers it, once.
+                if (*replyID == id) return message;
             }
-            // A reply to another call (an extra or a late one) is dropped;
-            // only the reply to this call answers it, once.
-            if (*replyID == id) return message;
+        } catch (const wire::ConnectionClosed&) {
+            dropConnection();
+            if (received) return std::nullopt;
+        } catch (const wire::WireError&) {
+            // Timed out, or broke the framing.
+            dropConnection();
+            return std::nullopt;
         }
-    } catch (const wire::WireError&) {
-        // Closed, timed out, or broke the framing.
-        dropConnection();
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 std::optional<brivet::FilterStatus> FilterConnection::status() {

@@ -183,6 +183,55 @@ TEST_F(LinkTest, BrokenPeersAreUnreachableAndTheNextCallReconnects) {
     EXPECT_GE(connection.connectionsOpened(), 3u);
 }
 
+TEST_F(LinkTest, TheFirstCallAfterARestartReachesTheNewExtension) {
+    FilterConnection connection(path);
+    EXPECT_TRUE(connection.status().has_value());
+
+    // Each call, made first after the extension restarted, is answered:
+    // the dead connection is noticed before it is used.
+    server.stop();
+    server.start();
+    EXPECT_TRUE(connection.status().has_value());
+    server.stop();
+    server.start();
+    connection.publish(sampleRules());
+    EXPECT_EQ(server.published().size(), 1u);
+    server.stop();
+    server.start();
+    server.queueEvents({sampleEvent(2)});
+    EXPECT_EQ(connection.takeEvents(), std::vector{sampleEvent(2)});
+    EXPECT_EQ(connection.connectionsOpened(), 4u);
+    // Noticed, not tried and failed: every request sent reached a server.
+    EXPECT_EQ(server.totalCalls(), 4u);
+}
+
+TEST_F(LinkTest, ACallLostBeforeItsReplyBeganIsSentOnceMoreAndNoMore) {
+    FilterConnection connection(path);
+    EXPECT_TRUE(connection.status().has_value());
+
+    // The extension goes away with the request read and nothing done: the
+    // call is sent again on a new connection and answered.
+    server.queueEvents({sampleEvent(5)});
+    server.dropNextCalls(1);
+    EXPECT_EQ(connection.takeEvents(), std::vector{sampleEvent(5)});
+    EXPECT_EQ(server.calls(wire::Call::takeEvents), 2u);
+    server.dropNextCalls(1);
+    connection.publish(sampleRules());
+    EXPECT_EQ(server.published().size(), 1u);
+
+    // Sent once more only: two losses in a row leave the call unreachable.
+    server.dropNextCalls(2);
+    EXPECT_EQ(connection.status(), std::nullopt);
+    EXPECT_EQ(server.calls(wire::Call::status), 3u);
+    EXPECT_TRUE(connection.status().has_value());
+
+    // Part of the reply came: the call is not sent again.
+    server.setMode(Mode::halfFrame);
+    const std::size_t before = server.totalCalls();
+    EXPECT_THROW(connection.takeEvents(), FilterConnection::Failure);
+    EXPECT_EQ(server.totalCalls(), before + 1);
+}
+
 TEST_F(LinkTest, UnansweredCallTimesOutAndDropsTheConnection) {
     FilterConnection connection(path, std::chrono::milliseconds(200));
     server.setMode(Mode::silent);

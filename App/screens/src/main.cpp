@@ -10,8 +10,11 @@
 #include <exception>
 #include <memory>
 
+#include "BrivetClient/LogText.h"
+#include "BrivetClient/PlatformPaths.h"
 #include "DeviceName.h"
 #include "Keldra/AppState.h"
+#include "Keldra/InstanceLock.h"
 #include "Keldra/MenuModel.h"
 #include "AppScreens.h"
 #include "QtExecutor.h"
@@ -25,6 +28,19 @@ int main(int argc, char** argv) {
     // A peer that hangs up must fail the one call, not end the app with
     // its unsent events.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // One copy per user and data folder: a second one would run a second
+    // engine on the same files. Held until the process ends, however it ends.
+    std::unique_ptr<InstanceLock> instance;
+    try {
+        instance = std::make_unique<InstanceLock>(InstanceLock::fileFor(brivet::platform::userApplicationSupport()));
+    } catch (const InstanceLock::Held&) {
+        std::fprintf(stderr, "Keldra is already running for this user: use its icon in the system tray.\n");
+        return 0;
+    } catch (const std::exception& e) {
+        // Running unguarded beats not protecting at all.
+        std::fprintf(stderr, "Keldra: cannot check for another running copy: %s\n", brivet::logSafe(e.what()).c_str());
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Keldra"));

@@ -12,8 +12,10 @@
 // first change, so the DNS thread never waits for a file. Every write is a
 // snapshot taken under the mutex, and writes happen in snapshot order, so the
 // file only ever holds a state the filter held. Handing events over to the
-// engine and stopping write at once and durably. A kill -9 loses at most the
-// counts of the last write window.
+// engine and stopping write at once and durably. A write that fails (a full
+// folder) is tried again by the writer, and at the latest when the engine
+// next takes events, which writes whatever the file lacks. A kill -9 loses
+// at most the counts of the last write window.
 
 #include <chrono>
 #include <condition_variable>
@@ -57,6 +59,10 @@ public:
 
     // How long the writer gathers changes before it writes the counts.
     static constexpr std::chrono::milliseconds kEventsWriteDelay{50};
+    // After a failed write the writer tries again after this long, doubling
+    // up to the longest.
+    static constexpr std::chrono::milliseconds kEventsRetryFirst{1000};
+    static constexpr std::chrono::milliseconds kEventsRetryLongest{60000};
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
@@ -89,11 +95,12 @@ public:
     // force in memory and the engine publishes them again after a restart.
     void publish(const FilterRules& rules) override;
     // The event windows that have closed, removed from the filter and its
-    // file. Never throws.
+    // file; counts the file lacks (an earlier write failed) are written
+    // durably first. Never throws.
     std::vector<CoalescedEvent> takeEvents() override;
 
     // Writes the latest counts now and durably, when they changed since the
-    // last write. A failed write keeps them in memory only.
+    // last write. A failed write keeps them in memory for the next try.
     void flushEvents();
     // flushEvents() on every filter alive in the process: for a stop signal.
     static void flushAllEvents();
@@ -127,9 +134,11 @@ private:
     // The caller holds mutex_.
     FilterStatus currentStatus() const;
     // Writes `snapshot` of generation `generation` unless a later one was
-    // written already. The caller holds writeMutex_, not mutex_.
-    void writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable);
-    void writeLatest(bool durable);
+    // written already; false when the write failed. The caller holds
+    // writeMutex_, not mutex_.
+    bool writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable);
+    // False when there were counts to write and the write failed.
+    bool writeLatest(bool durable);
     void writerLoop();
 
     std::mutex mutex_;
@@ -154,6 +163,7 @@ private:
     // Held while a snapshot is taken and written, so writes land in order.
     std::mutex writeMutex_;
     std::uint64_t writtenGeneration_ = 0;  // under writeMutex_
+    bool writeFailing_ = false;            // under writeMutex_: for one log line per outage
     std::thread writer_;
 };
 

@@ -4,7 +4,10 @@
 // "NetworkExtension" / "NEMachServiceName" Info value.
 //
 // The connection opens lazily on the first call, is dropped when the peer
-// goes away or breaks the format, and the next call opens a new one. Calls
+// goes away or breaks the format, and the next call opens a new one: a
+// connection whose peer hung up is noticed before it is used, and a call
+// whose connection closed before any byte of its reply came is sent once
+// more on a new connection. Calls
 // are serialised: one request is in flight at a time on a connection, and
 // each call gets exactly one result. A call whose reply does not come within
 // the reply time-out (30 seconds) fails as unreachable and drops the
@@ -74,6 +77,8 @@ private:
     // link failed (the connection is then dropped).
     std::optional<std::string> exchange(std::uint64_t id, const std::string& request);
     bool ensureConnected();
+    // Whether the open connection's peer hung up or ended the stream.
+    bool peerGone() const;
     void dropConnection();
 
     const std::optional<std::string> machServiceName_;

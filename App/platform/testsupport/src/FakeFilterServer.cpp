@@ -27,6 +27,7 @@ struct FakeFilterServer::State {
     std::vector<brivet::CoalescedEvent> events;
     std::function<std::optional<std::string>(const wire::Request&)> override;
     std::optional<std::string> inject;
+    std::size_t dropNext = 0;
     std::vector<brivet::FilterRules> published;
     std::map<wire::Call, std::size_t> calls;
     std::size_t total = 0;
@@ -153,6 +154,13 @@ void FakeFilterServer::handle(int fd) {
     ++state_->calls[request.call];
     ++state_->total;
     state_->changed.notify_all();
+    if (state_->dropNext > 0) {
+        // The extension dies with the request read and nothing done.
+        --state_->dropNext;
+        state_->connections.erase(fd);
+        ::close(fd);
+        return;
+    }
     const Mode mode = state_->mode;
     std::optional<std::string> inject = std::exchange(state_->inject, std::nullopt);
     std::optional<std::string> reply;
@@ -250,6 +258,11 @@ void FakeFilterServer::queueEvents(std::vector<brivet::CoalescedEvent> events) {
 void FakeFilterServer::setReplyOverride(std::function<std::optional<std::string>(const wire::Request&)> reply) {
     std::lock_guard lock(state_->mutex);
     state_->override = std::move(reply);
+}
+
+void FakeFilterServer::dropNextCalls(std::size_t count) {
+    std::lock_guard lock(state_->mutex);
+    state_->dropNext = count;
 }
 
 void FakeFilterServer::injectBeforeNextReply(std::string bytes) {

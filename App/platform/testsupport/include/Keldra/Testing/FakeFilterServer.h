@@ -61,6 +61,9 @@ public:
     // Sends these raw bytes (not framed by the server) on every connection
     // right after the next request is read, before the reply.
     void injectBeforeNextReply(std::string bytes);
+    // The next `count` requests are read, counted and answered by closing
+    // their connection, with nothing done (whatever the mode).
+    void dropNextCalls(std::size_t count);
 
     // Rules received and accepted, oldest first.
     std::vector<brivet::FilterRules> published() const;
