@@ -50,7 +50,8 @@ using InstallOutcome = FilterInstaller::Outcome;
 struct AppServices {
     // The main thread.
     std::shared_ptr<Executor> executor;
-    // The one worker for blocking calls; made over `executor` when absent.
+    // The worker for the engine's and the protection client's calls; made
+    // over `executor` when absent.
     std::shared_ptr<WorkerStrand> strand;
     // The worker for calls that may wait on a password prompt; made over
     // `executor` when absent.

@@ -1,9 +1,9 @@
 #pragma once
-// One worker thread with one queue, for every blocking call the app makes
-// into the engine, the protection client, the filter installer and the
-// service installer. Calls run one at a time in the order they were queued;
+// One worker thread with one queue, for blocking calls the app makes off
+// its main thread. Calls run one at a time in the order they were queued;
 // each one's result is posted back to the main thread as a continuation. So
-// an engine tick, an enrolment and the quit-time flush can never overlap.
+// the calls of one strand (an engine tick, an enrolment and the quit-time
+// flush) can never overlap.
 
 #include <condition_variable>
 #include <deque>
