@@ -219,7 +219,12 @@ std::vector<CoalescedEvent> LocalFilter::takeEvents() {
     // Durable here: a file that came back with windows already handed over
     // would send them twice. Counts whose earlier write failed are written
     // here too, so every tick brings the file up to date.
-    writeEvents(snapshot, generation, true);
+    if (!writeEvents(snapshot, generation, true)) {
+        // Left to the writer to try again, as after a failed write of its own.
+        std::lock_guard<std::mutex> lock(mutex_);
+        writePending_ = true;
+        writerWake_.notify_one();
+    }
     return taken;
 }
 

@@ -405,6 +405,31 @@ TEST(LocalFilterTest, AFailedWriteIsTriedAgainAtTheNextHandOverAndByTheWriter) {
         seen = onDisk();
     }
     EXPECT_EQ(seen, 8);
+
+    // A hand-over whose write failed leaves the file to the writer too: it
+    // must not come back with the handed-over window after a restart.
+    const fs::path third = dir.path() / "third";
+    fs::create_directories(third);
+    TestClock clock;
+    LocalFilter handing(AppGroup("dev-proxy", third), clock.clock(), log);
+    handing.publish(rulesWithSeq(1));
+    handing.decide(question("ads.test"));
+    handing.flushEvents();
+    ASSERT_EQ(eventsOnDisk(third).pendingCount(), 1);
+    fs::remove(third / "events-pending.json");
+    fs::create_directory(third / "events-pending.json");
+    *clock.seconds += 900;
+    EXPECT_EQ(handing.takeEvents().size(), 1u);
+    fs::remove(third / "events-pending.json");
+    std::int64_t left = -1;
+    for (int i = 0; i < 1000 && left != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        try {
+            left = eventsOnDisk(third).pendingCount();
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(left, 0);
 }
 
 // A planted FIFO or symlink is never read: start-up neither hangs nor takes
