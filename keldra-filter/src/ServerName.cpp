@@ -1,7 +1,9 @@
 #include "keldra-filter/ServerName.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
+#include <vector>
 
 namespace keldra::filter::ServerName {
 namespace {
@@ -13,43 +15,81 @@ constexpr std::uint8_t kHostNameType = 0x00;
 constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxMethodLength = 16;
 
-// A bounds-checked reader over one buffer; any read past the end marks it
-// failed and yields zeros.
+// A reader over the start of a structure of which only a prefix may have
+// arrived. Reading past the structure's declared end makes it malformed;
+// reading past the bytes at hand makes it short. Either state sticks, and a
+// failed read yields zeros.
 class Cursor {
 public:
-    explicit Cursor(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    enum class State { ok, shortOfBytes, malformed };
 
-    bool failed() const { return failed_; }
-    std::size_t remaining() const { return failed_ ? 0 : bytes_.size() - offset_; }
+    // `bytes` are the bytes at hand; `end` is where the structure ends, which
+    // may lie beyond them.
+    Cursor(std::span<const std::uint8_t> bytes, std::size_t end) : bytes_(bytes.first(std::min(bytes.size(), end))), end_(end) {}
+
+    State state() const { return state_; }
+    bool ok() const { return state_ == State::ok; }
+    bool atEnd() const { return ok() && offset_ == end_; }
+    // Whether the whole structure is at hand.
+    bool whole() const { return bytes_.size() == end_; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
 
     std::uint32_t number(std::size_t width) {
-        if (remaining() < width) {
-            failed_ = true;
-            return 0;
-        }
+        if (!claim(width)) return 0;
         std::uint32_t value = 0;
         for (std::size_t i = 0; i < width; ++i) value = (value << 8) | bytes_[offset_ + i];
         offset_ += width;
         return value;
     }
 
-    std::span<const std::uint8_t> take(std::size_t count) {
-        if (remaining() < count) {
-            failed_ = true;
-            return {};
+    void skip(std::size_t count) {
+        if (end_ - offset_ < count) {
+            fail(State::malformed);
+        } else {
+            offset_ += count;
         }
-        auto part = bytes_.subspan(offset_, count);
+    }
+
+    // The next `count` bytes as a structure of their own; they may be only
+    // partly at hand.
+    Cursor part(std::size_t count) {
+        if (!ok() || end_ - offset_ < count) {
+            fail(State::malformed);
+            return Cursor({}, 0, state_);
+        }
+        const std::size_t atHand = offset_ < bytes_.size() ? std::min(count, bytes_.size() - offset_) : 0;
+        Cursor inner(bytes_.subspan(std::min(offset_, bytes_.size()), atHand), count);
         offset_ += count;
-        return part;
+        return inner;
     }
 
     // A vector with a length prefix of `width` bytes.
-    std::span<const std::uint8_t> vector(std::size_t width) { return take(number(width)); }
+    Cursor vector(std::size_t width) {
+        const std::size_t length = number(width);
+        if (!ok()) return Cursor({}, 0, state_);
+        return part(length);
+    }
 
 private:
+    Cursor(std::span<const std::uint8_t> bytes, std::size_t end, State state) : bytes_(bytes), end_(end), state_(state) {}
+
+    bool claim(std::size_t width) {
+        if (!ok()) return false;
+        if (end_ - offset_ < width) {
+            fail(State::malformed);
+        } else if (offset_ + width > bytes_.size()) {
+            fail(State::shortOfBytes);
+        }
+        return ok();
+    }
+    void fail(State state) {
+        if (state_ == State::ok) state_ = state;
+    }
+
     std::span<const std::uint8_t> bytes_;
+    std::size_t end_ = 0;
     std::size_t offset_ = 0;
-    bool failed_ = false;
+    State state_ = State::ok;
 };
 
 // Host names travel as printable ASCII; anything else is not a name we can
@@ -67,16 +107,57 @@ ServerNameResult nameOrNone(std::string name) {
     return ServerNameResult::found(std::move(name));
 }
 
+// The host_name entry of a whole server_name extension.
 std::optional<std::string> serverNameExtension(std::span<const std::uint8_t> data) {
-    Cursor list(data);
-    Cursor names(list.vector(2));
-    while (!names.failed() && names.remaining() > 0) {
+    Cursor extension(data, data.size());
+    Cursor names = extension.vector(2);
+    while (names.ok() && !names.atEnd()) {
         const auto type = names.number(1);
-        const auto name = names.vector(2);
-        if (names.failed()) return std::nullopt;
-        if (type == kHostNameType) return std::string(name.begin(), name.end());
+        const Cursor name = names.vector(2);
+        if (!names.ok()) return std::nullopt;
+        if (type == kHostNameType) return std::string(name.bytes().begin(), name.bytes().end());
     }
     return std::nullopt;
+}
+
+// The handshake bytes carried by the handshake records at the start of a
+// stream, joined.
+struct Handshake {
+    std::vector<std::uint8_t> bytes;
+    // Whether more of the stream could add to `bytes`: no other record came
+    // in between and the bound was not reached.
+    bool open = true;
+};
+
+Handshake joinHandshakeRecords(std::span<const std::uint8_t> stream) {
+    Handshake handshake;
+    std::size_t offset = 0;
+    while (offset < stream.size()) {
+        const auto record = stream.subspan(offset);
+        // Another content type, or not TLS at all, ends the handshake data.
+        if (record[0] != kHandshakeRecord || (record.size() >= 2 && record[1] != 0x03)) {
+            handshake.open = false;
+            break;
+        }
+        if (record.size() < tlsRecordHeader) break;
+        const std::size_t length = (std::size_t{record[3]} << 8) | record[4];
+        // Empty handshake records are never sent; longer ones than a record
+        // may carry are not TLS.
+        if (length == 0 || length > maxTLSRecord) {
+            handshake.open = false;
+            break;
+        }
+        const std::size_t atHand = std::min(length, record.size() - tlsRecordHeader);
+        const std::size_t room = maxClientHello - handshake.bytes.size();
+        const auto payload = record.subspan(tlsRecordHeader, std::min(atHand, room));
+        handshake.bytes.insert(handshake.bytes.end(), payload.begin(), payload.end());
+        if (handshake.bytes.size() >= maxClientHello) {
+            handshake.open = false;
+            break;
+        }
+        offset += tlsRecordHeader + length;
+    }
+    return handshake;
 }
 
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -110,37 +191,39 @@ std::string_view withoutPort(std::string_view authority) {
 }  // namespace
 
 ServerNameResult readTLS(std::span<const std::uint8_t> stream) {
+    if (stream.size() > maxTLSStream) stream = stream.first(maxTLSStream);
     if (stream.empty()) return ServerNameResult::needMore();
     if (stream[0] != kHandshakeRecord) return ServerNameResult::none();
-    if (stream.size() >= 2 && stream[1] != 0x03) return ServerNameResult::none();
-    if (stream.size() < tlsRecordHeader) return ServerNameResult::needMore();
-    const std::size_t recordLength = (std::size_t{stream[3]} << 8) | stream[4];
-    if (recordLength == 0 || recordLength > maxTLSRecord) return ServerNameResult::none();
-    if (stream.size() < tlsRecordHeader + recordLength) return ServerNameResult::needMore();
+    const Handshake handshake = joinHandshakeRecords(stream);
+    // What is still missing can come only while the handshake data is open.
+    const auto waitOrNone = [&] {
+        return handshake.open && stream.size() < maxTLSStream ? ServerNameResult::needMore() : ServerNameResult::none();
+    };
 
-    Cursor record(stream.subspan(tlsRecordHeader, recordLength));
-    if (record.number(1) != kClientHello) return ServerNameResult::none();
-    const std::size_t declared = record.number(3);
-    if (record.failed()) return ServerNameResult::none();
-    // A ClientHello longer than its first record is read as far as that
-    // record goes: the name usually comes early among the extensions.
-    Cursor hello(record.take(std::min(declared, record.remaining())));
-    hello.take(2 + 32);   // legacy version, random
+    Cursor message(handshake.bytes, std::numeric_limits<std::size_t>::max());
+    const auto type = message.number(1);
+    if (message.ok() && type != kClientHello) return ServerNameResult::none();
+    Cursor hello = message.vector(3);
+    hello.skip(2 + 32);   // legacy version, random
     hello.vector(1);      // session id
     hello.vector(2);      // cipher suites
     hello.vector(1);      // compression methods
-    if (hello.failed() || hello.remaining() == 0) return ServerNameResult::none();
-    const std::size_t extensionsLength = hello.number(2);
-    Cursor extensions(hello.take(std::min(extensionsLength, hello.remaining())));
-    while (!extensions.failed() && extensions.remaining() >= 4) {
-        const auto type = extensions.number(2);
-        const auto data = extensions.vector(2);
-        if (extensions.failed()) break;
-        if (type == kServerNameExtension) {
-            auto name = serverNameExtension(data);
-            if (!name) return ServerNameResult::none();
-            return nameOrNone(std::move(*name));
-        }
+    if (hello.atEnd()) return ServerNameResult::none();  // no extensions
+    Cursor extensions = hello.vector(2);
+    while (extensions.ok() && !extensions.atEnd()) {
+        const auto extensionType = extensions.number(2);
+        const Cursor data = extensions.vector(2);
+        if (!extensions.ok()) break;
+        if (extensionType != kServerNameExtension) continue;
+        // The name counts only once the whole extension is here.
+        if (!data.whole()) return waitOrNone();
+        auto name = serverNameExtension(data.bytes());
+        if (!name) return ServerNameResult::none();
+        return nameOrNone(std::move(*name));
+    }
+    for (const Cursor* c : {&message, &hello, &extensions}) {
+        if (c->state() == Cursor::State::malformed) return ServerNameResult::none();
+        if (c->state() == Cursor::State::shortOfBytes) return waitOrNone();
     }
     return ServerNameResult::none();
 }

@@ -11,6 +11,53 @@ using namespace keldra::filter::test;
 
 ServerNameResult readBytes(const Bytes& bytes) { return ServerName::read(std::span<const std::uint8_t>(bytes)); }
 
+ServerNameResult readPrefix(const Bytes& bytes, std::size_t size) {
+    return ServerName::read(std::span<const std::uint8_t>(bytes).first(size));
+}
+
+// The handshake bytes of `records` (handshake records only) resplit into
+// records of at most `size` bytes each.
+Bytes fragmented(const Bytes& records, std::size_t size) {
+    Bytes handshake;
+    for (std::size_t at = 0; at + 5 <= records.size();) {
+        const std::size_t length = std::size_t{records[at + 3]} << 8 | records[at + 4];
+        handshake.insert(handshake.end(), records.begin() + static_cast<std::ptrdiff_t>(at + 5),
+                         records.begin() + static_cast<std::ptrdiff_t>(at + 5 + length));
+        at += 5 + length;
+    }
+    Bytes out;
+    for (std::size_t at = 0; at < handshake.size(); at += size) {
+        const std::size_t length = std::min(size, handshake.size() - at);
+        append(out, {0x16, 0x03, 0x01});
+        put16(out, length);
+        out.insert(out.end(), handshake.begin() + static_cast<std::ptrdiff_t>(at),
+                   handshake.begin() + static_cast<std::ptrdiff_t>(at + length));
+    }
+    return out;
+}
+
+// A ClientHello whose handshake message is `length` bytes long (header
+// included), its name after padding, in records of up to 16 KiB.
+Bytes clientHelloOfLength(std::string_view name, std::size_t length) {
+    const std::size_t small = clientHelloFor(name, 1).size() - 5;
+    std::vector<Bytes> extensions{extension(0x002b, {0x02, 0x03, 0x04}), extension(0x0015, Bytes(length - small + 1, 0)),
+                                  serverNameExtension(name)};
+    // Built as one oversized record, then split as a client would.
+    Bytes body = clientHello(extensions);
+    const std::size_t handshake = body.size() - 5;
+    body[3] = static_cast<std::uint8_t>(handshake >> 8);
+    body[4] = static_cast<std::uint8_t>(handshake);
+    Bytes records;
+    for (std::size_t at = 5; at < body.size(); at += 16384) {
+        const std::size_t part = std::min<std::size_t>(16384, body.size() - at);
+        append(records, {0x16, 0x03, 0x01});
+        put16(records, part);
+        records.insert(records.end(), body.begin() + static_cast<std::ptrdiff_t>(at),
+                       body.begin() + static_cast<std::ptrdiff_t>(at + part));
+    }
+    return records;
+}
+
 TEST(ServerNameTLS, FindsTheNameWhateverTheExtensionOrder) {
     const Bytes versions = extension(0x002b, {0x02, 0x03, 0x04});
     const Bytes alpn = extension(0x0010, {0x00, 0x03, 0x02, 'h', '2'});
@@ -35,6 +82,64 @@ TEST(ServerNameTLS, WaitsForTheWholeFirstRecordUpTo16KiB) {
     Bytes more = hello;
     append(more, Bytes(100, 0x17));
     EXPECT_EQ(readBytes(more), ServerNameResult::found("late.example.com"));
+}
+
+TEST(ServerNameTLS, ReassemblesAClientHelloSplitOverManyRecords) {
+    const Bytes hello = clientHelloFor("split.example.com", 300);
+    for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{64}, std::size_t{200}}) {
+        const Bytes records = fragmented(hello, size);
+        EXPECT_EQ(readBytes(records), ServerNameResult::found("split.example.com")) << size;
+        // Every cut before the end of the name waits; the name is given only whole.
+        std::size_t firstFound = records.size();
+        for (std::size_t cut = 0; cut < records.size(); ++cut) {
+            const auto result = readPrefix(records, cut);
+            if (result.kind == ServerNameResult::Kind::found) {
+                firstFound = std::min(firstFound, cut);
+                EXPECT_EQ(result, ServerNameResult::found("split.example.com")) << size << " " << cut;
+            } else {
+                EXPECT_EQ(result, ServerNameResult::needMore()) << size << " " << cut;
+            }
+        }
+        EXPECT_GE(firstFound, records.size() - size - 5) << size;
+    }
+
+    // The largest ClientHello read, in records of one byte: the stream bound
+    // covers it.
+    const Bytes largest = clientHelloOfLength("far.example.com", ServerName::maxClientHello);
+    const Bytes bytewise = fragmented(largest, 1);
+    EXPECT_EQ(bytewise.size(), ServerName::maxTLSStream);
+    EXPECT_LE(bytewise.size(), ServerName::maxNeeded);
+    EXPECT_EQ(readBytes(largest), ServerNameResult::found("far.example.com"));
+    EXPECT_EQ(readBytes(bytewise), ServerNameResult::found("far.example.com"));
+    EXPECT_EQ(readPrefix(bytewise, bytewise.size() - 1), ServerNameResult::needMore());
+}
+
+TEST(ServerNameTLS, OtherRecordsAndOverlongHellosHaveNoName) {
+    const Bytes records = fragmented(clientHelloFor("mixed.example.com", 100), 64);
+    // An alert, change-cipher-spec or application-data record before the name
+    // ends the ClientHello: no name.
+    for (std::uint8_t type : {std::uint8_t{0x15}, std::uint8_t{0x14}, std::uint8_t{0x17}}) {
+        Bytes mixed(records.begin(), records.begin() + 69);
+        append(mixed, {type, 0x03, 0x03, 0x00, 0x01, 0x00});
+        append(mixed, Bytes(records.begin() + 69, records.end()));
+        EXPECT_EQ(readBytes(mixed), ServerNameResult::none()) << int{type};
+    }
+    // After the name, other records change nothing.
+    Bytes after = records;
+    append(after, {0x14, 0x03, 0x03, 0x00, 0x01, 0x01});
+    EXPECT_EQ(readBytes(after), ServerNameResult::found("mixed.example.com"));
+
+    // A ClientHello longer than the bound is read as far as the bound: a name
+    // beyond it is none, whatever the records.
+    const Bytes longer = clientHelloOfLength("beyond.example.com", ServerName::maxClientHello + 1);
+    EXPECT_EQ(readBytes(longer), ServerNameResult::none());
+    EXPECT_EQ(readBytes(fragmented(longer, 64)), ServerNameResult::none());
+    // One whose name comes early is read.
+    Bytes early = clientHello({serverNameExtension("early.example.com"), extension(0x0015, Bytes(20000, 0))});
+    const std::size_t handshake = early.size() - 5;
+    early[3] = static_cast<std::uint8_t>(handshake >> 8);
+    early[4] = static_cast<std::uint8_t>(handshake);
+    EXPECT_EQ(readBytes(fragmented(early, 1000)), ServerNameResult::found("early.example.com"));
 }
 
 TEST(ServerNameTLS, MalformedRecordsHaveNoName) {

@@ -9,6 +9,7 @@
 // reads outside the span and never asks for more than the first TLS record
 // (at most 16 KiB of handshake data) or 16 KiB of HTTP request head.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -34,19 +35,25 @@ struct ServerNameResult {
 
 namespace ServerName {
 
-// The largest TLS record payload that is read whole (2^14 bytes).
+// The largest TLS record payload (2^14 bytes).
 inline constexpr std::size_t maxTLSRecord = 16384;
-// The TLS record header in front of it.
+// The TLS record header in front of each record.
 inline constexpr std::size_t tlsRecordHeader = 5;
+// The longest ClientHello (handshake message, its 4-byte header included)
+// that is reassembled; a name beyond it is not read.
+inline constexpr std::size_t maxClientHello = 16384;
+// The most stream bytes such a ClientHello can take: split into records of
+// one byte each, every byte comes with a record header.
+inline constexpr std::size_t maxTLSStream = maxClientHello * (tlsRecordHeader + 1);
 // The longest HTTP request head (request line and headers) that is read.
 inline constexpr std::size_t maxHTTPHead = 16384;
 // The most bytes of a stream's start that the reader ever needs.
-inline constexpr std::size_t maxNeeded = maxTLSRecord + tlsRecordHeader;
+inline constexpr std::size_t maxNeeded = std::max(maxTLSStream, maxHTTPHead);
 
 ServerNameResult read(std::span<const std::uint8_t> stream);
 ServerNameResult read(std::string_view stream);
 
-// The TLS path alone (the first record holds a ClientHello).
+// The TLS path alone (handshake records holding a ClientHello).
 ServerNameResult readTLS(std::span<const std::uint8_t> stream);
 // The HTTP path alone (a request line, then header lines).
 ServerNameResult readHTTP(std::string_view stream);
