@@ -12,8 +12,12 @@ constexpr std::uint8_t kHandshakeRecord = 0x16;
 constexpr std::uint8_t kClientHello = 0x01;
 constexpr std::uint16_t kServerNameExtension = 0x0000;
 constexpr std::uint8_t kHostNameType = 0x00;
-constexpr std::size_t kMaxNameLength = 255;
+constexpr std::size_t kMaxAsciiNameLength = 255;
+// A name in UTF-8 may take up to four bytes for each character of its
+// ASCII form.
+constexpr std::size_t kMaxNameLength = 4 * kMaxAsciiNameLength;
 constexpr std::size_t kMaxMethodLength = 16;
+constexpr std::string_view kHTTP2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 // A reader over the start of a structure of which only a prefix may have
 // arrived. Reading past the structure's declared end makes it malformed;
@@ -92,19 +96,61 @@ private:
     State state_ = State::ok;
 };
 
-// Host names travel as printable ASCII; anything else is not a name we can
-// decide on.
-bool plausibleName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxNameLength) return false;
-    for (unsigned char c : name) {
-        if (c <= 0x20 || c >= 0x7f) return false;
+// The length of the UTF-8 sequence at the start of `text`, or 0 when it is
+// malformed (overlong, a surrogate, beyond U+10FFFF, or cut short).
+std::size_t utf8Sequence(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    std::uint32_t point = 0;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        point = lead & 0x1fu;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        point = lead & 0x0fu;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        point = lead & 0x07u;
+    } else {
+        return 0;
     }
-    return true;
+    if (text.size() < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+        point = (point << 6) | (byte(i) & 0x3fu);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < least[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
+    return length;
 }
 
-ServerNameResult nameOrNone(std::string name) {
+// Host names travel as ASCII, or from some clients as raw UTF-8, which the
+// rule set decides like its ASCII form. Control characters, blanks and
+// malformed UTF-8 are not a name we can decide on; nor is an IPv6 literal.
+bool plausibleName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNameLength || name.front() == '[') return false;
+    bool ascii = true;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x80) {
+            if (c <= 0x20 || c == 0x7f) return false;
+            ++i;
+            continue;
+        }
+        ascii = false;
+        const std::size_t length = utf8Sequence(name.substr(i));
+        // C1 controls (U+0080 to U+009F) are no part of a name either.
+        if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(name[i + 1]) < 0xa0)) return false;
+        i += length;
+    }
+    return !ascii || name.size() <= kMaxAsciiNameLength;
+}
+
+ServerNameResult nameOrNone(std::string_view name) {
     if (!plausibleName(name)) return ServerNameResult::none();
-    return ServerNameResult::found(std::move(name));
+    return ServerNameResult::found(std::string(name));
 }
 
 // The host_name entry of a whole server_name extension.
@@ -188,6 +234,32 @@ std::string_view withoutPort(std::string_view authority) {
     return authority.substr(0, authority.find(':'));
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A Host value or URL authority: the host without its port. A value with
+// blanks inside (two Host values folded together) is no name.
+ServerNameResult hostOrNone(std::string_view authority) {
+    authority = trimmed(authority);
+    if (authority.find_first_of(" \t") != std::string_view::npos) return ServerNameResult::none();
+    return nameOrNone(withoutPort(authority));
+}
+
+// The authority of an absolute-form request target ("http://user@host:80/a"
+// gives "host:80"), or nullopt for any other form.
+std::optional<std::string_view> absoluteFormAuthority(std::string_view target) {
+    const auto separator = target.find("://");
+    if (separator == std::string_view::npos || separator == 0) return std::nullopt;
+    for (std::size_t i = 0; i < separator; ++i) {
+        const char c = target[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return std::nullopt;
+    }
+    std::string_view authority = target.substr(separator + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    return authority;
+}
+
 }  // namespace
 
 ServerNameResult readTLS(std::span<const std::uint8_t> stream) {
@@ -219,7 +291,7 @@ ServerNameResult readTLS(std::span<const std::uint8_t> stream) {
         if (!data.whole()) return waitOrNone();
         auto name = serverNameExtension(data.bytes());
         if (!name) return ServerNameResult::none();
-        return nameOrNone(std::move(*name));
+        return nameOrNone(*name);
     }
     for (const Cursor* c : {&message, &hello, &extensions}) {
         if (c->state() == Cursor::State::malformed) return ServerNameResult::none();
@@ -229,40 +301,71 @@ ServerNameResult readTLS(std::span<const std::uint8_t> stream) {
 }
 
 ServerNameResult readHTTP(std::string_view stream) {
-    // The method: upper-case letters, then one blank.
-    std::size_t method = 0;
-    while (method < stream.size() && method <= kMaxMethodLength && isUpper(stream[method])) ++method;
-    if (method == stream.size()) {
-        return method <= kMaxMethodLength ? ServerNameResult::needMore() : ServerNameResult::none();
+    if (stream.size() < kHTTP2Preface.size() ? kHTTP2Preface.starts_with(stream) : stream.starts_with(kHTTP2Preface)) {
+        return readHTTP2(stream);
     }
-    if (method == 0 || method > kMaxMethodLength || stream[method] != ' ') return ServerNameResult::none();
-
     const std::string_view head = stream.substr(0, std::min(stream.size(), maxHTTPHead));
-    std::size_t lineStart = 0;
-    bool requestLine = true;
-    while (true) {
+    const auto waitOrNone = [&] {
+        return stream.size() < maxHTTPHead ? ServerNameResult::needMore() : ServerNameResult::none();
+    };
+
+    // Servers skip empty lines before the request line.
+    std::size_t start = 0;
+    while (start < head.size() && (head[start] == '\n' || head[start] == '\r')) {
+        if (head[start] == '\r' && start + 1 < head.size() && head[start + 1] != '\n') return ServerNameResult::none();
+        ++start;
+    }
+
+    // The method: upper-case letters, then one blank.
+    std::size_t method = start;
+    while (method < head.size() && method - start <= kMaxMethodLength && isUpper(head[method])) ++method;
+    if (method == head.size()) {
+        return method - start <= kMaxMethodLength ? waitOrNone() : ServerNameResult::none();
+    }
+    if (method == start || method - start > kMaxMethodLength || head[method] != ' ') return ServerNameResult::none();
+
+    const auto requestEnd = head.find('\n', method);
+    if (requestEnd == std::string_view::npos) return waitOrNone();
+    std::string_view requestLine = head.substr(method + 1, requestEnd - method - 1);
+    if (!requestLine.empty() && requestLine.back() == '\r') requestLine.remove_suffix(1);
+    const auto version = requestLine.rfind(' ');
+    if (version == std::string_view::npos || requestLine.substr(version + 1).substr(0, 5) != "HTTP/") {
+        return ServerNameResult::none();
+    }
+    // A request for an absolute URL names its host there, and servers take
+    // it over any Host header.
+    if (auto authority = absoluteFormAuthority(requestLine.substr(0, version))) return hostOrNone(*authority);
+
+    // The first Host header decides. Its value is final only once the next
+    // line has begun without a blank: a line folded onto it continues it.
+    std::optional<std::string> host;
+    for (std::size_t lineStart = requestEnd + 1;;) {
         const auto end = head.find('\n', lineStart);
         if (end == std::string_view::npos) {
-            return stream.size() >= maxHTTPHead ? ServerNameResult::none() : ServerNameResult::needMore();
+            if (host && lineStart < head.size() && !isBlank(head[lineStart])) return hostOrNone(*host);
+            return waitOrNone();
         }
         std::string_view line = head.substr(lineStart, end - lineStart);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         lineStart = end + 1;
-        if (requestLine) {
-            requestLine = false;
-            const auto version = line.rfind(' ');
-            if (version == std::string_view::npos || line.substr(version + 1).substr(0, 5) != "HTTP/") {
-                return ServerNameResult::none();
+        if (!line.empty() && isBlank(line.front())) {
+            if (host) {
+                *host += ' ';
+                *host += trimmed(line);
             }
             continue;
         }
+        if (host) return hostOrNone(*host);
         if (line.empty()) return ServerNameResult::none();  // end of the head, no Host
         const auto colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        if (!equalsIgnoringCase(line.substr(0, colon), "host")) continue;
-        const auto name = withoutPort(trimmed(line.substr(colon + 1)));
-        return nameOrNone(std::string(name));
+        if (equalsIgnoringCase(line.substr(0, colon), "host")) host = std::string(trimmed(line.substr(colon + 1)));
     }
+}
+
+ServerNameResult readHTTP2(std::string_view stream) {
+    if (stream.size() < kHTTP2Preface.size()) return ServerNameResult::needMore();
+    return ServerNameResult::none();
 }
 
 ServerNameResult read(std::span<const std::uint8_t> stream) {

@@ -1,7 +1,8 @@
 #pragma once
 // Reads the server name a new TCP flow is for from the first bytes its client
-// sends: the server_name extension of a TLS ClientHello, or the Host header
-// of an HTTP/1.x request.
+// sends: the server_name extension of a TLS ClientHello, the host of an
+// HTTP/1.x request (its absolute URL, else its Host header), or the
+// :authority of an HTTP/2 request sent with prior knowledge.
 //
 // The reader is a pure function of the bytes seen so far (the contiguous
 // start of the client's stream). It says whether it found a name, whether the
@@ -22,8 +23,9 @@ struct ServerNameResult {
     enum class Kind { needMore, found, none };
 
     Kind kind = Kind::needMore;
-    // The name as sent (found only): letter case kept, an HTTP port cut off,
-    // an IPv6 literal kept in its brackets.
+    // The name as sent (found only): letter case kept, an HTTP port and
+    // userinfo cut off; ASCII or well-formed UTF-8. An IPv6 literal is no
+    // name.
     std::string name;
 
     static ServerNameResult needMore() { return {Kind::needMore, {}}; }
@@ -55,8 +57,11 @@ ServerNameResult read(std::string_view stream);
 
 // The TLS path alone (handshake records holding a ClientHello).
 ServerNameResult readTLS(std::span<const std::uint8_t> stream);
-// The HTTP path alone (a request line, then header lines).
+// The HTTP path alone (a request line, then header lines; or the HTTP/2
+// client preface).
 ServerNameResult readHTTP(std::string_view stream);
+// HTTP/2 with prior knowledge: the client preface, then frames.
+ServerNameResult readHTTP2(std::string_view stream);
 
 }  // namespace ServerName
 }  // namespace keldra::filter
