@@ -1,5 +1,7 @@
 #include "keldra-filter/ServerName.h"
 
+#include "keldra-filter/Hpack.h"
+
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -18,6 +20,16 @@ constexpr std::size_t kMaxAsciiNameLength = 255;
 constexpr std::size_t kMaxNameLength = 4 * kMaxAsciiNameLength;
 constexpr std::size_t kMaxMethodLength = 16;
 constexpr std::string_view kHTTP2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+constexpr std::size_t kHTTP2FrameHeader = 9;
+constexpr std::uint8_t kFrameHeaders = 0x1;
+constexpr std::uint8_t kFramePriority = 0x2;
+constexpr std::uint8_t kFrameSettings = 0x4;
+constexpr std::uint8_t kFramePing = 0x6;
+constexpr std::uint8_t kFrameWindowUpdate = 0x8;
+constexpr std::uint8_t kFrameContinuation = 0x9;
+constexpr std::uint8_t kFlagEndHeaders = 0x4;
+constexpr std::uint8_t kFlagPadded = 0x8;
+constexpr std::uint8_t kFlagPriority = 0x20;
 
 // A reader over the start of a structure of which only a prefix may have
 // arrived. Reading past the structure's declared end makes it malformed;
@@ -363,9 +375,68 @@ ServerNameResult readHTTP(std::string_view stream) {
     }
 }
 
-ServerNameResult readHTTP2(std::string_view stream) {
-    if (stream.size() < kHTTP2Preface.size()) return ServerNameResult::needMore();
-    return ServerNameResult::none();
+ServerNameResult readHTTP2(std::string_view text) {
+    const std::span<const std::uint8_t> all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const auto stream = all.first(std::min(all.size(), maxHTTP2Start));
+    const auto waitOrNone = [&] {
+        return all.size() < maxHTTP2Start ? ServerNameResult::needMore() : ServerNameResult::none();
+    };
+    if (stream.size() < kHTTP2Preface.size()) return waitOrNone();
+
+    // Frames up to the first request's whole header block: HEADERS, then
+    // CONTINUATION frames of the same stream until one ends the headers.
+    std::vector<std::uint8_t> block;
+    std::optional<std::uint32_t> headersStream;
+    for (std::size_t at = kHTTP2Preface.size();;) {
+        if (stream.size() - at < kHTTP2FrameHeader) return waitOrNone();
+        const auto header = stream.subspan(at, kHTTP2FrameHeader);
+        const std::size_t length = std::size_t{header[0]} << 16 | std::size_t{header[1]} << 8 | header[2];
+        const std::uint8_t type = header[3];
+        const std::uint8_t flags = header[4];
+        const std::uint32_t streamId =
+            (std::uint32_t{header[5]} << 24 | std::uint32_t{header[6]} << 16 | std::uint32_t{header[7]} << 8 | header[8]) &
+            0x7fffffffu;
+        if (stream.size() - at - kHTTP2FrameHeader < length) return waitOrNone();
+        auto payload = stream.subspan(at + kHTTP2FrameHeader, length);
+        at += kHTTP2FrameHeader + length;
+
+        if (headersStream) {
+            // Nothing may come between the frames of one header block.
+            if (type != kFrameContinuation || streamId != *headersStream) return ServerNameResult::none();
+        } else if (type == kFrameHeaders) {
+            if (streamId == 0) return ServerNameResult::none();
+            std::size_t padding = 0;
+            if (flags & kFlagPadded) {
+                if (payload.empty()) return ServerNameResult::none();
+                padding = payload[0];
+                payload = payload.subspan(1);
+            }
+            if (flags & kFlagPriority) {
+                if (payload.size() < 5) return ServerNameResult::none();
+                payload = payload.subspan(5);
+            }
+            if (padding > payload.size()) return ServerNameResult::none();
+            payload = payload.first(payload.size() - padding);
+            headersStream = streamId;
+        } else if (type == kFrameSettings || type == kFrameWindowUpdate || type == kFramePriority ||
+                   type == kFramePing || type > kFrameContinuation) {
+            continue;  // connection set-up, and frame types to be ignored
+        } else {
+            return ServerNameResult::none();  // data, a reset or a goaway before any request
+        }
+        block.insert(block.end(), payload.begin(), payload.end());
+        if (!(flags & kFlagEndHeaders)) continue;
+
+        const auto fields = hpack::decodeHeaderBlock(block);
+        if (!fields) return ServerNameResult::none();
+        // The :authority names the host; a request without one may carry Host.
+        for (const auto* wanted : {":authority", "host"}) {
+            for (const auto& field : *fields) {
+                if (field.name == wanted) return hostOrNone(field.value);
+            }
+        }
+        return ServerNameResult::none();
+    }
 }
 
 ServerNameResult read(std::span<const std::uint8_t> stream) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "BrivetClient/RuleSet.h"
+#include "keldra-filter/Hpack.h"
 
 #include "PacketBuilders.h"
 
@@ -253,6 +254,140 @@ TEST(ServerNameHTTP, AHostInUTF8IsDecidedLikeItsASCIIForm) {
         EXPECT_EQ(ServerName::read(std::string("GET / HTTP/1.1\r\nHost: ") + bad + "\r\n\r\n"), ServerNameResult::none())
             << bad;
     }
+}
+
+Bytes hex(std::string_view digits) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size();) {
+        if (digits[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(digits.substr(i, 2)), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+Bytes frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, const Bytes& payload) {
+    Bytes out{static_cast<std::uint8_t>(payload.size() >> 16)};
+    put16(out, payload.size());
+    out.push_back(type);
+    out.push_back(flags);
+    put16(out, stream >> 16);
+    put16(out, stream & 0xffff);
+    append(out, payload);
+    return out;
+}
+
+// The client preface, its SETTINGS and WINDOW_UPDATE, then `frames`.
+Bytes http2(const std::vector<Bytes>& frames) {
+    Bytes out = bytesOf("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n");
+    append(out, frame(0x4, 0, 0, hex("0003 00000064 0004 00a00000")));
+    append(out, frame(0x8, 0, 0, hex("00ef0001")));
+    for (const auto& f : frames) append(out, f);
+    return out;
+}
+
+// A literal field without indexing, with a literal name; plain text.
+Bytes literal(std::string_view name, std::string_view value) {
+    Bytes out{0x00, static_cast<std::uint8_t>(name.size())};
+    append(out, bytesOf(name));
+    out.push_back(static_cast<std::uint8_t>(value.size()));
+    append(out, bytesOf(value));
+    return out;
+}
+
+TEST(ServerNameHPACK, DecodesTheHuffmanCode) {
+    // Strings of the header blocks in the examples of the HPACK standard.
+    const std::vector<std::pair<const char*, const char*>> examples{
+        {"f1e3 c2e5 f23a 6ba0 ab90 f4ff", "www.example.com"},
+        {"a8eb 1064 9cbf", "no-cache"},
+        {"25a8 49e9 5ba9 7d7f", "custom-key"},
+        {"25a8 49e9 5bb8 e8b4 bf", "custom-value"},
+        {"6402", "302"},
+        {"aec3 771a 4b", "private"},
+        {"d07a be94 1054 d444 a820 0595 040b 8166 e082 a62d 1bff", "Mon, 21 Oct 2013 20:13:21 GMT"},
+        {"9d29 ad17 1863 c78f 0b97 c8e9 ae82 ae43 d3", "https://www.example.com"},
+        {"", ""},
+    };
+    for (const auto& [coded, text] : examples) EXPECT_EQ(hpack::huffmanDecode(hex(coded)), std::string(text)) << text;
+    // Padding of eight bits or more, padding with a zero bit, and the
+    // end-of-string code are malformed.
+    EXPECT_EQ(hpack::huffmanDecode(hex("6402 ff")), std::nullopt);
+    EXPECT_EQ(hpack::huffmanDecode(hex("641e")), std::nullopt);
+    EXPECT_EQ(hpack::huffmanDecode(hex("ffff fffc")), std::nullopt);
+    EXPECT_EQ(hpack::huffmanDecode(hex("ffff ffff")), std::nullopt);
+}
+
+TEST(ServerNameHPACK, DecodesHeaderBlocksWithTheirTables) {
+    using Fields = std::vector<hpack::HeaderField>;
+    // A request of the HPACK examples, Huffman-coded and not.
+    const Fields request{{":method", "GET"}, {":scheme", "http"}, {":path", "/"}, {":authority", "www.example.com"}};
+    EXPECT_EQ(hpack::decodeHeaderBlock(hex("8286 8441 8cf1 e3c2 e5f2 3a6b a0ab 90f4 ff")), request);
+    EXPECT_EQ(hpack::decodeHeaderBlock(hex("8286 8441 0f77 7777 2e65 7861 6d70 6c65 2e63 6f6d")), request);
+    // An entry added to the dynamic table is found again at index 62; a size
+    // update to zero empties the table.
+    EXPECT_EQ(hpack::decodeHeaderBlock(hex("4003 6b65 7901 76 be")), (Fields{{"key", "v"}, {"key", "v"}}));
+    EXPECT_EQ(hpack::decodeHeaderBlock(hex("4003 6b65 7901 76 20 be")), std::nullopt);
+    // Index 0, an index past both tables, a string longer than the block, an
+    // integer that never ends.
+    for (const char* bad : {"80", "bf", "0f 2f", "0003 6b65", "ff ffff ffff ff"}) {
+        EXPECT_EQ(hpack::decodeHeaderBlock(hex(bad)), std::nullopt) << bad;
+    }
+}
+
+TEST(ServerNameHTTP2, ReadsTheAuthorityOfTheFirstRequest) {
+    const Bytes exampleRequest = hex("8286 8441 8cf1 e3c2 e5f2 3a6b a0ab 90f4 ff");
+    const Bytes stream = http2({frame(0x1, 0x5, 1, exampleRequest)});
+    EXPECT_EQ(readBytes(stream), ServerNameResult::found("www.example.com"));
+    for (std::size_t cut = 0; cut < stream.size(); ++cut) EXPECT_EQ(readPrefix(stream, cut), ServerNameResult::needMore()) << cut;
+
+    // Padding and priority in the HEADERS frame, a port, and a block split
+    // over CONTINUATION frames.
+    Bytes block = hex("8286 84");
+    append(block, literal(":authority", "split.example:8080"));
+    Bytes padded{3, 0, 0, 0, 0, 16};
+    append(padded, block);
+    append(padded, {0, 0, 0});
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x2c, 1, padded)})), ServerNameResult::found("split.example"));
+    const Bytes first(block.begin(), block.begin() + 5), second(block.begin() + 5, block.begin() + 12),
+        third(block.begin() + 12, block.end());
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x1, 3, first), frame(0x9, 0, 3, second), frame(0x9, 0x4, 3, third)})),
+              ServerNameResult::found("split.example"));
+    // Frames to be ignored before the request.
+    EXPECT_EQ(readBytes(http2({frame(0x2, 0, 3, hex("00000000 0f")), frame(0xfa, 0, 0, hex("01")),
+                               frame(0x1, 0x4, 5, block)})),
+              ServerNameResult::found("split.example"));
+    // A Host field when there is no :authority.
+    Bytes hostOnly = hex("8286 84");
+    append(hostOnly, literal("host", "h.example"));
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, hostOnly)})), ServerNameResult::found("h.example"));
+}
+
+TEST(ServerNameHTTP2, MalformedOrNamelessStartsHaveNoName) {
+    Bytes block = hex("8286 84");
+    append(block, literal(":authority", "x.example"));
+    const auto none = ServerNameResult::none();
+    // Another frame between HEADERS and its CONTINUATION.
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x1, 1, Bytes(block.begin(), block.begin() + 4)), frame(0x8, 0, 0, hex("00000001")),
+                               frame(0x9, 0x4, 1, Bytes(block.begin() + 4, block.end()))})),
+              none);
+    // Data before any request, HEADERS on stream 0, padding longer than the
+    // frame, a broken header block, no name at all, an address.
+    EXPECT_EQ(readBytes(http2({frame(0x0, 0, 1, hex("00"))})), none);
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 0, block)})), none);
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0xc, 1, hex("ff 8286"))})), none);
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, hex("8286 84 bf"))})), none);
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, hex("8286 84"))})), none);
+    Bytes address = hex("8286 84");
+    append(address, literal(":authority", "[::1]:80"));
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, address)})), none);
+    // A start that is not the preface after all is read as HTTP/1.
+    EXPECT_EQ(ServerName::read("PRI * HTTP/2.0\r\n\r\nXX"), none);
+    // Set-up frames that run past the bound give up.
+    std::vector<Bytes> pings(ServerName::maxHTTP2Start / 17 + 1, frame(0x6, 0, 0, Bytes(8, 0)));
+    EXPECT_EQ(readBytes(http2(pings)), none);
 }
 
 }  // namespace

@@ -49,8 +49,11 @@ inline constexpr std::size_t maxClientHello = 16384;
 inline constexpr std::size_t maxTLSStream = maxClientHello * (tlsRecordHeader + 1);
 // The longest HTTP request head (request line and headers) that is read.
 inline constexpr std::size_t maxHTTPHead = 16384;
+// The longest start of an HTTP/2 stream (client preface, connection set-up
+// frames, the first request's header block) that is read.
+inline constexpr std::size_t maxHTTP2Start = 65536;
 // The most bytes of a stream's start that the reader ever needs.
-inline constexpr std::size_t maxNeeded = std::max(maxTLSStream, maxHTTPHead);
+inline constexpr std::size_t maxNeeded = std::max({maxTLSStream, maxHTTPHead, maxHTTP2Start});
 
 ServerNameResult read(std::span<const std::uint8_t> stream);
 ServerNameResult read(std::string_view stream);
