@@ -104,7 +104,8 @@ void FlowTracker::forget(const Key& key) {
     dropFlow(key);
 }
 
-PacketAction FlowTracker::finish(const Key& key, PacketAction action, Clock::time_point now) {
+PacketAction FlowTracker::finish(Key key, PacketAction action, Clock::time_point now) {
+    // `key` is a copy: it may name the age list entry dropped here.
     dropFlow(key);
     remember(key, action, now);
     return action;

@@ -114,7 +114,7 @@ private:
     void addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload);
     void dropFlow(const Key& key);
     PacketAction decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream);
-    PacketAction finish(const Key& key, PacketAction action, Clock::time_point now);
+    PacketAction finish(Key key, PacketAction action, Clock::time_point now);
     void remember(const Key& key, PacketAction action, Clock::time_point now);
     void forget(const Key& key);
 
