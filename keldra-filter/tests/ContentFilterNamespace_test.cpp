@@ -56,8 +56,8 @@ bool completeStart(const std::string& bytes) {
 
 // Serves TCP 80 and 443 over IPv4 and IPv6 (Fast Open allowed) and echoes
 // UDP 443 over IPv4, until killed. For each whole start a connection sends,
-// it notes "complete <client port>" in `report` and answers "OK" (then
-// notes "sent <client port>"); it never answers a partial start.
+// it notes "complete <client port>" and "sent <client port>" in `report`
+// and answers "OK"; it never answers a partial start.
 int serveForever(const std::string& report) {
     auto listenTCP = [](std::uint16_t port) {
         const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
@@ -119,9 +119,12 @@ int serveForever(const std::string& report) {
             }
             connection.pending.append(buffer, static_cast<std::size_t>(n));
             if (completeStart(connection.pending)) {
+                // Noted first, so that a client that has the answer finds
+                // the notes in place.
                 note("complete", connection.port);
+                note("sent", connection.port);
                 connection.pending.clear();
-                if (::send(fds[i].fd, "OK", 2, MSG_NOSIGNAL) == 2) note("sent", connection.port);
+                ::send(fds[i].fd, "OK", 2, MSG_NOSIGNAL);
             }
         }
     }
