@@ -50,7 +50,7 @@ void ContentFilter::start() {
         return action;
     });
     try {
-        queue_ = std::make_unique<PacketQueue>(settings_.queueNumber, *tracker_);
+        queue_ = std::make_unique<PacketQueue>(settings_.queueNumber, *tracker_, settings_.queueLength);
     } catch (const std::exception&) {
         tracker_.reset();
         throw;

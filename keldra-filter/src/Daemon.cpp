@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <stdexcept>
 #include <ctime>
 #include <unistd.h>
 
@@ -52,6 +53,7 @@ const char* const kUsage =
     "                     [--identifier ID] [--app-executable PATH] [--dns-listen HOST:PORT]\n"
     "                     [--dns-upstream-port PORT] [--resolv-conf FILE] [--resolved-runtime DIR]\n"
     "                     [--resolved-dropin FILE] [--resolved-reload PROGRAM] [--queue NUMBER]\n"
+    "                     [--queue-length PACKETS]\n"
     "                     [--iptables PROGRAM] [--ip6tables PROGRAM] [--poll-ms MS]\n"
     "       keldra-filter --reset-rules [--state DIR]";
 
@@ -114,6 +116,16 @@ ParsedCommand parseCommand(const std::vector<std::string>& arguments, const std:
                 return parsed;
             }
             (option == "--queue" ? s.content.queueNumber : s.dns.upstreamPort) = port;
+        } else if (option == "--queue-length") {
+            try {
+                std::size_t used = 0;
+                const unsigned long length = std::stoul(value, &used);
+                if (used != value.size() || length == 0 || length > 1000000) throw std::out_of_range(value);
+                s.content.queueLength = static_cast<std::uint32_t>(length);
+            } catch (const std::exception&) {
+                parsed.error = "bad --queue-length " + value;
+                return parsed;
+            }
         } else if (option == "--resolv-conf") {
             s.dns.resolverFile = value;
             resolverFileGiven = true;

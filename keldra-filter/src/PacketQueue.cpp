@@ -19,12 +19,11 @@ extern "C" {
 namespace keldra::filter {
 namespace {
 
-constexpr std::uint32_t kQueueLength = 8192;
 constexpr int kReceiveBuffer = 8 << 20;
 
 }  // namespace
 
-PacketQueue::PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker) : tracker_(tracker) {
+PacketQueue::PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker, std::uint32_t length) : tracker_(tracker) {
     handle_ = ::nfq_open();
     if (handle_ == nullptr) throw std::runtime_error("cannot open the packet queue (nfq_open)");
     queue_ = ::nfq_create_queue(handle_, queueNumber, &PacketQueue::onPacket, this);
@@ -37,9 +36,13 @@ PacketQueue::PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker) : trac
         ::nfq_close(handle_);
         throw std::runtime_error("cannot set the packet queue's copy mode");
     }
-    ::nfq_set_queue_maxlen(queue_, kQueueLength);
-    // When the queue is full, packets pass rather than being dropped.
-    ::nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO);
+    ::nfq_set_queue_maxlen(queue_, length);
+    // No fail-open: when the queue is full (a local user flooding it, or a
+    // burst we cannot keep up with), the kernel drops the packet and its
+    // sender resends it, rather than letting a ClientHello through unread.
+    // While no program reads the queue at all, the rule's bypass lets
+    // traffic pass.
+    ::nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_GSO);
     const int fd = ::nfq_fd(handle_);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

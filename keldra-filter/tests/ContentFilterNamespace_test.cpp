@@ -566,6 +566,47 @@ TEST(ContentFilterNamespace, OneFamilyFailingLeavesTheOtherFilteringAndIsTriedAg
     EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test")}));
 }
 
+TEST(ContentFilterNamespace, AFullQueueHoldsPacketsBackRatherThanLettingThemThroughUnread) {
+    FilterLab f("fh");
+    START_FILTER_OR_SKIP(f, {"--queue-length", "8"});
+    std::set<std::uint16_t> blockedPorts;
+
+    // The daemon stops reading while other connections fill its queue.
+    ASSERT_EQ(::kill(f.daemon(), SIGSTOP), 0);
+    socklen_t length = 0;
+    const auto address = serverAddress(4, 443, length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 16; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+        ASSERT_EQ(::send(fd, "x", 1, MSG_NOSIGNAL), 1);
+        fillers.push_back(fd);
+    }
+    // A blocked name finds the queue full: its ClientHello waits with its
+    // sender instead of going out unread.
+    const Bytes hello = clientHelloFor("blocked.test", 300);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    const auto port = localPortOf(fd);
+    ASSERT_EQ(::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL), static_cast<ssize_t>(hello.size()));
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
+
+    // Once the daemon reads again, the client's resend is read and reset.
+    ASSERT_EQ(::kill(f.daemon(), SIGCONT), 0);
+    Outcome outcome;
+    outcome.localPort = port;
+    awaitAnswer(fd, outcome, SteadyClock::now(), 10000ms);
+    ::close(fd);
+    EXPECT_EQ(outcome.kind, "error") << outcome;
+    EXPECT_EQ(outcome.error, ECONNRESET) << outcome;
+    EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
+    for (int filler : fillers) ::close(filler);
+    // And the filter goes on as before.
+    EXPECT_BLOCKED(f, attempt(4, 443, {hello}));
+    EXPECT_ANSWERED(attempt(4, 443, {clientHelloFor("fine.test")}));
+}
+
 TEST(ContentFilterNamespace, NamesInFragmentedRecordsAndOtherHTTPFormsAreRead) {
     FilterLab f("fg");
     START_FILTER_OR_SKIP(f);

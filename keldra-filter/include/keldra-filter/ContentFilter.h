@@ -22,6 +22,7 @@ namespace keldra::filter {
 
 struct ContentFilterSettings {
     std::uint16_t queueNumber = 4731;
+    std::uint32_t queueLength = PacketQueue::defaultLength;
     std::string iptables = "iptables";
     std::string ip6tables = "ip6tables";
 };

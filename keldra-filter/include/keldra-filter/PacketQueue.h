@@ -21,9 +21,12 @@ namespace keldra::filter {
 
 class PacketQueue {
 public:
-    // Binds the queue; throws std::runtime_error when it cannot (not root,
-    // no NFQUEUE support, or the queue number taken).
-    PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker);
+    static constexpr std::uint32_t defaultLength = 8192;
+
+    // Binds the queue, holding at most `length` packets that wait for a
+    // verdict; throws std::runtime_error when it cannot (not root, no
+    // NFQUEUE support, or the queue number taken).
+    PacketQueue(std::uint16_t queueNumber, FlowTracker& tracker, std::uint32_t length = defaultLength);
     ~PacketQueue();
 
     PacketQueue(const PacketQueue&) = delete;
