@@ -168,10 +168,22 @@ int serve(const std::string& addressText) {
 
 enum class Expect { reply, reset };
 
+// Tells on standard error why a flow went wrong, the first few times in
+// each process.
+void noteFailure(const char* step, int error) {
+    static int told = 0;
+    if (++told > 3) return;
+    std::fprintf(stderr, "[%d] a flow failed at %s: %s\n", static_cast<int>(::getpid()), step,
+                 error == 0 ? "unexpected answer" : std::strerror(error));
+}
+
 // One flow; true when it ended as expected.
 bool oneFlow(const sockaddr_in& address, const Bytes& hello, Expect expect) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        noteFailure("socket", errno);
+        return false;
+    }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // Nothing here waits for ever, whatever the filter does. A blocked flow
@@ -180,17 +192,18 @@ bool oneFlow(const sockaddr_in& address, const Bytes& hello, Expect expect) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     bool ok = false;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const bool sent =
-            ::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(hello.size());
-        char reply[4];
-        const ssize_t got = sent ? ::recv(fd, reply, sizeof reply, 0) : -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        noteFailure("connect", errno);
+    } else if (::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
         const int error = errno;
-        if (expect == Expect::reply) {
-            ok = got == 2;
-        } else {
-            ok = (!sent || got < 0) && (error == ECONNRESET || error == EPIPE);
-        }
+        ok = expect == Expect::reset && (error == ECONNRESET || error == EPIPE);
+        if (!ok) noteFailure("send", error);
+    } else {
+        char reply[4];
+        const ssize_t got = ::recv(fd, reply, sizeof reply, 0);
+        const int error = got < 0 ? errno : 0;
+        ok = expect == Expect::reply ? got == 2 : error == ECONNRESET;
+        if (!ok) noteFailure(expect == Expect::reply ? "the reply" : "the reset", error);
     }
     // Closing with a reset keeps the port pairs from piling up in TIME_WAIT
     // over thousands of flows.
@@ -239,7 +252,7 @@ Pass parallel(const sockaddr_in& address, const Bytes& hello, int clients, int p
             ::close(ready[0]);
             char byte = 0;
             [[maybe_unused]] auto written = ::write(ready[1], &byte, 1);
-            [[maybe_unused]] auto read = ::read(go[0], &byte, 1);
+            [[maybe_unused]] auto got = ::read(go[0], &byte, 1);
             ::_exit(std::min(runFlows(address, hello, perClient), 255));
         }
         pids.push_back(pid);
