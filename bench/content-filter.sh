@@ -51,6 +51,7 @@ client=${id}c
 server=${id}s
 client_address=10.77.0.1
 server_address=10.77.0.2
+blocked_server_address=10.77.0.3
 scratch=$(mktemp -d /tmp/bench-content-filter.XXXXXX)
 server_pid=
 
@@ -82,16 +83,19 @@ ip netns add "$server"
 ip link add "${id}a" netns "$client" type veth peer name "${id}b" netns "$server"
 ip -n "$client" addr add "$client_address/24" dev "${id}a"
 ip -n "$server" addr add "$server_address/24" dev "${id}b"
+ip -n "$server" addr add "$blocked_server_address/24" dev "${id}b"
 for ns in "$client" "$server"; do
     ip -n "$ns" link set lo up
 done
 ip -n "$client" link set "${id}a" up
 ip -n "$server" link set "${id}b" up
 
-ip netns exec "$server" "$bench" serve "$server_address" &
+ip netns exec "$server" "$bench" serve &
 server_pid=$!
 
 # The readers run in a private mount namespace, so that nothing they do
-# reaches the machine's files beyond the scratch folder.
+# reaches the machine's files beyond the scratch folder. Waiting in the
+# background lets a signal to this script end the run at once.
 ip netns exec "$client" unshare -m --propagation private \
-    "$bench" measure --server "$server_address" --scratch "$scratch" --rounds "$rounds" --flows "$flows"
+    "$bench" measure --server "$server_address" --blocked-server "$blocked_server_address" --scratch "$scratch" --rounds "$rounds" --flows "$flows" &
+wait $!

@@ -4,13 +4,15 @@
 // reader that allows every packet without looking at it). bench/content-
 // filter.sh makes the network namespaces and runs this program twice:
 //
-//   bench_content_filter serve ADDRESS
+//   bench_content_filter serve
 //       in the server namespace: answers every TLS ClientHello on port 443
 //       with two bytes and closes.
-//   bench_content_filter measure --server ADDRESS --scratch DIR
-//                        [--rounds N] [--flows N]
+//   bench_content_filter measure --server ADDRESS --blocked-server ADDRESS
+//                        --scratch DIR [--rounds N] [--flows N]
 //       in the client namespace: runs no filter, the floor and keldra-filter
-//       in turn, every round, and prints medians over the rounds.
+//       in turn, every round, and prints medians over the rounds. The
+//       blocked name's flows go to the second address, as they would to
+//       another site.
 //
 // Each flow connects, sends a ClientHello, waits for the server's reply (or,
 // for a blocked name, for the reset) and closes. Per configuration and
@@ -18,8 +20,12 @@
 // per second with 4 and with 32 clients at once, and the reader's CPU time
 // (utime + stime) over those flows. With keldra-filter, also one allowed
 // client's latency alone and while another client opens connections to a
-// blocked name as fast as it can. Needs root.
+// blocked name as fast as it can; the same without a filter shows what the
+// flood's traffic costs by itself. Needs root.
 #include <arpa/inet.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_conntrack.h>
+#include <linux/netlink.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -145,15 +151,18 @@ void closeHard(int fd) {
     }
 }
 
-int serve(const std::string& addressText) {
+int serve() {
     raiseFileLimit();
-    const sockaddr_in address = addressOf(addressText);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 4096) != 0) {
-        std::fprintf(stderr, "cannot listen on %s port %u: %s\n", addressText.c_str(), kPort, std::strerror(errno));
+        std::fprintf(stderr, "cannot listen on port %u: %s\n", kPort, std::strerror(errno));
         return 1;
     }
     for (int i = 0; i < kServerWorkers; ++i) {
@@ -170,12 +179,12 @@ enum class Expect { reply, reset };
 
 // Tells on standard error why a flow went wrong, the first few times in
 // each process.
-void noteFailure(const char* step, int error) {
+void noteFailure(const char* step, const char* what) {
     static int told = 0;
     if (++told > 3) return;
-    std::fprintf(stderr, "[%d] a flow failed at %s: %s\n", static_cast<int>(::getpid()), step,
-                 error == 0 ? "unexpected answer" : std::strerror(error));
+    std::fprintf(stderr, "[%d] a flow failed at %s: %s\n", static_cast<int>(::getpid()), step, what);
 }
+void noteFailure(const char* step, int error) { noteFailure(step, std::strerror(error)); }
 
 // One flow; true when it ended as expected.
 bool oneFlow(const sockaddr_in& address, const Bytes& hello, Expect expect) {
@@ -203,7 +212,15 @@ bool oneFlow(const sockaddr_in& address, const Bytes& hello, Expect expect) {
         const ssize_t got = ::recv(fd, reply, sizeof reply, 0);
         const int error = got < 0 ? errno : 0;
         ok = expect == Expect::reply ? got == 2 : error == ECONNRESET;
-        if (!ok) noteFailure(expect == Expect::reply ? "the reply" : "the reset", error);
+        const char* step = expect == Expect::reply ? "the reply" : "the reset";
+        if (ok) {
+        } else if (got > 0) {
+            noteFailure(step, expect == Expect::reply ? "a short answer" : "the server answered: the flow got through");
+        } else if (got == 0) {
+            noteFailure(step, "the server closed the connection");
+        } else {
+            noteFailure(step, error);
+        }
     }
     // Closing with a reset keeps the port pairs from piling up in TIME_WAIT
     // over thousands of flows.
@@ -278,10 +295,11 @@ Pass parallel(const sockaddr_in& address, const Bytes& hello, int clients, int p
 }
 
 // A client that opens connections to a blocked name as fast as it can,
-// counting them, until it is stopped.
+// counting those that end as expected (reset under the filter, answered
+// without it), until it is stopped.
 class BlockedFlood {
 public:
-    BlockedFlood(const sockaddr_in& address, const Bytes& hello) {
+    BlockedFlood(const sockaddr_in& address, const Bytes& hello, Expect expect) {
         void* shared = ::mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (shared == MAP_FAILED) std::exit(1);
         counters_ = new (shared) Counters;
@@ -289,7 +307,7 @@ public:
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             while (true) {
-                if (oneFlow(address, hello, Expect::reset)) {
+                if (oneFlow(address, hello, expect)) {
                     counters_->blocked.fetch_add(1, std::memory_order_relaxed);
                 } else {
                     counters_->failed.fetch_add(1, std::memory_order_relaxed);
@@ -331,6 +349,41 @@ private:
 };
 
 // ---- Readers of the queue.
+
+// Empties the namespace's connection tracking table, so that no
+// configuration inherits the connections (and their marks) of the one
+// before: tens of thousands of flows a round reuse port pairs.
+void flushConnectionTracking() {
+    static bool warned = false;
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    struct {
+        nlmsghdr header;
+        nfgenmsg body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = (NFNL_SUBSYS_CTNETLINK << 8) | IPCTNL_MSG_CT_DELETE;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    request.body.nfgen_family = AF_UNSPEC;
+    request.body.version = NFNETLINK_V0;
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0 && ::send(fd, &request, sizeof request, 0) < 0) error = errno;
+    if (fd >= 0 && error == 0) {
+        alignas(nlmsghdr) char answer[512];
+        const ssize_t n = ::recv(fd, answer, sizeof answer, 0);
+        const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
+        if (n < 0) {
+            error = errno;
+        } else if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) && reply->nlmsg_type == NLMSG_ERROR) {
+            error = -static_cast<const nlmsgerr*>(NLMSG_DATA(reply))->error;
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    // ENOENT: no connection tracking in this namespace yet, nothing to flush.
+    if (error != 0 && error != ENOENT && !warned) {
+        warned = true;
+        std::fprintf(stderr, "warning: cannot flush the connection tracking table: %s\n", std::strerror(error));
+    }
+}
 
 // A process's CPU time (user + system, all its threads) in microseconds.
 double cpuMicroseconds(pid_t pid) {
@@ -460,6 +513,7 @@ struct FloodFigures {
 
 struct Options {
     std::string server;
+    std::string blockedServer;
     std::filesystem::path scratch;
     int rounds = 7;
     int flows = 1500;
@@ -494,6 +548,7 @@ void printGoal(const char* name, double ratio, double goal) {
 int measure(const Options& options) {
     raiseFileLimit();
     const sockaddr_in address = addressOf(options.server);
+    const sockaddr_in blockedAddress = addressOf(options.blockedServer);
     const Bytes allowedHello = clientHelloFor("www.allowed.example", 200);
     const Bytes blockedHello = clientHelloFor("tracker.ads.example", 200);
     const auto queue = static_cast<std::uint16_t>(2000 + ::getpid() % 30000);
@@ -507,7 +562,7 @@ int measure(const Options& options) {
 
     const std::vector<Kind> kinds{Kind::none, Kind::floor, Kind::filter};
     std::map<Kind, Figures> figures;
-    FloodFigures flood;
+    FloodFigures flood, unfilteredFlood;
     const auto started = Clock::now();
     for (int round = 0; round < options.rounds; ++round) {
         // Each round starts with another configuration, so that none of them
@@ -515,6 +570,7 @@ int measure(const Options& options) {
         for (std::size_t i = 0; i < kinds.size(); ++i) {
             const Kind kind = kinds[(i + static_cast<std::size_t>(round)) % kinds.size()];
             Figures& f = figures[kind];
+            flushConnectionTracking();
             const Reader reader(kind, queue,
                                 options.scratch / ("round" + std::to_string(round) + "-" + std::to_string(i)));
             runFlows(address, allowedHello, kWarmUpFlows);
@@ -529,16 +585,19 @@ int measure(const Options& options) {
             if (cpuBefore && cpuAfter) f.cpu.add((*cpuAfter - *cpuBefore) / (latency.flows + four.flows + many.flows));
             f.failed += latency.failed + four.failed + many.failed;
 
-            if (kind == Kind::filter) {
+            if (kind != Kind::floor) {
+                // Without a filter the same flood is answered; its cost to the
+                // allowed client there is what the traffic alone costs.
+                FloodFigures& g = kind == Kind::filter ? flood : unfilteredFlood;
                 const Pass alone = sequential(address, allowedHello, options.flows);
-                BlockedFlood flooding(address, blockedHello);
+                BlockedFlood flooding(blockedAddress, blockedHello, kind == Kind::filter ? Expect::reset : Expect::reply);
                 waitFor([&] { return flooding.blocked() + flooding.failed() >= 20; }, std::chrono::milliseconds(3000));
                 const Pass flooded = sequential(address, allowedHello, options.flows);
-                flood.blockedRate.add(flooding.stop());
-                flood.floodFailed += flooding.failed();
-                flood.alone.add(alone.microsecondsPerFlow());
-                flood.flooded.add(flooded.microsecondsPerFlow());
-                flood.failed += alone.failed + flooded.failed;
+                g.blockedRate.add(flooding.stop());
+                g.floodFailed += flooding.failed();
+                g.alone.add(alone.microsecondsPerFlow());
+                g.flooded.add(flooded.microsecondsPerFlow());
+                g.failed += alone.failed + flooded.failed;
             }
         }
         std::fprintf(stderr, "round %d of %d done\n", round + 1, options.rounds);
@@ -564,18 +623,31 @@ int measure(const Options& options) {
                 range(flood.flooded, "%.1f").c_str());
     std::printf("  blocked flows per second of the flood %6.0f      (%s)\n", flood.blockedRate.median(),
                 range(flood.blockedRate, "%.0f").c_str());
+    std::printf("the same without a filter (the flood's flows answered):\n");
+    std::printf("  latency per flow alone              %8.1f us  (%s)\n", unfilteredFlood.alone.median(),
+                range(unfilteredFlood.alone, "%.1f").c_str());
+    std::printf("  latency per flow under the flood    %8.1f us  (%s)\n", unfilteredFlood.flooded.median(),
+                range(unfilteredFlood.flooded, "%.1f").c_str());
+    std::printf("  flows per second of the flood       %8.0f      (%s)\n", unfilteredFlood.blockedRate.median(),
+                range(unfilteredFlood.blockedRate, "%.0f").c_str());
 
     for (const Kind kind : kinds) {
         if (figures[kind].failed > 0)
             std::printf("warning: %d flows failed with %s\n", figures[kind].failed, labelOf(kind));
     }
-    if (flood.failed > 0) std::printf("warning: %d allowed flows failed in the flood passes\n", flood.failed);
+    if (flood.failed + unfilteredFlood.failed > 0)
+        std::printf("warning: %d allowed flows failed in the flood passes\n", flood.failed + unfilteredFlood.failed);
+    if (unfilteredFlood.floodFailed > 0)
+        std::printf("warning: %llu flows of the flood failed without a filter\n",
+                    static_cast<unsigned long long>(unfilteredFlood.floodFailed));
     if (flood.floodFailed > 0)
         std::printf("warning: %llu blocked flows of the flood were not reset within a second\n",
                     static_cast<unsigned long long>(flood.floodFailed));
 
     std::printf("\nratios of the medians:\n");
     std::printf("  %-52s %5.2fx\n", "floor latency / no filter", floor.latency.median() / none.latency.median());
+    std::printf("  %-52s %5.2fx\n", "no filter: allowed latency, under the flood / alone",
+                unfilteredFlood.flooded.median() / unfilteredFlood.alone.median());
     std::printf("  %-52s %5.2fx\n", "keldra-filter flows per second / floor, 4 clients",
                 filter.fps4.median() / floor.fps4.median());
     std::printf("  %-52s %5.2fx\n", "keldra-filter flows per second / floor, 32 clients",
@@ -589,8 +661,9 @@ int measure(const Options& options) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: bench_content_filter serve ADDRESS\n"
-                 "       bench_content_filter measure --server ADDRESS --scratch DIR [--rounds N] [--flows N]\n");
+                 "usage: bench_content_filter serve\n"
+                 "       bench_content_filter measure --server ADDRESS --blocked-server ADDRESS --scratch DIR\n"
+                 "                            [--rounds N] [--flows N]\n");
     std::exit(2);
 }
 
@@ -607,7 +680,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) usage();
     const std::string mode = argv[1];
-    if (mode == "serve" && argc == 3) return serve(argv[2]);
+    if (mode == "serve" && argc == 2) return serve();
     if (mode != "measure") usage();
     Options options;
     for (int i = 2; i < argc; ++i) {
@@ -616,6 +689,8 @@ int main(int argc, char** argv) {
         const char* value = argv[++i];
         if (word == "--server") {
             options.server = value;
+        } else if (word == "--blocked-server") {
+            options.blockedServer = value;
         } else if (word == "--scratch") {
             options.scratch = value;
         } else if (word == "--rounds") {
@@ -626,7 +701,7 @@ int main(int argc, char** argv) {
             usage();
         }
     }
-    if (options.server.empty() || options.scratch.empty()) usage();
+    if (options.server.empty() || options.blockedServer.empty() || options.scratch.empty()) usage();
     if (::geteuid() != 0) {
         std::fprintf(stderr, "bench_content_filter needs root\n");
         return 1;
