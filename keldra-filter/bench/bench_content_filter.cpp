@@ -456,10 +456,17 @@ public:
             stop();
             std::exit(1);
         }
+        const std::string text = keldra::test::readFile(log_);
+        const auto start = text.rfind('\n', text.find(readyText));
+        const auto from = start == std::string::npos ? 0 : start + 1;
+        readyLine_ = text.substr(from, text.find('\n', from) - from);
     }
     ~Reader() { stop(); }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
+
+    // The reader's line that said it was ready.
+    const std::string& readyLine() const { return readyLine_; }
 
     std::optional<double> cpu() const {
         if (pid_ <= 0) return std::nullopt;
@@ -480,6 +487,7 @@ private:
 
     std::uint16_t queue_;
     std::filesystem::path log_;
+    std::string readyLine_;
     pid_t pid_ = -1;
 };
 
@@ -563,6 +571,7 @@ int measure(const Options& options) {
     const std::vector<Kind> kinds{Kind::none, Kind::floor, Kind::filter};
     std::map<Kind, Figures> figures;
     FloodFigures flood, unfilteredFlood;
+    std::vector<std::string> readyLines;
     const auto started = Clock::now();
     for (int round = 0; round < options.rounds; ++round) {
         // Each round starts with another configuration, so that none of them
@@ -573,6 +582,8 @@ int measure(const Options& options) {
             flushConnectionTracking();
             const Reader reader(kind, queue,
                                 options.scratch / ("round" + std::to_string(round) + "-" + std::to_string(i)));
+            if (round == 0 && kind != Kind::none)
+                readyLines.push_back(std::string(labelOf(kind)) + ": " + reader.readyLine());
             runFlows(address, allowedHello, kWarmUpFlows);
             const auto cpuBefore = reader.cpu();
             const Pass latency = sequential(address, allowedHello, options.flows);
@@ -609,8 +620,10 @@ int measure(const Options& options) {
     const Figures& filter = figures[Kind::filter];
     std::printf("\nkeldra-filter against no filter and the floor (an allow-all queue reader behind the same chain)\n");
     std::printf("%d rounds in %.0f s; per round and configuration: %d flows one after another, 4 clients x %d, "
-                "32 clients x %d; medians over the rounds\n\n",
+                "32 clients x %d; medians over the rounds\n",
                 options.rounds, seconds, options.flows, perClient4, perClient32);
+    for (const auto& line : readyLines) std::printf("%s\n", line.c_str());
+    std::printf("\n");
     std::printf("%-30s %12s %12s %14s\n", "", "no filter", "floor", "keldra-filter");
     printRow("latency per new flow (us)", none.latency, floor.latency, filter.latency, "%.1f");
     printRow("reader CPU per flow (us)", none.cpu, floor.cpu, filter.cpu, "%.1f");
