@@ -514,7 +514,7 @@ struct Figures {
 };
 
 struct FloodFigures {
-    Series alone, flooded, blockedRate;
+    Series alone, flooded, blockedRate, cpu;
     int failed = 0;
     std::uint64_t floodFailed = 0;
 };
@@ -601,10 +601,16 @@ int measure(const Options& options) {
                 // allowed client there is what the traffic alone costs.
                 FloodFigures& g = kind == Kind::filter ? flood : unfilteredFlood;
                 const Pass alone = sequential(address, allowedHello, options.flows);
+                const auto floodCpuBefore = reader.cpu();
                 BlockedFlood flooding(blockedAddress, blockedHello, kind == Kind::filter ? Expect::reset : Expect::reply);
                 waitFor([&] { return flooding.blocked() + flooding.failed() >= 20; }, std::chrono::milliseconds(3000));
                 const Pass flooded = sequential(address, allowedHello, options.flows);
                 g.blockedRate.add(flooding.stop());
+                const auto floodCpuAfter = reader.cpu();
+                if (floodCpuBefore && floodCpuAfter)
+                    g.cpu.add((*floodCpuAfter - *floodCpuBefore) /
+                              static_cast<double>(flooding.blocked() + flooding.failed() +
+                                                  static_cast<std::uint64_t>(flooded.flows)));
                 g.floodFailed += flooding.failed();
                 g.alone.add(alone.microsecondsPerFlow());
                 g.flooded.add(flooded.microsecondsPerFlow());
@@ -636,6 +642,8 @@ int measure(const Options& options) {
                 range(flood.flooded, "%.1f").c_str());
     std::printf("  blocked flows per second of the flood %6.0f      (%s)\n", flood.blockedRate.median(),
                 range(flood.blockedRate, "%.0f").c_str());
+    std::printf("  reader CPU per flow during the flood %7.1f us  (%s)\n", flood.cpu.median(),
+                range(flood.cpu, "%.1f").c_str());
     std::printf("the same without a filter (the flood's flows answered):\n");
     std::printf("  latency per flow alone              %8.1f us  (%s)\n", unfilteredFlood.alone.median(),
                 range(unfilteredFlood.alone, "%.1f").c_str());
