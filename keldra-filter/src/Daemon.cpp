@@ -1,6 +1,7 @@
 #include "keldra-filter/Daemon.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "keldra-filter/Configurations.h"
 #include "keldra-filter/LinkServer.h"
 
@@ -158,7 +159,7 @@ int Daemon::run(const std::atomic<bool>* stop) {
     DNSProvider::restoreLeftover(settings_.stateFolder, settings_.dns, log_);
     ContentFilter content(state, settings_.content, log_);
     DNSProvider dns(state, settings_.dns, settings_.stateFolder, log_);
-    LinkServer link(settings_.socketPath, state, [this] { return contentServing_.load() || dnsServing_.load(); },
+    LinkServer link(settings_.socketPath, state, [this] { return running_.load(); },
                     settings_.peers, log_);
     try {
         link.start();
@@ -198,10 +199,14 @@ int Daemon::run(const std::atomic<bool>* stop) {
         if (current.contentFilter && !content.serving() && now >= contentRetry_) {
             try {
                 content.start();
+                if (!content.complete()) contentRetry_ = now + settings_.retryInterval;
             } catch (const std::exception& error) {
-                log_(std::string("content filter not started: ") + error.what());
+                log_(std::string("content filter not started: ") + brivet::logSafe(error.what()));
                 contentRetry_ = now + settings_.retryInterval;
             }
+        } else if (current.contentFilter && !content.complete() && now >= contentRetry_) {
+            content.retryFailedFamilies();
+            contentRetry_ = now + settings_.retryInterval;
         } else if (!current.contentFilter && content.serving()) {
             content.stop();
         }
@@ -215,8 +220,10 @@ int Daemon::run(const std::atomic<bool>* stop) {
         } else if (!current.dnsProxy && dns.serving()) {
             dns.stop();
         }
-        contentServing_ = content.serving();
-        dnsServing_ = dns.serving();
+        // Running: something is switched on, and everything switched on
+        // serves (the content filter in every family the kernel has).
+        running_ = (current.contentFilter || current.dnsProxy) && (!current.contentFilter || content.complete()) &&
+                   (!current.dnsProxy || dns.serving());
 
         const auto interval = settings_.pollInterval;
         timespec timeout{static_cast<time_t>(interval.count() / 1000), static_cast<long>(interval.count() % 1000) * 1000000L};
@@ -226,7 +233,7 @@ int Daemon::run(const std::atomic<bool>* stop) {
             break;
         }
     }
-    contentServing_ = dnsServing_ = false;
+    running_ = false;
     content.stop();
     dns.stop();
     link.stop();

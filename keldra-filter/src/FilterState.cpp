@@ -5,7 +5,9 @@
 #include "BrivetClient/FlowFilter.h"
 #include "BrivetClient/JSONCoding.h"
 
+#include <algorithm>
 #include <chrono>
+#include <stdexcept>
 #include <sys/stat.h>
 
 namespace keldra::filter {
@@ -26,10 +28,30 @@ brivet::EventCoalescer::Key keyOf(const brivet::CoalescedEvent& event) {
     return key;
 }
 
+void subtract(brivet::EventCoalescer& coalescer, const std::vector<brivet::CoalescedEvent>& events) {
+    for (const auto& event : events) {
+        auto found = coalescer.counts.find(keyOf(event));
+        if (found == coalescer.counts.end()) continue;
+        found->second -= event.count;
+        if (found->second <= 0) coalescer.counts.erase(found);
+    }
+}
+
 }  // namespace
 
-FilterState::FilterState(std::filesystem::path stateFolder, Clock clock)
-    : folder_(std::move(stateFolder)), clock_(clock ? std::move(clock) : Clock(systemNow)) {
+void DurableEventsFile::write(const std::string& text) {
+    brivet::AtomicWriteOptions options;
+    options.durable = true;
+    options.createDirectories = false;
+    const auto outcome = brivet::atomicWrite(path_, text, options);
+    if (!outcome.durable) throw std::runtime_error("events file not synced: " + outcome.syncError);
+}
+
+FilterState::FilterState(std::filesystem::path stateFolder, Clock clock, std::unique_ptr<EventsFile> events,
+                         WriterTiming timing)
+    : folder_(std::move(stateFolder)), clock_(clock ? std::move(clock) : Clock(systemNow)),
+      eventsFile_(events ? std::move(events) : std::make_unique<DurableEventsFile>(folder_ / eventsFileName)),
+      timing_(timing) {
     std::error_code ec;
     std::filesystem::create_directories(folder_, ec);
     ::chmod(folder_.c_str(), 0700);
@@ -45,6 +67,73 @@ FilterState::FilterState(std::filesystem::path stateFolder, Clock clock)
     } catch (const std::exception&) {
     }
     startedAt_ = clock_();
+    writer_ = std::thread([this] { writerLoop(); });
+}
+
+FilterState::~FilterState() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
+    std::lock_guard<std::mutex> writing(writing_);
+    brivet::EventCoalescer snapshot;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (written_ == generation_) return;
+        snapshot = events_;
+        generation = generation_;
+    }
+    writeSnapshot(snapshot, generation);
+}
+
+void FilterState::changed() {
+    ++generation_;
+    wake_.notify_one();
+}
+
+bool FilterState::writeSnapshot(const brivet::EventCoalescer& snapshot, std::uint64_t generation) {
+    try {
+        eventsFile_->write(brivet::JSONCoding::plainEncode(snapshot));
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    written_ = std::max(written_, generation);
+    return true;
+}
+
+void FilterState::writerLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        wake_.wait(lock, [this] { return stopping_ || written_ != generation_; });
+        if (stopping_) return;
+        // Gathers a burst of blocks into one write.
+        if (wake_.wait_for(lock, timing_.gather, [this] { return stopping_; })) return;
+        lock.unlock();
+        bool ok = true;
+        {
+            std::lock_guard<std::mutex> writing(writing_);
+            brivet::EventCoalescer snapshot;
+            std::uint64_t generation = 0;
+            bool behind = false;
+            {
+                std::lock_guard<std::mutex> state(mutex_);
+                behind = written_ != generation_;
+                if (behind) {
+                    snapshot = events_;
+                    generation = generation_;
+                }
+            }
+            if (behind) ok = writeSnapshot(snapshot, generation);
+        }
+        lock.lock();
+        // A failed write is tried again after a while, without waiting for
+        // the next block.
+        if (!ok && wake_.wait_for(lock, timing_.retry, [this] { return stopping_; })) return;
+    }
 }
 
 std::optional<std::string> FilterState::publish(const brivet::FilterRules& rules) {
@@ -84,7 +173,7 @@ brivet::HostDecision FilterState::decideQuery(const std::string& name, std::uint
     } else {
         return decision;
     }
-    writeEvents(false);
+    changed();
     return decision;
 }
 
@@ -93,34 +182,40 @@ brivet::FlowAction FilterState::decideFlow(const brivet::FlowDescription& flow) 
     const auto verdict = brivet::FlowFilter(rules_.ruleSet).verdict(flow);
     if (verdict.action == brivet::FlowAction::drop) {
         events_.recordBlock(verdict.decision, rules_.policySeq, clock_());
-        writeEvents(false);
+        changed();
     }
     return verdict.action;
 }
 
-std::vector<brivet::CoalescedEvent> FilterState::closedEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto copy = events_;
-    return copy.take(clock_(), false);
+std::vector<brivet::CoalescedEvent> FilterState::closedEvents() {
+    std::lock_guard<std::mutex> writing(writing_);
+    brivet::EventCoalescer snapshot;
+    std::uint64_t generation = 0;
+    bool behind = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        snapshot = events_;
+        generation = generation_;
+        behind = written_ != generation_;
+    }
+    // What is handed over must survive a power cut first.
+    if (behind && !writeSnapshot(snapshot, generation)) return {};
+    return snapshot.take(clock_(), false);
 }
 
 bool FilterState::removeHandedOver(const std::vector<brivet::CoalescedEvent>& events) {
+    std::lock_guard<std::mutex> writing(writing_);
+    brivet::EventCoalescer remaining;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        remaining = events_;
+        generation = generation_;
+    }
+    subtract(remaining, events);
+    if (!writeSnapshot(remaining, generation)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto remaining = events_;
-    for (const auto& event : events) {
-        auto found = remaining.counts.find(keyOf(event));
-        if (found == remaining.counts.end()) continue;
-        found->second -= event.count;
-        if (found->second <= 0) remaining.counts.erase(found);
-    }
-    try {
-        brivet::AtomicWriteOptions options;
-        options.createDirectories = false;
-        brivet::atomicWrite(folder_ / eventsFileName, brivet::JSONCoding::plainEncode(remaining), options);
-    } catch (const std::exception&) {
-        return false;
-    }
-    events_ = std::move(remaining);
+    subtract(events_, events);
     return true;
 }
 
@@ -139,17 +234,6 @@ void FilterState::resetRules(const std::filesystem::path& stateFolder) {
     std::error_code ec;
     std::filesystem::remove(stateFolder / rulesFileName, ec);
     if (ec) throw std::filesystem::filesystem_error("cannot remove the rules in force", stateFolder / rulesFileName, ec);
-}
-
-void FilterState::writeEvents(bool durable) {
-    try {
-        brivet::AtomicWriteOptions options;
-        options.durable = durable;
-        options.createDirectories = false;
-        brivet::atomicWrite(folder_ / eventsFileName, brivet::JSONCoding::plainEncode(events_), options);
-    } catch (const std::exception&) {
-        // The counts stay in memory and reach the file with the next write.
-    }
 }
 
 }  // namespace keldra::filter

@@ -2,8 +2,9 @@
 
 #include "keldra-filter/Command.h"
 
+#include <array>
 #include <cstdio>
-#include <stdexcept>
+#include <filesystem>
 
 namespace keldra::filter {
 namespace {
@@ -25,32 +26,120 @@ bool runForReal(const std::vector<std::string>& argv, std::string& error) {
     return false;
 }
 
+bool familyPresentForReal(AddressFamily family) {
+    if (family == AddressFamily::ipv4) return true;
+    std::error_code ec;
+    return std::filesystem::exists("/proc/sys/net/ipv6", ec);
+}
+
+// One classic BPF instruction.
+struct Instruction {
+    std::uint16_t code;
+    std::uint8_t jt, jf;
+    std::uint32_t k;
+};
+
+// Opcodes used below.
+constexpr std::uint16_t kLoadByte = 0x30;          // A = P[k]
+constexpr std::uint16_t kLoadHalf = 0x28;          // A = P[k:2]
+constexpr std::uint16_t kLoadByteIndexed = 0x50;   // A = P[X+k]
+constexpr std::uint16_t kLoadIPHeaderLength = 0xb1;  // X = 4*(P[k]&0xf)
+constexpr std::uint16_t kAnd = 0x54;               // A &= k
+constexpr std::uint16_t kShiftRight = 0x74;        // A >>= k
+constexpr std::uint16_t kAddX = 0x0c;              // A += X
+constexpr std::uint16_t kAToX = 0x07;              // X = A
+constexpr std::uint16_t kStore = 0x02;             // M[k] = A
+constexpr std::uint16_t kLoadMemory = 0x60;        // A = M[k]
+constexpr std::uint16_t kJumpEqual = 0x15;         // A == k
+constexpr std::uint16_t kJumpGreaterX = 0x2d;      // A > X
+constexpr std::uint16_t kJumpAtLeastX = 0x3d;      // A >= X
+constexpr std::uint16_t kReturn = 0x06;
+
+template <std::size_t N>
+std::string bytecode(const std::array<Instruction, N>& program) {
+    std::string text = std::to_string(N);
+    for (const auto& i : program) {
+        text += "," + std::to_string(i.code) + " " + std::to_string(i.jt) + " " + std::to_string(i.jf) + " " +
+                std::to_string(i.k);
+    }
+    return text;
+}
+
 }  // namespace
 
-FirewallChain::FirewallChain(std::uint16_t queueNumber, std::string iptables, std::string ip6tables, Runner run)
-    : queueNumber_(queueNumber), iptables_(std::move(iptables)), ip6tables_(std::move(ip6tables)),
-      run_(run ? std::move(run) : Runner(runForReal)) {}
+std::string FirewallChain::payloadBytecode(AddressFamily family) {
+    if (family == AddressFamily::ipv4) {
+        // total length > IP header + TCP header; a total length of 0 (an
+        // oversized offloaded packet) counts as payload.
+        const std::array<Instruction, 13> program{{
+            {kLoadHalf, 0, 0, 2},             // 0: A = total length
+            {kJumpEqual, 10, 0, 0},           // 1: 0 -> payload
+            {kStore, 0, 0, 0},                // 2: M[0] = total length
+            {kLoadIPHeaderLength, 0, 0, 0},   // 3: X = IP header length
+            {kLoadByteIndexed, 0, 0, 12},     // 4: A = TCP data offset byte
+            {kAnd, 0, 0, 0xf0},               // 5
+            {kShiftRight, 0, 0, 2},           // 6: A = TCP header length
+            {kAddX, 0, 0, 0},                 // 7: A = both headers
+            {kAToX, 0, 0, 0},                 // 8: X = both headers
+            {kLoadMemory, 0, 0, 0},           // 9: A = total length
+            {kJumpGreaterX, 1, 0, 0},         // 10: more than the headers -> payload
+            {kReturn, 0, 0, 0},               // 11
+            {kReturn, 0, 0, 1},               // 12
+        }};
+        return bytecode(program);
+    }
+    // IPv6: the TCP header right after the fixed header is compared with the
+    // payload length; extension headers or a jumbogram count as payload.
+    const std::array<Instruction, 11> program{{
+        {kLoadByte, 0, 0, 6},           // 0: A = next header
+        {kJumpEqual, 0, 8, 6},          // 1: not TCP -> payload
+        {kLoadHalf, 0, 0, 4},           // 2: A = payload length
+        {kJumpEqual, 6, 0, 0},          // 3: 0 -> payload
+        {kAToX, 0, 0, 0},               // 4: X = payload length
+        {kLoadByte, 0, 0, 40 + 12},     // 5: A = TCP data offset byte
+        {kAnd, 0, 0, 0xf0},             // 6
+        {kShiftRight, 0, 0, 2},         // 7: A = TCP header length
+        {kJumpAtLeastX, 0, 1, 0},       // 8: header fills the payload -> none
+        {kReturn, 0, 0, 0},             // 9
+        {kReturn, 0, 0, 1},             // 10
+    }};
+    return bytecode(program);
+}
 
-std::vector<std::vector<std::string>> FirewallChain::rules() const {
+FirewallChain::FirewallChain(std::uint16_t queueNumber, std::string iptables, std::string ip6tables, Runner run,
+                             FamilyPresent present)
+    : queueNumber_(queueNumber), iptables_(std::move(iptables)), ip6tables_(std::move(ip6tables)),
+      run_(run ? std::move(run) : Runner(runForReal)),
+      present_(present ? std::move(present) : FamilyPresent(familyPresentForReal)) {}
+
+std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family, bool payloadMatch) const {
     const std::string blocked = markMatch(FirewallMarks::blocked);
     const std::string allowed = markMatch(FirewallMarks::allowed);
+    std::vector<std::string> queue{"-p", "tcp", "-m", "multiport", "--dports", "80,443"};
+    if (payloadMatch) queue.insert(queue.end(), {"-m", "bpf", "--bytecode", payloadBytecode(family)});
+    queue.insert(queue.end(), {"-j", "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"});
     return {
+        {"-m", "conntrack", "--ctdir", "REPLY", "-j", "RETURN"},
         {"-m", "mark", "--mark", blocked, "-j", "CONNMARK", "--set-xmark", blocked},
+        {"-p", "tcp", "-m", "mark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},
         {"-p", "tcp", "-m", "connmark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},
+        {"-m", "mark", "--mark", blocked, "-j", "DROP"},
         {"-m", "connmark", "--mark", blocked, "-j", "DROP"},
         {"-m", "mark", "--mark", allowed, "-j", "CONNMARK", "--set-xmark", allowed},
+        {"-m", "mark", "--mark", allowed, "-j", "RETURN"},
         {"-m", "connmark", "--mark", allowed, "-j", "RETURN"},
         {"-p", "udp", "--dport", "443", "-j", "DROP"},
-        {"-p", "tcp", "-m", "multiport", "--dports", "80,443", "-m", "conntrack", "--ctstate", "ESTABLISHED",
-         "-m", "connbytes", "--connbytes",
-         "0:" + std::to_string(queueBytes), "--connbytes-dir", "original", "--connbytes-mode", "bytes", "-j",
-         "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"},
+        queue,
     };
 }
 
 bool FirewallChain::run(const std::string& program, std::vector<std::string> arguments, std::string& error) const {
     arguments.insert(arguments.begin(), {program, "-w"});
     return run_(arguments, error);
+}
+
+const std::string& FirewallChain::program(AddressFamily family) const {
+    return family == AddressFamily::ipv4 ? iptables_ : ip6tables_;
 }
 
 void FirewallChain::removeFamily(const std::string& program) const {
@@ -62,23 +151,48 @@ void FirewallChain::removeFamily(const std::string& program) const {
     run(program, {"-X", chainName}, ignored);
 }
 
-void FirewallChain::install() {
-    for (const auto* program : {&iptables_, &ip6tables_}) {
-        removeFamily(*program);
-        std::string error;
-        bool ok = run(*program, {"-N", chainName}, error);
-        for (const auto& rule : rules()) {
-            if (!ok) break;
+FamilyChain FirewallChain::install(AddressFamily family) {
+    FamilyChain result;
+    result.family = family;
+    if (!present_(family)) {
+        result.state = FamilyChain::State::absent;
+        return result;
+    }
+    const std::string& tool = program(family);
+    removeFamily(tool);
+    std::string error;
+    bool ok = run(tool, {"-N", chainName}, error);
+    const auto appendAll = [&](bool payloadMatch) {
+        for (const auto& rule : rules(family, payloadMatch)) {
             std::vector<std::string> arguments{"-A", chainName};
             arguments.insert(arguments.end(), rule.begin(), rule.end());
-            ok = run(*program, arguments, error);
+            if (!run(tool, arguments, error)) return false;
         }
-        if (ok) ok = run(*program, {"-I", "OUTPUT", "1", "-j", chainName}, error);
-        if (!ok) {
-            remove();
-            throw std::runtime_error(*program + ": " + error);
+        return true;
+    };
+    if (ok) {
+        result.payloadMatch = appendAll(true);
+        if (!result.payloadMatch) {
+            // Without the bpf match: queue every packet of an undecided
+            // connection instead.
+            run(tool, {"-F", chainName}, error);
+            ok = appendAll(false);
         }
     }
+    if (ok) ok = run(tool, {"-I", "OUTPUT", "1", "-j", chainName}, error);
+    if (!ok) {
+        removeFamily(tool);
+        result.state = FamilyChain::State::failed;
+        result.payloadMatch = false;
+        result.error = tool + ": " + error;
+        return result;
+    }
+    result.state = FamilyChain::State::installed;
+    return result;
+}
+
+std::vector<FamilyChain> FirewallChain::install() {
+    return {install(AddressFamily::ipv4), install(AddressFamily::ipv6)};
 }
 
 void FirewallChain::remove() {

@@ -23,29 +23,32 @@ std::size_t FlowTracker::KeyHash::operator()(const Key& key) const noexcept {
 
 FlowTracker::FlowTracker(Decide decide, Limits limits) : decide_(std::move(decide)), limits_(limits) {}
 
-std::size_t FlowTracker::heldPackets() const noexcept {
-    std::size_t count = 0;
-    for (const auto& [key, flow] : flows_) count += flow.held.size();
-    return count;
-}
-
-std::vector<std::uint8_t> FlowTracker::contiguousStart(const Flow& flow) const {
-    std::vector<std::uint8_t> stream;
-    for (const auto& [offset, bytes] : flow.segments) {
-        if (offset > stream.size()) break;  // a gap
-        const std::size_t skip = stream.size() - offset;
-        if (skip < bytes.size()) stream.insert(stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
-        if (stream.size() >= ServerName::maxNeeded) break;
+void FlowTracker::addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) const {
+    const std::uint32_t offset = sequence - flow.base;
+    if (offset >= kFarOffset || offset >= ServerName::maxNeeded) return;
+    const std::size_t length = std::min<std::size_t>(payload.size(), ServerName::maxNeeded - offset);
+    const auto piece = payload.first(length);
+    if (offset > flow.stream.size()) {
+        auto& stored = flow.ahead[offset];
+        if (stored.size() < piece.size()) stored.assign(piece.begin(), piece.end());
+        return;
     }
-    if (stream.size() > ServerName::maxNeeded) stream.resize(ServerName::maxNeeded);
-    return stream;
+    const auto extend = [&flow](std::size_t at, std::span<const std::uint8_t> bytes) {
+        const std::size_t skip = flow.stream.size() - at;
+        if (skip < bytes.size()) flow.stream.insert(flow.stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
+    };
+    extend(offset, piece);
+    // Pieces that came ahead of a gap the new one filled.
+    while (!flow.ahead.empty() && flow.ahead.begin()->first <= flow.stream.size()) {
+        extend(flow.ahead.begin()->first, flow.ahead.begin()->second);
+        flow.ahead.erase(flow.ahead.begin());
+    }
 }
 
-PacketAction FlowTracker::decideFlow(const Key& key, const TCPSegment& segment, const Flow& flow, bool final) {
-    const auto stream = contiguousStart(flow);
-    auto result = ServerName::read(std::span<const std::uint8_t>(stream));
+PacketAction FlowTracker::decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream) {
+    auto result = ServerName::read(stream);
     if (result.kind == ServerNameResult::Kind::needMore) {
-        if (!final && stream.size() < ServerName::maxNeeded) return PacketAction::pass;  // keep holding
+        if (stream.size() < ServerName::maxNeeded) return PacketAction::pass;
         result = ServerNameResult::none();
     }
     if (result.kind == ServerNameResult::Kind::none) return PacketAction::allow;
@@ -57,93 +60,118 @@ PacketAction FlowTracker::decideFlow(const Key& key, const TCPSegment& segment, 
     return decide_(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
 }
 
-std::vector<PacketVerdict> FlowTracker::finish(Key key, PacketAction action, Clock::time_point now) {
-    // `key` is a copy: it may name the age list entry erased below.
-    std::vector<PacketVerdict> verdicts;
-    auto found = flows_.find(key);
-    if (found != flows_.end()) {
-        for (auto id : found->second.held) verdicts.push_back({id, action});
+void FlowTracker::remember(const Key& key, PacketAction action, Clock::time_point now) {
+    const std::uint64_t serial = ++serial_;
+    if (action == PacketAction::block) {
+        allowed_.erase(key);
+        blocked_[key] = serial;
+        blockedOrder_.push_back({key, now, serial});
+        // Bounded: the oldest block is forgotten first.
+        while (blocked_.size() > limits_.maxBlocked && !blockedOrder_.empty()) {
+            const auto& oldest = blockedOrder_.front();
+            if (auto found = blocked_.find(oldest.key); found != blocked_.end() && found->second == oldest.serial) {
+                blocked_.erase(found);
+            }
+            blockedOrder_.pop_front();
+        }
+    } else if (action == PacketAction::allow) {
+        allowed_[key] = serial;
+        allowedOrder_.push_back({key, now, serial});
+    }
+}
+
+void FlowTracker::forget(const Key& key) {
+    allowed_.erase(key);
+    blocked_.erase(key);
+    if (auto found = flows_.find(key); found != flows_.end()) {
         ages_.erase(found->second.age);
         flows_.erase(found);
     }
-    decided_[key] = Decision{action, now};
-    return verdicts;
 }
 
-std::vector<PacketVerdict> FlowTracker::onPacket(std::uint32_t packetId, std::span<const std::uint8_t> packet,
-                                                 Clock::time_point now) {
+PacketAction FlowTracker::finish(const Key& key, PacketAction action, Clock::time_point now) {
+    if (auto found = flows_.find(key); found != flows_.end()) {
+        ages_.erase(found->second.age);
+        flows_.erase(found);
+    }
+    remember(key, action, now);
+    return action;
+}
+
+PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::time_point now) {
     const auto segment = parseTCPPacket(packet);
-    if (!segment) return {{packetId, PacketAction::pass}};
+    if (!segment) return PacketAction::pass;
     const Key key{segment->family, segment->source, segment->destination, segment->sourcePort,
                   segment->destinationPort};
 
-    if (auto known = decided_.find(key); known != decided_.end()) {
-        if (!segment->syn) return {{packetId, known->second.action}};
-        decided_.erase(known);  // a new flow on a reused port pair
-    }
+    // A SYN opens a new connection on this port pair: what was known of an
+    // earlier one no longer applies.
+    if (segment->syn) forget(key);
+    if (blocked_.contains(key)) return PacketAction::block;
+    if (allowed_.contains(key)) return PacketAction::allow;
 
     auto found = flows_.find(key);
     if (segment->payload.empty()) {
-        if (found == flows_.end() || !(segment->fin || segment->rst)) return {{packetId, PacketAction::pass}};
-        // The client gave up on the start of its stream: decide on what came.
-        const auto action = decideFlow(key, *segment, found->second, true);
-        auto verdicts = finish(key, action, now);
-        verdicts.push_back({packetId, action});
-        return verdicts;
+        // The client gave up on the start of its stream: nothing more to read.
+        if (found != flows_.end() && (segment->fin || segment->rst)) return finish(key, PacketAction::allow, now);
+        return PacketAction::pass;
     }
 
-    std::vector<PacketVerdict> verdicts;
+    // Data on a SYN (Fast Open) starts after the SYN's own sequence number.
+    const std::uint32_t sequence = segment->sequence + (segment->syn ? 1u : 0u);
     if (found == flows_.end()) {
+        const auto action = decideStart(key, *segment, segment->payload);
+        // Not the start of a ClientHello or request head: a connection
+        // picked up mid-stream, or another protocol.
+        if (action != PacketAction::pass) return finish(key, action, now);
         if (flows_.size() >= limits_.maxFlows && !ages_.empty()) {
-            auto evicted = finish(ages_.front(), PacketAction::allow, now);
-            verdicts.insert(verdicts.end(), evicted.begin(), evicted.end());
+            const Key oldest = ages_.front();
+            finish(oldest, PacketAction::block, now);
         }
         Flow flow;
-        flow.base = segment->sequence;
-        flow.firstHeld = now;
+        flow.base = sequence;
         ages_.push_back(key);
         flow.age = std::prev(ages_.end());
         found = flows_.emplace(key, std::move(flow)).first;
     }
     Flow& flow = found->second;
-    const std::uint32_t offset = segment->sequence - flow.base;
-    if (offset < kFarOffset && offset < ServerName::maxNeeded) {
-        const std::size_t length = std::min<std::size_t>(segment->payload.size(), ServerName::maxNeeded - offset);
-        auto& stored = flow.segments[offset];
-        if (stored.size() < length) stored.assign(segment->payload.begin(), segment->payload.begin() + static_cast<std::ptrdiff_t>(length));
+    const std::size_t before = flow.stream.size() + flow.ahead.size();
+    addPiece(flow, sequence, segment->payload);
+    if (flow.stream.size() + flow.ahead.size() != before || before == 0) {
+        flow.lastActive = now;
+        ages_.splice(ages_.end(), ages_, flow.age);
     }
-    flow.held.push_back(packetId);
-
-    const auto action = decideFlow(key, *segment, flow, false);
-    if (action == PacketAction::pass) return verdicts;  // still held
-    auto decided = finish(key, action, now);
-    verdicts.insert(verdicts.end(), decided.begin(), decided.end());
-    return verdicts;
+    const auto action = decideStart(key, *segment, flow.stream);
+    if (action == PacketAction::pass) return action;
+    return finish(key, action, now);
 }
 
-std::vector<PacketVerdict> FlowTracker::expire(Clock::time_point now) {
-    std::vector<PacketVerdict> verdicts;
+void FlowTracker::expire(Clock::time_point now) {
     while (!ages_.empty()) {
         const Key key = ages_.front();
-        const Flow& flow = flows_.at(key);
-        if (now - flow.firstHeld < limits_.holdTimeout) break;
-        // Without the rest of its start the flow has no readable name.
-        auto released = finish(key, PacketAction::allow, now);
-        verdicts.insert(verdicts.end(), released.begin(), released.end());
+        if (now - flows_.at(key).lastActive < limits_.holdTimeout) break;
+        // The rest of its start never came: it is not let through unread.
+        finish(key, PacketAction::block, now);
     }
-    std::erase_if(decided_, [&](const auto& entry) { return now - entry.second.at >= limits_.decisionMemory; });
-    return verdicts;
+    const auto drop = [now](std::deque<Dated>& order, std::unordered_map<Key, std::uint64_t, KeyHash>& map,
+                            std::chrono::milliseconds memory) {
+        while (!order.empty() && now - order.front().at >= memory) {
+            const auto& oldest = order.front();
+            if (auto found = map.find(oldest.key); found != map.end() && found->second == oldest.serial) map.erase(found);
+            order.pop_front();
+        }
+    };
+    drop(allowedOrder_, allowed_, limits_.decisionMemory);
+    drop(blockedOrder_, blocked_, limits_.blockedMemory);
 }
 
-std::vector<PacketVerdict> FlowTracker::releaseAll() {
-    std::vector<PacketVerdict> verdicts;
-    for (const auto& [key, flow] : flows_) {
-        for (auto id : flow.held) verdicts.push_back({id, PacketAction::pass});
-    }
+void FlowTracker::clear() {
     flows_.clear();
     ages_.clear();
-    decided_.clear();
-    return verdicts;
+    allowed_.clear();
+    allowedOrder_.clear();
+    blocked_.clear();
+    blockedOrder_.clear();
 }
 
 }  // namespace keldra::filter

@@ -66,27 +66,25 @@ int PacketQueue::onPacket(nfq_q_handle*, ::nfgenmsg*, ::nfq_data* data, void* co
     unsigned char* payload = nullptr;
     const int length = ::nfq_get_payload(data, &payload);
     if (length < 0) {
-        self->apply({{id, PacketAction::pass}});
+        self->answer(id, PacketAction::pass);
         return 0;
     }
-    self->apply(self->tracker_.onPacket(
-        id, std::span<const std::uint8_t>(payload, static_cast<std::size_t>(length)), FlowTracker::Clock::now()));
+    self->answer(id, self->tracker_.onPacket(std::span<const std::uint8_t>(payload, static_cast<std::size_t>(length)),
+                                             FlowTracker::Clock::now()));
     return 0;
 }
 
-void PacketQueue::apply(const std::vector<PacketVerdict>& verdicts) {
-    for (const auto& verdict : verdicts) {
-        switch (verdict.action) {
-        case PacketAction::pass:
-            ::nfq_set_verdict(queue_, verdict.packetId, NF_ACCEPT, 0, nullptr);
-            break;
-        case PacketAction::allow:
-            ::nfq_set_verdict2(queue_, verdict.packetId, NF_REPEAT, FirewallMarks::allowed, 0, nullptr);
-            break;
-        case PacketAction::block:
-            ::nfq_set_verdict2(queue_, verdict.packetId, NF_REPEAT, FirewallMarks::blocked, 0, nullptr);
-            break;
-        }
+void PacketQueue::answer(std::uint32_t packetId, PacketAction action) {
+    switch (action) {
+    case PacketAction::pass:
+        ::nfq_set_verdict(queue_, packetId, NF_ACCEPT, 0, nullptr);
+        break;
+    case PacketAction::allow:
+        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, FirewallMarks::allowed, 0, nullptr);
+        break;
+    case PacketAction::block:
+        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, FirewallMarks::blocked, 0, nullptr);
+        break;
     }
 }
 
@@ -104,9 +102,9 @@ void PacketQueue::run() {
                 ::nfq_handle_packet(handle_, buffer.data(), static_cast<int>(n));
             }
         }
-        apply(tracker_.expire(FlowTracker::Clock::now()));
+        tracker_.expire(FlowTracker::Clock::now());
     }
-    apply(tracker_.releaseAll());
+    tracker_.clear();
 }
 
 }  // namespace keldra::filter

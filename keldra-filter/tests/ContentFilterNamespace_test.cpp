@@ -1,5 +1,8 @@
 // The content filter in a network namespace of its own: real NFQUEUE, real
-// iptables chain, a TCP server in a second namespace.
+// iptables chain, a TCP server in a second namespace that records what it
+// received. A blocked connection is what its user sees: a reset (ECONNRESET)
+// within a second, while the server never received a whole ClientHello or
+// request head and sent nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -8,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 #include "BrivetClient/Events.h"
 #include "BrivetClient/JSONCoding.h"
 #include "DaemonTestSupport.h"
+#include "Keldra/FilterConnection.h"
 #include "NamespaceLab.h"
 #include "PacketBuilders.h"
 
@@ -19,81 +26,205 @@ namespace {
 
 using namespace keldra::filter::test;
 using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
 
-// Serves TCP 80 and 443 (one "OK" per connection once data came) and echoes
-// UDP 443, until killed.
-int serveForever() {
-    auto listenOn = [](int type, std::uint16_t port) {
-        const int fd = ::socket(AF_INET, type, 0);
-        const int one = 1;
+// Whether the bytes a server got so far are a whole start it would answer:
+// a whole first TLS record, an HTTP request head up to its empty line, or
+// anything else at once.
+bool completeStart(const std::string& bytes) {
+    if (bytes.empty()) return false;
+    if (static_cast<unsigned char>(bytes[0]) == 0x16) {
+        if (bytes.size() < 5) return false;
+        const std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(bytes[3])) << 8) |
+                                   static_cast<unsigned char>(bytes[4]);
+        return bytes.size() >= 5 + length;
+    }
+    if (bytes[0] >= 'A' && bytes[0] <= 'Z') return bytes.find("\r\n\r\n") != std::string::npos;
+    return true;
+}
+
+// Serves TCP 80 and 443 over IPv4 and IPv6 (Fast Open allowed) and echoes
+// UDP 443 over IPv4, until killed. For each whole start a connection sends,
+// it notes "complete <client port>" in `report` and answers "OK" (then
+// notes "sent <client port>"); it never answers a partial start.
+int serveForever(const std::string& report) {
+    auto listenTCP = [](std::uint16_t port) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        const int one = 1, zero = 0, fastOpenQueue = 16;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        ::inet_pton(AF_INET, kServerAddress, &address.sin_addr);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_FASTOPEN, &fastOpenQueue, sizeof fastOpenQueue);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_any;
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
-        if (type == SOCK_STREAM) ::listen(fd, 64);
+        ::listen(fd, 128);
         return fd;
     };
-    pollfd fds[3] = {{listenOn(SOCK_STREAM, 80), POLLIN, 0}, {listenOn(SOCK_STREAM, 443), POLLIN, 0},
-                     {listenOn(SOCK_DGRAM, 443), POLLIN, 0}};
+    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in udpAddress{};
+    udpAddress.sin_family = AF_INET;
+    udpAddress.sin_port = htons(443);
+    ::inet_pton(AF_INET, kServerAddress, &udpAddress.sin_addr);
+    if (::bind(udp, reinterpret_cast<sockaddr*>(&udpAddress), sizeof udpAddress) != 0) ::_exit(3);
+    const int listeners[2] = {listenTCP(80), listenTCP(443)};
+    const int log = ::open(report.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    auto note = [log](const std::string& what, std::uint16_t port) {
+        const std::string line = what + " " + std::to_string(port) + "\n";
+        [[maybe_unused]] auto written = ::write(log, line.data(), line.size());
+    };
+    struct Connection {
+        std::uint16_t port = 0;
+        std::string pending;
+    };
+    std::map<int, Connection> connections;
     char buffer[65536];
     while (true) {
-        ::poll(fds, 3, -1);
+        std::vector<pollfd> fds{{listeners[0], POLLIN, 0}, {listeners[1], POLLIN, 0}, {udp, POLLIN, 0}};
+        for (const auto& [fd, connection] : connections) fds.push_back({fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
-            const int connection = ::accept(fds[i].fd, nullptr, nullptr);
-            if (connection < 0) continue;
-            // Answers once the client's first bytes have all come (nothing
-            // more for 200 ms), and reads on until the client closes, so that
-            // no unread data turns the close into a reset.
-            pollfd c{connection, POLLIN, 0};
-            bool any = false;
-            while (::poll(&c, 1, any ? 200 : 3000) > 0 && ::recv(connection, buffer, sizeof buffer, 0) > 0) any = true;
-            if (any) {
-                ::send(connection, "OK", 2, MSG_NOSIGNAL);
-                ::shutdown(connection, SHUT_WR);
-                while (::poll(&c, 1, 2000) > 0 && ::recv(connection, buffer, sizeof buffer, 0) > 0) {
-                }
-            }
-            ::close(connection);
+            sockaddr_in6 peer{};
+            socklen_t length = sizeof peer;
+            const int fd = ::accept(fds[i].fd, reinterpret_cast<sockaddr*>(&peer), &length);
+            if (fd >= 0) connections[fd].port = ntohs(peer.sin6_port);
         }
         if (fds[2].revents & POLLIN) {
             sockaddr_storage peer{};
             socklen_t length = sizeof peer;
-            const ssize_t n = ::recvfrom(fds[2].fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
-            if (n > 0) ::sendto(fds[2].fd, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&peer), length);
+            const ssize_t n = ::recvfrom(udp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
+            if (n > 0) ::sendto(udp, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&peer), length);
+        }
+        for (std::size_t i = 3; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            auto& connection = connections[fds[i].fd];
+            const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                connections.erase(fds[i].fd);
+                continue;
+            }
+            connection.pending.append(buffer, static_cast<std::size_t>(n));
+            if (completeStart(connection.pending)) {
+                note("complete", connection.port);
+                connection.pending.clear();
+                if (::send(fds[i].fd, "OK", 2, MSG_NOSIGNAL) == 2) note("sent", connection.port);
+            }
         }
     }
 }
 
-// Connects, sends the chunks as separate packets, and tells what came back:
-// "OK", "reset" or "silence".
-std::string exchange(std::uint16_t port, const std::vector<Bytes>& chunks) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, kServerAddress, &address.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return "no connection";
+struct Writing {
+    std::chrono::milliseconds gap{50};  // between pieces
+    bool noDelay = true;
+    bool fastOpen = false;              // the first piece rides on the SYN
+};
+
+// What a client saw: the server's reply, "closed", "silence", or "error"
+// with its errno, and how long after its last write.
+struct Outcome {
+    std::string kind;
+    int error = 0;
+    std::chrono::milliseconds afterLastWrite{0};
+    std::uint16_t localPort = 0;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+    return out << outcome.kind << (outcome.error != 0 ? std::string(" (") + std::strerror(outcome.error) + ")" : "")
+               << " after " << outcome.afterLastWrite.count() << " ms, port " << outcome.localPort;
+}
+
+sockaddr_storage serverAddress(int family, std::uint16_t port, socklen_t& length) {
+    sockaddr_storage storage{};
+    if (family == 4) {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_port = htons(port);
+        ::inet_pton(AF_INET, kServerAddress, &address->sin_addr);
+        length = sizeof(sockaddr_in);
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, kServerAddress6, &address->sin6_addr);
+        length = sizeof(sockaddr_in6);
     }
-    std::string outcome = "silence";
-    for (const auto& chunk : chunks) {
-        if (::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) outcome = "reset";
-        std::this_thread::sleep_for(50ms);
-    }
+    return storage;
+}
+
+std::uint16_t localPortOf(int fd) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return local.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+}
+
+// Waits up to `limit` for the server's answer or the connection's end.
+void awaitAnswer(int fd, Outcome& outcome, SteadyClock::time_point lastWrite,
+                 std::chrono::milliseconds limit = 5000ms) {
     pollfd p{fd, POLLIN, 0};
-    if (outcome == "silence" && ::poll(&p, 1, 4000) > 0) {
+    outcome.kind = "silence";
+    if (::poll(&p, 1, static_cast<int>(limit.count())) > 0) {
         char reply[8] = {};
         const ssize_t n = ::recv(fd, reply, sizeof reply, 0);
-        outcome = n > 0 ? std::string(reply, static_cast<std::size_t>(n)) : "reset";
+        if (n > 0) {
+            outcome.kind = std::string(reply, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            outcome.kind = "closed";
+        } else {
+            outcome.kind = "error";
+            outcome.error = errno;
+        }
     }
+    outcome.afterLastWrite = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - lastWrite);
+}
+
+Outcome attempt(int family, std::uint16_t port, const std::vector<Bytes>& pieces, Writing how = {}) {
+    Outcome outcome;
+    const int fd = ::socket(family == 4 ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+    const int noDelay = how.noDelay ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    socklen_t length = 0;
+    const auto address = serverAddress(family, port, length);
+    auto lastWrite = SteadyClock::now();
+    std::size_t next = 0;
+    const auto failed = [&](int error) {
+        outcome.kind = "error";
+        outcome.error = error;
+        outcome.afterLastWrite = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - lastWrite);
+        ::close(fd);
+        return outcome;
+    };
+    if (how.fastOpen) {
+        if (::sendto(fd, pieces[0].data(), pieces[0].size(), MSG_FASTOPEN | MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&address), length) < 0) {
+            return failed(errno);
+        }
+        next = 1;
+    } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        return failed(errno);
+    }
+    outcome.localPort = localPortOf(fd);
+    for (; next < pieces.size(); ++next) {
+        if (next > 0) std::this_thread::sleep_for(how.gap);
+        lastWrite = SteadyClock::now();
+        if (::send(fd, pieces[next].data(), pieces[next].size(), MSG_NOSIGNAL) < 0) return failed(errno);
+    }
+    awaitAnswer(fd, outcome, lastWrite);
     ::close(fd);
     return outcome;
+}
+
+std::vector<Bytes> piecesOf(const Bytes& bytes, std::size_t size) {
+    std::vector<Bytes> pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += size) {
+        pieces.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + size)));
+    }
+    return pieces;
 }
 
 bool udpAnswered() {
@@ -111,6 +242,99 @@ bool udpAnswered() {
 
 Bytes http(const std::string& host) { return bytesOf("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"); }
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+// One lab: the two namespaces, the recording server, the daemon's files.
+class FilterLab {
+public:
+    explicit FilterLab(const std::string& tag) : lab_(tag), folder_("filter-ns"), files_{folder_.path()} {
+        if (!lab_.skipReason().empty()) return;
+        brivet::FilterRulesStore(files_.state() / "filter-rules.json").save(sampleRules());
+        files_.setConfigurations(true, false);
+        lab_.fork(lab_.server(), [report = report()] { return serveForever(report.string()); });
+        queue_ = std::to_string(1000 + ::getpid() % 30000);
+    }
+
+    NamespaceLab& lab() { return lab_; }
+    const DaemonFiles& files() const { return files_; }
+    std::filesystem::path report() const { return folder_.path() / "server-report"; }
+    std::filesystem::path scratch() const { return folder_.path(); }
+
+    // Starts the daemon in the client namespace and waits until it filters
+    // (`starts` times so far). Empty when it does; otherwise why the test
+    // must skip (no namespaces, no NFQUEUE).
+    std::string startDaemon(std::vector<std::string> extra = {}, std::size_t starts = 1) {
+        if (!lab_.skipReason().empty()) return lab_.skipReason();
+        extra.insert(extra.begin(), {"--queue", queue_});
+        daemon_ = lab_.start(lab_.client(), files_.command(extra), files_.log());
+        const bool came = waitFor([&] {
+            const auto log = files_.logText();
+            return occurrences(log, "filtering new connections") >= starts ||
+                   log.find("content filter not started") != std::string::npos;
+        });
+        const auto log = files_.logText();
+        // The queue could not be opened or bound.
+        if (log.find("content filter not started: cannot") != std::string::npos) {
+            return "this kernel lacks NFQUEUE support: " + log;
+        }
+        if (!came) ADD_FAILURE() << "the daemon did not start filtering: " << log;
+        if (!lab_.enter(lab_.client())) ADD_FAILURE() << "cannot enter the client namespace";
+        return {};
+    }
+
+    void stopDaemon() {
+        const auto stops = occurrences(files_.logText(), "stopped filtering connections");
+        ::kill(daemon_, SIGTERM);
+        EXPECT_TRUE(waitFor([&] { return occurrences(files_.logText(), "stopped filtering connections") > stops; }));
+    }
+    pid_t daemon() const { return daemon_; }
+
+    // The server never had a whole start from this client port, and never
+    // answered it.
+    bool serverGotNothingWholeFrom(std::uint16_t port) const {
+        const auto report = keldra::test::readFile(this->report());
+        return report.find("complete " + std::to_string(port) + "\n") == std::string::npos &&
+               report.find("sent " + std::to_string(port) + "\n") == std::string::npos;
+    }
+    std::size_t serverAnswers() const { return occurrences(keldra::test::readFile(report()), "sent "); }
+
+private:
+    NamespaceLab lab_;
+    keldra::test::TempDir folder_;
+    DaemonFiles files_;
+    std::string queue_;
+    pid_t daemon_ = -1;
+};
+
+#define START_FILTER_OR_SKIP(filterLab, ...)                                                      \
+    do {                                                                                          \
+        const auto skip = (filterLab).startDaemon(__VA_ARGS__);                                  \
+        if (!skip.empty()) GTEST_SKIP() << "content filter namespace test skipped: " << skip;     \
+        if (::testing::Test::HasFailure()) return;                                                \
+    } while (false)
+
+// A blocked connection as its user sees it.
+#define EXPECT_BLOCKED(filterLab, outcome)                                                              \
+    do {                                                                                                \
+        const Outcome seen = (outcome);                                                                 \
+        EXPECT_EQ(seen.kind, "error") << seen;                                                          \
+        EXPECT_EQ(seen.error, ECONNRESET) << seen;                                                      \
+        EXPECT_LT(seen.afterLastWrite, 1000ms) << seen;                                                 \
+        EXPECT_TRUE((filterLab).serverGotNothingWholeFrom(seen.localPort)) << seen;                     \
+        blockedPorts.insert(seen.localPort);                                                            \
+    } while (false)
+
+#define EXPECT_ANSWERED(outcome)                                       \
+    do {                                                               \
+        const Outcome seen = (outcome);                                \
+        EXPECT_EQ(seen.kind, "OK") << seen;                            \
+        EXPECT_LT(seen.afterLastWrite, 1000ms) << seen;                \
+    } while (false)
+
 std::int64_t countedBlocks(const DaemonFiles& files, const std::string& reason) {
     const auto coalescer = brivet::JSONCoding::plainDecode<brivet::EventCoalescer>(
         keldra::test::readFile(files.state() / "events-pending.json"));
@@ -122,64 +346,181 @@ std::int64_t countedBlocks(const DaemonFiles& files, const std::string& reason) 
 }
 
 TEST(ContentFilterNamespace, BlocksNamedFlowsCountsThemAndFailsOpenWhenKilled) {
-    NamespaceLab lab("cf");
-    if (!lab.skipReason().empty()) GTEST_SKIP() << "content filter namespace test skipped: " << lab.skipReason();
-    keldra::test::TempDir folder("keldra-filter-ns");
-    const DaemonFiles files{folder.path()};
-    brivet::FilterRulesStore(files.state() / "filter-rules.json").save(sampleRules());
-    files.setConfigurations(true, false);
-
-    lab.fork(lab.server(), serveForever);
-    const auto queue = std::to_string(1000 + ::getpid() % 30000);
-    pid_t daemon = lab.start(lab.client(), files.command({"--queue", queue}), files.log());
-    if (!waitFor([&] { return files.logText().find("filtering new connections") != std::string::npos ||
-                              files.logText().find("content filter not started") != std::string::npos; })) {
-        FAIL() << files.logText();
-    }
-    if (files.logText().find("content filter not started") != std::string::npos) {
-        GTEST_SKIP() << "content filter namespace test skipped: this kernel lacks NFQUEUE support: " << files.logText();
-    }
-    ASSERT_TRUE(lab.enter(lab.client()));
+    FilterLab f("fa");
+    START_FILTER_OR_SKIP(f);
+    std::set<std::uint16_t> blockedPorts;
 
     const Bytes blockedHello = clientHelloFor("blocked.test", 2500);
     const Bytes firstHalf(blockedHello.begin(), blockedHello.begin() + 700);
     const Bytes secondHalf(blockedHello.begin() + 700, blockedHello.end());
-    EXPECT_EQ(exchange(443, {blockedHello}), "reset");
-    EXPECT_EQ(exchange(443, {firstHalf, secondHalf}), "reset");        // split over two packets
-    EXPECT_EQ(exchange(443, {clientHelloFor("tracker.ads.example")}), "reset");
-    EXPECT_EQ(exchange(443, {clientHelloFor("ok.ads.example")}), "OK");  // allow rule
-    EXPECT_EQ(exchange(443, {clientHelloFor("www.debian.org", 9000)}), "OK");
-    EXPECT_EQ(exchange(80, {http("blocked.test")}), "reset");
-    EXPECT_EQ(exchange(80, {bytesOf("GET / HTTP/1.1\r\n"), bytesOf("Host: fine.test\r\n\r\n")}), "OK");
-    EXPECT_EQ(exchange(443, {bytesOf("no name in here")}), "OK");
+    for (int family : {4, 6}) {
+        SCOPED_TRACE("IPv" + std::to_string(family));
+        EXPECT_BLOCKED(f, attempt(family, 443, {blockedHello}));
+        EXPECT_BLOCKED(f, attempt(family, 443, {firstHalf, secondHalf}));  // split over two packets
+        EXPECT_BLOCKED(f, attempt(family, 80, {http("blocked.test")}));
+        EXPECT_ANSWERED(attempt(family, 443, {clientHelloFor("www.debian.org", 9000)}));
+    }
+    EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("tracker.ads.example")}));
+    EXPECT_ANSWERED(attempt(4, 443, {clientHelloFor("ok.ads.example")}));  // allow rule
+    EXPECT_ANSWERED(attempt(4, 80, {bytesOf("GET / HTTP/1.1\r\n"), bytesOf("Host: fine.test\r\n\r\n")}));
+    EXPECT_ANSWERED(attempt(4, 443, {bytesOf("no name in here")}));
     EXPECT_FALSE(udpAnswered());  // QUIC is dropped
 
-    EXPECT_EQ(countedBlocks(files, "blocked_custom_rule"), 3) << files.logText();
-    EXPECT_EQ(countedBlocks(files, "blocked_connection"), 1);
+    // Counted, and on disk shortly after.
+    EXPECT_TRUE(waitFor([&] { return countedBlocks(f.files(), "blocked_custom_rule") == 6; })) << f.files().logText();
+    EXPECT_EQ(countedBlocks(f.files(), "blocked_connection"), 1);
 
     // A clean stop takes the chain away.
-    ::kill(daemon, SIGTERM);
-    ASSERT_TRUE(waitFor([&] { return files.logText().find("stopped filtering connections") != std::string::npos; }));
-    EXPECT_FALSE(lab.run(lab.client(), {"iptables", "-S", "KELDRA_FILTER"}).succeeded());
+    f.stopDaemon();
+    EXPECT_FALSE(f.lab().run(f.lab().client(), {"iptables", "-S", "KELDRA_FILTER"}).succeeded());
+    EXPECT_FALSE(f.lab().run(f.lab().client(), {"ip6tables", "-S", "KELDRA_FILTER"}).succeeded());
     EXPECT_TRUE(udpAnswered());
 
     // Started again, then killed: the chain stays, and traffic passes.
-    daemon = lab.start(lab.client(), files.command({"--queue", queue}), files.log());
-    ASSERT_TRUE(waitFor([&] {
-        const auto log = files.logText();
-        std::size_t count = 0;
-        for (auto at = log.find("filtering new connections"); at != std::string::npos;
-             at = log.find("filtering new connections", at + 1)) ++count;
-        return count == 2;
-    }));
-    EXPECT_EQ(exchange(443, {blockedHello}), "reset");
-    ::kill(daemon, SIGKILL);
+    START_FILTER_OR_SKIP(f, {}, 2);
+    EXPECT_BLOCKED(f, attempt(4, 443, {blockedHello}));
+    EXPECT_TRUE(waitFor([&] { return countedBlocks(f.files(), "blocked_custom_rule") == 7; }));
+    ::kill(f.daemon(), SIGKILL);
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(lab.run(lab.client(), {"iptables", "-S", "KELDRA_FILTER"}).succeeded());
-    EXPECT_EQ(exchange(443, {blockedHello}), "OK");
-    EXPECT_EQ(exchange(80, {http("fine.test")}), "OK");
+    EXPECT_TRUE(f.lab().run(f.lab().client(), {"iptables", "-S", "KELDRA_FILTER"}).succeeded());
+    EXPECT_ANSWERED(attempt(4, 443, {blockedHello}));
+    EXPECT_ANSWERED(attempt(4, 80, {http("fine.test")}));
     // Every block counted before the kill is on disk.
-    EXPECT_EQ(countedBlocks(files, "blocked_custom_rule"), 4);
+    EXPECT_EQ(countedBlocks(f.files(), "blocked_custom_rule"), 7);
+    for (auto port : blockedPorts) EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << port;
+}
+
+TEST(ContentFilterNamespace, TheNameIsReadHoweverTheClientWritesItsFirstBytes) {
+    FilterLab f("fb");
+    START_FILTER_OR_SKIP(f);
+    std::set<std::uint16_t> blockedPorts;
+
+    const Bytes hello = clientHelloFor("blocked.test", 300);
+    for (bool noDelay : {true, false}) {
+        SCOPED_TRACE(noDelay ? "TCP_NODELAY" : "Nagle");
+        EXPECT_BLOCKED(f, attempt(4, 443, piecesOf(hello, 1), {2ms, noDelay}));
+        EXPECT_BLOCKED(f, attempt(4, 443, piecesOf(hello, 100), {250ms, noDelay}));
+        EXPECT_BLOCKED(f, attempt(4, 443, piecesOf(hello, 30), {1ms, noDelay}));
+        EXPECT_BLOCKED(f, attempt(6, 443, piecesOf(hello, 1), {2ms, noDelay}));
+        EXPECT_BLOCKED(f, attempt(4, 80, piecesOf(http("blocked.test"), 1), {2ms, noDelay}));
+    }
+    // One large write with the name last.
+    EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test", 15900)}));
+    EXPECT_BLOCKED(f, attempt(6, 443, {clientHelloFor("blocked.test", 15900)}));
+    EXPECT_ANSWERED(attempt(4, 443, {clientHelloFor("fine.test", 15900)}));
+
+    // An allowed name written in pieces is answered as soon as it is whole,
+    // not after a hold time.
+    EXPECT_ANSWERED(attempt(4, 443, piecesOf(clientHelloFor("fine.test", 300), 1), {2ms, true}));
+    EXPECT_ANSWERED(attempt(4, 443, piecesOf(clientHelloFor("fine.test", 300), 100), {250ms, false}));
+    EXPECT_ANSWERED(attempt(6, 80, piecesOf(http("fine.test"), 1), {2ms, false}));
+    for (auto port : blockedPorts) EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << port;
+}
+
+TEST(ContentFilterNamespace, ABlockedConnectionStaysBlockedAfterItsTrackingEntryExpires) {
+    FilterLab f("fc");
+    START_FILTER_OR_SKIP(f);
+    // Tracking entries of this namespace expire within seconds, and the
+    // client never hears its reset, so it goes on resending.
+    for (const char* state : {"established", "unacknowledged", "max_retrans", "close", "close_wait", "fin_wait",
+                              "last_ack", "time_wait"}) {
+        ASSERT_TRUE(f.lab().sysctl(f.lab().client(), std::string("net.netfilter.nf_conntrack_tcp_timeout_") + state, "2"));
+    }
+    ASSERT_TRUE(f.lab()
+                    .run(f.lab().client(), {"iptables", "-I", "INPUT", "-p", "tcp", "--tcp-flags", "RST", "RST", "-j", "DROP"})
+                    .succeeded());
+
+    const Bytes hello = clientHelloFor("blocked.test", 300);
+    const Bytes first(hello.begin(), hello.begin() + 200), rest(hello.begin() + 200, hello.end());
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t length = 0;
+    const auto address = serverAddress(4, 443, length);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    const auto port = localPortOf(fd);
+    ASSERT_EQ(::send(fd, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(::send(fd, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+    // The client resends the rest at 0.2, 0.6, 1.4, 3, 6.2 and 12.6 s: the
+    // later resends start new tracking entries, well past any short memory.
+    Outcome outcome;
+    awaitAnswer(fd, outcome, SteadyClock::now(), 14000ms);
+    ::close(fd);
+    EXPECT_EQ(outcome.kind, "silence") << outcome;  // the resets were dropped, as meant
+    EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
+}
+
+TEST(ContentFilterNamespace, DataOnASynIsRead) {
+    FilterLab f("fd");
+    START_FILTER_OR_SKIP(f);
+    // Fast Open without cookies: the ClientHello rides on the SYN.
+    ASSERT_TRUE(f.lab().sysctl(f.lab().client(), "net.ipv4.tcp_fastopen", "5"));
+    ASSERT_TRUE(f.lab().sysctl(f.lab().server(), "net.ipv4.tcp_fastopen", "514"));
+    const std::size_t answers = f.serverAnswers();
+    for (int family : {4, 6}) {
+        SCOPED_TRACE("IPv" + std::to_string(family));
+        const auto outcome = attempt(family, 443, {clientHelloFor("blocked.test")}, {50ms, true, true});
+        EXPECT_EQ(outcome.kind, "error") << outcome;
+        EXPECT_TRUE(outcome.error == ECONNREFUSED || outcome.error == ECONNRESET) << outcome;
+        EXPECT_LT(outcome.afterLastWrite, 1000ms) << outcome;
+        EXPECT_EQ(f.serverAnswers(), answers);
+    }
+    EXPECT_ANSWERED(attempt(4, 443, {clientHelloFor("fine.test")}, {50ms, true, true}));
+}
+
+TEST(ContentFilterNamespace, AConnectionOpenBeforeTheFilterKeepsWorkingAcrossStartAndRestart) {
+    FilterLab f("fe");
+    if (!f.lab().skipReason().empty()) GTEST_SKIP() << "content filter namespace test skipped: " << f.lab().skipReason();
+    ASSERT_TRUE(f.lab().enter(f.lab().client()));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t length = 0;
+    const auto address = serverAddress(4, 443, length);
+    ASSERT_TRUE(waitFor([&] { return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0; }));
+    const auto exchange = [&] {
+        Outcome outcome;
+        const auto at = SteadyClock::now();
+        if (::send(fd, "ping", 4, MSG_NOSIGNAL) != 4) {
+            outcome.kind = "error";
+            outcome.error = errno;
+            return outcome;
+        }
+        awaitAnswer(fd, outcome, at);
+        return outcome;
+    };
+    EXPECT_ANSWERED(exchange());
+    START_FILTER_OR_SKIP(f);
+    EXPECT_ANSWERED(exchange());
+    EXPECT_ANSWERED(exchange());
+    f.stopDaemon();
+    START_FILTER_OR_SKIP(f, {}, 2);
+    EXPECT_ANSWERED(exchange());
+    ::close(fd);
+}
+
+TEST(ContentFilterNamespace, OneFamilyFailingLeavesTheOtherFilteringAndIsTriedAgain) {
+    FilterLab f("ff");
+    std::set<std::uint16_t> blockedPorts;
+    const auto tool = f.scratch() / "ip6tables";
+    const auto setTool = [&](const std::string& body) {
+        keldra::test::writeFile(f.scratch() / "tool.tmp", "#!/bin/sh\n" + body + "\n");
+        std::filesystem::permissions(f.scratch() / "tool.tmp", std::filesystem::perms::owner_all);
+        std::filesystem::rename(f.scratch() / "tool.tmp", tool);
+    };
+    setTool("echo 'ip6tables: broken for this test' >&2; exit 1");
+    START_FILTER_OR_SKIP(f, {"--ip6tables", tool.string()});
+    EXPECT_NE(f.files().logText().find("content filter for IPv6 not in place"), std::string::npos)
+        << f.files().logText();
+    EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test")}));
+    FilterConnection link(f.files().socket().string(), 5000ms);
+    ASSERT_TRUE(link.status().has_value());
+    EXPECT_FALSE(link.status()->running);
+
+    setTool("exec ip6tables \"$@\"");
+    ASSERT_TRUE(waitFor([&] { return f.files().logText().find("content filter for IPv6 now in place") != std::string::npos; },
+                        30000ms))
+        << f.files().logText();
+    EXPECT_TRUE(waitFor([&] { return link.status().has_value() && link.status()->running; }));
+    EXPECT_BLOCKED(f, attempt(6, 443, {clientHelloFor("blocked.test")}));
+    EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test")}));
 }
 
 }  // namespace

@@ -51,10 +51,16 @@ TEST(DNSProviderNamespace, AnswersBlockedNamesItselfForwardsTheRestAndPutsTheRes
     EXPECT_NE(dig(lab, "www.ads.example", true).find("status: NXDOMAIN"), std::string::npos);
     EXPECT_NE(dig(lab, "allowed.test", true).find("192.0.2.10"), std::string::npos);
 
-    const auto events = brivet::JSONCoding::plainDecode<brivet::EventCoalescer>(
-        readFile(files.state() / "events-pending.json"));
+    // The blocks reach the events file shortly after they are answered.
     std::map<std::string, std::int64_t> byReason;
-    for (const auto& [key, count] : events.counts) byReason[key.reason] += count;
+    EXPECT_TRUE(waitFor([&] {
+        if (!std::filesystem::exists(files.state() / "events-pending.json")) return false;
+        const auto events = brivet::JSONCoding::plainDecode<brivet::EventCoalescer>(
+            readFile(files.state() / "events-pending.json"));
+        byReason.clear();
+        for (const auto& [key, count] : events.counts) byReason[key.reason] += count;
+        return byReason["blocked_custom_rule"] == 1 && byReason["blocked_dns_query"] == 1;
+    }));
     EXPECT_EQ(byReason["blocked_custom_rule"], 1);
     EXPECT_EQ(byReason["blocked_dns_query"], 1);
 

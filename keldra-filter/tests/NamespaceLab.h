@@ -2,8 +2,9 @@
 // A private network for tests that need root: two network namespaces joined
 // by a veth pair, named after the test's pid so that tests running at the
 // same time never meet.
-//   client namespace  10.77.0.1/24 (where the daemon runs), loopback up
-//   server namespace  10.77.0.2/24
+//   client namespace  10.77.0.1/24, fd77::1/64 (where the daemon runs),
+//                     loopback up
+//   server namespace  10.77.0.2/24, fd77::2/64
 // Commands run in a namespace through `ip netns exec`, inside a private
 // mount namespace of their own (`unshare -m`), so nothing they do reaches
 // the machine's files other than the scratch paths they are given.
@@ -26,6 +27,8 @@ namespace keldra::filter::test {
 
 inline const char* const kClientAddress = "10.77.0.1";
 inline const char* const kServerAddress = "10.77.0.2";
+inline const char* const kClientAddress6 = "fd77::1";
+inline const char* const kServerAddress6 = "fd77::2";
 
 class NamespaceLab {
 public:
@@ -43,6 +46,8 @@ public:
             {"ip", "link", "add", "kv" + id, "netns", client_, "type", "veth", "peer", "name", "kw" + id, "netns", server_},
             {"ip", "-n", client_, "addr", "add", std::string(kClientAddress) + "/24", "dev", "kv" + id},
             {"ip", "-n", server_, "addr", "add", std::string(kServerAddress) + "/24", "dev", "kw" + id},
+            {"ip", "-n", client_, "-6", "addr", "add", std::string(kClientAddress6) + "/64", "dev", "kv" + id, "nodad"},
+            {"ip", "-n", server_, "-6", "addr", "add", std::string(kServerAddress6) + "/64", "dev", "kw" + id, "nodad"},
             {"ip", "-n", client_, "link", "set", "kv" + id, "up"},
             {"ip", "-n", server_, "link", "set", "kw" + id, "up"},
             {"ip", "-n", client_, "link", "set", "lo", "up"},
@@ -84,6 +89,11 @@ public:
 
     CommandResult run(const std::string& ns, std::vector<std::string> argv) {
         return runCommand(inNamespace(ns, std::move(argv)));
+    }
+
+    // Sets a sysctl of one namespace (its network settings are its own).
+    bool sysctl(const std::string& ns, const std::string& key, const std::string& value) {
+        return run(ns, {"sysctl", "-q", "-w", key + "=" + value}).succeeded();
     }
 
     // Starts a program in a namespace; it is killed when the lab goes.

@@ -2,7 +2,9 @@
 // The content-filter provider: while the content-filter configuration is
 // enabled, outbound TCP to ports 80 and 443 passes through our queue, each
 // new flow's server name is read and decided, and QUIC is dropped (see
-// FirewallChain). The chain is removed when the provider stops; if the
+// FirewallChain). Each address family's chain stands on its own: a family
+// whose chain cannot be put in place is logged and tried again, while the
+// other one filters. The chain is removed when the provider stops; if the
 // daemon dies, the queue's bypass lets traffic pass.
 
 #include <cstdint>
@@ -34,14 +36,23 @@ public:
     ContentFilter(const ContentFilter&) = delete;
     ContentFilter& operator=(const ContentFilter&) = delete;
 
-    // Binds the queue, then installs the chain. Throws std::runtime_error
-    // when either fails; nothing stays in place then.
+    // Binds the queue, then installs the chain of each family. Throws
+    // std::runtime_error when the queue cannot be bound or no family's
+    // chain could be put in place; nothing stays in place then.
     void start();
+    // Tries again to put in place the chains of the families that failed.
+    void retryFailedFamilies();
     // Removes the chain, then stops reading the queue. Idempotent.
     void stop();
+    // Some family is filtered.
     bool serving() const noexcept { return queue_ != nullptr; }
+    // Every family the kernel has is filtered.
+    bool complete() const noexcept;
 
 private:
+    static std::string familyName(AddressFamily family);
+    void report(const std::vector<FamilyChain>& chains);
+
     FilterState& state_;
     ContentFilterSettings settings_;
     Log log_;
@@ -49,6 +60,7 @@ private:
     std::unique_ptr<FlowTracker> tracker_;
     std::unique_ptr<PacketQueue> queue_;
     std::thread thread_;
+    std::vector<FamilyChain> families_;
 };
 
 }  // namespace keldra::filter

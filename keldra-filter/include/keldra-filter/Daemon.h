@@ -61,8 +61,7 @@ private:
 
     DaemonSettings settings_;
     Log log_;
-    std::atomic<bool> contentServing_{false};
-    std::atomic<bool> dnsServing_{false};
+    std::atomic<bool> running_{false};
     std::chrono::steady_clock::time_point contentRetry_{}, dnsRetry_{};
 };
 

@@ -4,18 +4,24 @@
 //
 // Both live in root-only files of the daemon's state folder, so that after a
 // restart of the daemon or the machine the last rules are enforced before
-// the app ever calls, and no counted block is lost to a kill -9:
+// the app ever calls, and no counted block is lost:
 //   filter-rules.json     the rules in force (written before a publish is
 //                         accepted)
-//   events-pending.json   the coalescer, rewritten before each block is
-//                         answered
+//   events-pending.json   the coalescer, written durably by a writer thread
+//                         shortly after each block (a burst of blocks makes
+//                         one write), never on the packet path; counts are
+//                         durable before they are handed to the app
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BrivetClient/Engine.h"
@@ -26,16 +32,48 @@
 
 namespace keldra::filter {
 
+// Where the block counts are kept: a seam so that tests can stall or fail
+// the writes.
+class EventsFile {
+public:
+    virtual ~EventsFile() = default;
+    // Replaces the file with `text` durably; throws when it could not.
+    virtual void write(const std::string& text) = 0;
+};
+
+// The real file, written through the atomic-write helper with the file and
+// its folder synced.
+class DurableEventsFile : public EventsFile {
+public:
+    explicit DurableEventsFile(std::filesystem::path path) : path_(std::move(path)) {}
+    void write(const std::string& text) override;
+
+private:
+    std::filesystem::path path_;
+};
+
+struct EventsWriterTiming {
+    // How long the writer gathers blocks before it writes them.
+    std::chrono::milliseconds gather{20};
+    // How long it waits before trying a failed write again.
+    std::chrono::milliseconds retry{1000};
+};
+
 class FilterState {
 public:
     using Clock = std::function<brivet::Instant()>;
+    using WriterTiming = EventsWriterTiming;
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
 
     // Creates the state folder (0700, root-only) when missing and resumes
     // from its files; an unreadable file leaves empty rules or no events.
-    explicit FilterState(std::filesystem::path stateFolder, Clock clock = {});
+    // `events` defaults to the durable file in the state folder.
+    explicit FilterState(std::filesystem::path stateFolder, Clock clock = {}, std::unique_ptr<EventsFile> events = {},
+                         WriterTiming timing = {});
+    // Stops the writer after a last write of what is not on disk yet.
+    ~FilterState();
 
     FilterState(const FilterState&) = delete;
     FilterState& operator=(const FilterState&) = delete;
@@ -50,13 +88,15 @@ public:
 
     // Decides a DNS question's name and a flow's name; a block is counted
     // ("blocked_dns_query" or "blocked_connection" for a category,
-    // "blocked_custom_rule" for a custom rule) and on disk before this
-    // returns.
+    // "blocked_custom_rule" for a custom rule) and handed to the writer.
+    // Never waits for the disk.
     brivet::HostDecision decideQuery(const std::string& name, std::uint16_t qclass);
     brivet::FlowAction decideFlow(const brivet::FlowDescription& flow);
 
-    // The closed windows, without removing them.
-    std::vector<brivet::CoalescedEvent> closedEvents() const;
+    // The closed windows, without removing them. Every count returned is
+    // durable on disk first (written now if the writer has not yet); when
+    // that write fails, nothing is returned.
+    std::vector<brivet::CoalescedEvent> closedEvents();
     // Removes handed-over windows (as returned by closedEvents) and rewrites
     // the file durably. Returns false when the file could not be written; the
     // windows are then kept, to be handed over again rather than lost.
@@ -71,15 +111,31 @@ public:
     const std::filesystem::path& folder() const noexcept { return folder_; }
 
 private:
-    void writeEvents(bool durable);
+    // Under mutex_: a change of the counts for the writer.
+    void changed();
+    void writerLoop();
+    // Writes a snapshot of the counts taken at `generation`; under writing_.
+    // Returns false when the write failed.
+    bool writeSnapshot(const brivet::EventCoalescer& snapshot, std::uint64_t generation);
 
     std::filesystem::path folder_;
     Clock clock_;
+    std::unique_ptr<EventsFile> eventsFile_;
+    WriterTiming timing_;
     mutable std::mutex mutex_;
     std::mutex publishing_;
     brivet::FilterRules rules_;
     brivet::EventCoalescer events_;
     brivet::Instant startedAt_;
+    // Under mutex_: bumped on every change of events_; the change last made
+    // durable; whether the writer should stop.
+    std::uint64_t generation_ = 0;
+    std::uint64_t written_ = 0;
+    bool stopping_ = false;
+    std::condition_variable wake_;
+    // Serialises writes of the events file (held without mutex_).
+    std::mutex writing_;
+    std::thread writer_;
 };
 
 }  // namespace keldra::filter

@@ -2,14 +2,21 @@
 // The content filter's packet rules: one chain of our own in the filter
 // table's OUTPUT, for IPv4 (iptables) and IPv6 (ip6tables).
 //
+//   a reply-direction packet (the kernel's own resets included)
+//                                       -> leaves the chain
 //   a packet the daemon marked blocked  -> its connection is marked blocked
-//   a connection marked blocked         -> TCP reset
+//   a blocked packet or connection      -> TCP reset (other protocols: drop)
 //   a packet the daemon marked allowed  -> its connection is marked allowed
-//   a connection marked allowed         -> leaves the chain
+//   an allowed packet or connection     -> leaves the chain
 //   UDP to port 443 (QUIC)              -> dropped, so browsers fall back to TCP
-//   TCP to ports 80 and 443 once the connection is established (no data
-//   rides on a SYN), while it has sent fewer than `queueBytes` bytes
+//   TCP to ports 80 and 443 that carries payload, whatever its tracking
+//   state (data on a SYN with Fast Open, a connection picked up mid-stream)
 //                                       -> NFQUEUE with --queue-bypass
+//
+// Payload is tested exactly with a classic BPF program (IP header length +
+// TCP header length against the packet's length). Where the kernel refuses
+// the bpf match, every TCP packet to 80 and 443 of an undecided connection
+// is queued instead (payload-less ACKs included).
 //
 // --queue-bypass lets packets pass while no program reads the queue, so the
 // machine's network never stalls when the daemon stops or is killed.
@@ -28,39 +35,69 @@ struct FirewallMarks {
     static constexpr std::uint32_t mask = 0x03000000;
 };
 
+enum class AddressFamily { ipv4, ipv6 };
+
+// Where one family's chain stands after install().
+struct FamilyChain {
+    enum class State {
+        installed,  // the chain is in place
+        absent,     // the kernel has no such family: nothing to filter
+        failed,     // the chain could not be put in place (see `error`)
+    };
+    AddressFamily family = AddressFamily::ipv4;
+    State state = State::failed;
+    std::string error;
+    bool payloadMatch = false;  // the exact payload test is in use
+
+    bool operator==(const FamilyChain&) const = default;
+};
+
 class FirewallChain {
 public:
     using Runner = std::function<bool(const std::vector<std::string>& argv, std::string& error)>;
+    // Whether the kernel has the family at all.
+    using FamilyPresent = std::function<bool(AddressFamily)>;
 
     static constexpr const char* chainName = "KELDRA_FILTER";
-    static constexpr std::uint32_t queueBytes = 65536;
 
     // `iptables` and `ip6tables` are the programs (looked up in PATH);
     // `run` runs one command (the default runs it and reports its error
-    // output).
+    // output); `present` tells whether a family exists (the default looks in
+    // /proc/sys/net).
     FirewallChain(std::uint16_t queueNumber, std::string iptables = "iptables",
-                  std::string ip6tables = "ip6tables", Runner run = {});
+                  std::string ip6tables = "ip6tables", Runner run = {}, FamilyPresent present = {});
 
-    // Puts the chain in place for both families, replacing any left behind
-    // by an earlier run. On failure removes what it put in place and throws
-    // std::runtime_error with the failing command's message.
-    void install();
+    // Puts the chain in place for each family on its own, replacing any
+    // left behind by an earlier run. A family that fails is cleaned up and
+    // reported; the other one stays in place. Never throws.
+    std::vector<FamilyChain> install();
+
+    // Puts one family's chain in place (as install() does for each).
+    FamilyChain install(AddressFamily family);
 
     // Removes the chain of both families; never fails.
     void remove();
 
     // The rules appended to the chain of one family, each as the arguments
-    // after "-A KELDRA_FILTER".
-    std::vector<std::vector<std::string>> rules() const;
+    // after "-A KELDRA_FILTER"; `payloadMatch` chooses the queue rule with
+    // the exact payload test.
+    std::vector<std::vector<std::string>> rules(AddressFamily family = AddressFamily::ipv4,
+                                                bool payloadMatch = true) const;
+
+    // The classic BPF program, in the iptables bpf match's "--bytecode"
+    // form, that is true for a TCP packet carrying payload.
+    static std::string payloadBytecode(AddressFamily family);
 
 private:
     bool run(const std::string& program, std::vector<std::string> arguments, std::string& error) const;
     void removeFamily(const std::string& program) const;
+    const std::string& program(AddressFamily family) const;
 
     std::uint16_t queueNumber_;
     std::string iptables_;
     std::string ip6tables_;
     Runner run_;
+    FamilyPresent present_;
 };
 
 }  // namespace keldra::filter

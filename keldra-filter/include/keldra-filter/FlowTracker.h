@@ -1,14 +1,28 @@
 #pragma once
-// The content filter's per-flow logic, free of any packet queue: it takes the
-// outbound packets of new TCP flows, holds each flow's data packets until the
-// server name can be read from the start of its stream (a whole first TLS
-// record, or an HTTP request head), asks for the flow's verdict once, and
-// answers every held packet with it.
+// The content filter's per-flow logic, free of any packet queue. It sees the
+// outbound TCP packets with payload of connections not yet decided, and
+// answers each at once:
+//
+// - A packet on a connection it has not seen that does not begin a TLS
+//   ClientHello or an HTTP request head (a connection picked up mid-stream,
+//   one open before the filter started) is allowed.
+// - The leading pieces of a ClientHello or request head pass unmarked while
+//   a copy is kept (at most ServerName::maxNeeded bytes), so a client's
+//   later small writes are never held back by packets waiting in the queue.
+//   The server cannot answer a ClientHello or request head it has only
+//   partly received.
+// - The packet that completes the server name decides the connection:
+//   allowed, or blocked (that packet is refused and the client reset).
+// - A blocked connection stays blocked by address and port for as long as a
+//   client may resend, independent of the kernel's tracking entry.
+// - A connection whose start stays incomplete for the hold time, or that is
+//   pushed out of a full table, is blocked rather than let through unread.
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -23,49 +37,47 @@ namespace keldra::filter {
 
 // What to do with one queued packet.
 enum class PacketAction {
-    pass,   // let it go; the flow is not decided (no data yet)
-    allow,  // the flow is allowed: let it go and stop queueing the flow
-    block,  // the flow is blocked: drop it and reset the flow
-};
-
-struct PacketVerdict {
-    std::uint32_t packetId = 0;
-    PacketAction action = PacketAction::pass;
-
-    bool operator==(const PacketVerdict&) const = default;
+    pass,   // let it go unmarked; the connection is not decided yet
+    allow,  // the connection is allowed: let it go and stop queueing it
+    block,  // the connection is blocked: refuse the packet and reset it
 };
 
 class FlowTracker {
 public:
     using Clock = std::chrono::steady_clock;
-    // Called once per flow that has a readable name; drop blocks the flow.
+    // Called once per connection that has a readable name; drop blocks it.
     using Decide = std::function<brivet::FlowAction(const brivet::FlowDescription&)>;
 
     struct Limits {
-        // Flows held at once; the oldest is let go when a new one needs room.
+        // Undecided connections tracked at once; when a new one needs room,
+        // the one idle longest is blocked.
         std::size_t maxFlows = 4096;
-        // How long a flow's packets are held waiting for the rest of its
-        // first record or request head; then it is let go without a name.
-        std::chrono::milliseconds holdTimeout{3000};
-        // How long a decision is remembered for packets already queued.
+        // How long an undecided connection may send nothing new before it
+        // is blocked.
+        std::chrono::milliseconds holdTimeout{5000};
+        // How long an allow is remembered for packets already queued.
         std::chrono::milliseconds decisionMemory{10000};
+        // How long, and how many, blocked connections are remembered (a
+        // client may resend for about 15 minutes).
+        std::chrono::milliseconds blockedMemory{std::chrono::minutes(16)};
+        std::size_t maxBlocked = 65536;
     };
 
     explicit FlowTracker(Decide decide) : FlowTracker(std::move(decide), Limits{}) {}
     FlowTracker(Decide decide, Limits limits);
 
-    // The verdicts that can be given now: none while the packet is held.
-    std::vector<PacketVerdict> onPacket(std::uint32_t packetId, std::span<const std::uint8_t> packet,
-                                        Clock::time_point now);
+    // The verdict for one packet (an IPv4 or IPv6 packet).
+    PacketAction onPacket(std::span<const std::uint8_t> packet, Clock::time_point now);
 
-    // Lets go of the flows held too long, and forgets old decisions.
-    std::vector<PacketVerdict> expire(Clock::time_point now);
+    // Blocks the connections idle past the hold time and forgets old
+    // decisions, oldest first.
+    void expire(Clock::time_point now);
 
-    // Lets go of every held flow (at shutdown).
-    std::vector<PacketVerdict> releaseAll();
+    // Forgets everything (at shutdown).
+    void clear();
 
-    std::size_t heldFlows() const noexcept { return flows_.size(); }
-    std::size_t heldPackets() const noexcept;
+    std::size_t undecidedFlows() const noexcept { return flows_.size(); }
+    std::size_t blockedFlows() const noexcept { return blocked_.size(); }
 
 private:
     struct Key {
@@ -80,26 +92,35 @@ private:
         std::size_t operator()(const Key& key) const noexcept;
     };
     struct Flow {
-        std::uint32_t base = 0;  // sequence number of the stream's first byte
-        std::map<std::uint32_t, std::vector<std::uint8_t>> segments;  // by offset from base
-        std::vector<std::uint32_t> held;
-        Clock::time_point firstHeld;
+        std::uint32_t base = 0;                 // sequence number of the stream's first byte
+        std::vector<std::uint8_t> stream;       // the contiguous start
+        std::map<std::uint32_t, std::vector<std::uint8_t>> ahead;  // pieces past a gap, by offset
+        Clock::time_point lastActive;
         std::list<Key>::iterator age;
     };
-    struct Decision {
-        PacketAction action;
+    // Decisions in the order they were taken; an entry is current while its
+    // map entry carries the same serial number.
+    struct Dated {
+        Key key;
         Clock::time_point at;
+        std::uint64_t serial = 0;
     };
 
-    std::vector<std::uint8_t> contiguousStart(const Flow& flow) const;
-    PacketAction decideFlow(const Key& key, const TCPSegment& segment, const Flow& flow, bool final);
-    std::vector<PacketVerdict> finish(Key key, PacketAction action, Clock::time_point now);
+    void addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) const;
+    PacketAction decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream);
+    PacketAction finish(const Key& key, PacketAction action, Clock::time_point now);
+    void remember(const Key& key, PacketAction action, Clock::time_point now);
+    void forget(const Key& key);
 
     Decide decide_;
     Limits limits_;
     std::unordered_map<Key, Flow, KeyHash> flows_;
-    std::list<Key> ages_;  // oldest first
-    std::unordered_map<Key, Decision, KeyHash> decided_;
+    std::list<Key> ages_;  // least recently active first
+    std::uint64_t serial_ = 0;
+    std::unordered_map<Key, std::uint64_t, KeyHash> allowed_;
+    std::deque<Dated> allowedOrder_;
+    std::unordered_map<Key, std::uint64_t, KeyHash> blocked_;
+    std::deque<Dated> blockedOrder_;
 };
 
 }  // namespace keldra::filter

@@ -1,8 +1,8 @@
 #pragma once
 // One NFQUEUE queue read with libnetfilter_queue, feeding a FlowTracker and
-// handing its verdicts back to the kernel: a passing packet is accepted, an
-// allowed or blocked one goes through the chain a second time with our mark
-// (see FirewallChain), which marks its connection.
+// handing its verdict for each packet straight back to the kernel: a passing
+// packet is accepted, an allowed or blocked one goes through the chain a
+// second time with our mark (see FirewallChain), which marks its connection.
 
 #include <atomic>
 #include <cstdint>
@@ -29,8 +29,7 @@ public:
     PacketQueue(const PacketQueue&) = delete;
     PacketQueue& operator=(const PacketQueue&) = delete;
 
-    // Serves until stop() is called from another thread; every held packet
-    // is let go before it returns.
+    // Serves until stop() is called from another thread.
     void run();
     void stop();
 
@@ -38,7 +37,7 @@ public:
 
 private:
     static int onPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data, void* self);
-    void apply(const std::vector<PacketVerdict>& verdicts);
+    void answer(std::uint32_t packetId, PacketAction action);
 
     FlowTracker& tracker_;
     nfq_handle* handle_ = nullptr;

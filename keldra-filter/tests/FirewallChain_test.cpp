@@ -1,0 +1,83 @@
+// The chain's installation per address family, against a recorded stand-in
+// for iptables and ip6tables.
+#include "keldra-filter/FirewallChain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace keldra::filter {
+namespace {
+
+struct FakeTables {
+    std::vector<std::vector<std::string>> commands;
+    // A command fails when its program is in `broken`, or when it uses the
+    // bpf match and `noBPF` holds.
+    std::vector<std::string> broken;
+    bool noBPF = false;
+
+    FirewallChain::Runner runner() {
+        return [this](const std::vector<std::string>& argv, std::string& error) {
+            commands.push_back(argv);
+            if (std::find(broken.begin(), broken.end(), argv[0]) != broken.end()) {
+                error = argv[0] + " v1.8.9: can't initialize table";
+                return false;
+            }
+            if (noBPF && std::find(argv.begin(), argv.end(), "bpf") != argv.end()) {
+                error = "Couldn't load match `bpf'";
+                return false;
+            }
+            return true;
+        };
+    }
+    // Whether the jump into the chain was added, and not removed after.
+    bool inForce(const std::string& program) const {
+        bool jumped = false;
+        for (const auto& c : commands) {
+            if (c[0] != program || c.size() < 3) continue;
+            if (c[2] == "-I" && c.back() == FirewallChain::chainName) jumped = true;
+            if (c[2] == "-D" || c[2] == "-X") jumped = false;
+        }
+        return jumped;
+    }
+};
+
+TEST(FirewallChain, EachFamilyIsInstalledOnItsOwn) {
+    FakeTables tables;
+    tables.broken = {"ip6tables"};
+    FirewallChain chain(7, "iptables", "ip6tables", tables.runner(), [](AddressFamily) { return true; });
+    const auto families = chain.install();
+    ASSERT_EQ(families.size(), 2u);
+    EXPECT_EQ(families[0].state, FamilyChain::State::installed);
+    EXPECT_TRUE(families[0].payloadMatch);
+    EXPECT_EQ(families[1].state, FamilyChain::State::failed);
+    EXPECT_EQ(families[1].error, "ip6tables: ip6tables v1.8.9: can't initialize table");
+    EXPECT_TRUE(tables.inForce("iptables"));
+    EXPECT_FALSE(tables.inForce("ip6tables"));
+
+    // A kernel without IPv6 has nothing to filter there.
+    FakeTables fresh;
+    FirewallChain noIPv6(7, "iptables", "ip6tables", fresh.runner(),
+                         [](AddressFamily family) { return family == AddressFamily::ipv4; });
+    EXPECT_EQ(noIPv6.install()[1].state, FamilyChain::State::absent);
+    EXPECT_FALSE(fresh.inForce("ip6tables"));
+}
+
+TEST(FirewallChain, WithoutTheBPFMatchEveryPacketOfAnUndecidedConnectionIsQueued) {
+    FakeTables tables;
+    tables.noBPF = true;
+    FirewallChain chain(7, "iptables", "ip6tables", tables.runner(), [](AddressFamily) { return true; });
+    const auto families = chain.install();
+    for (const auto& family : families) {
+        EXPECT_EQ(family.state, FamilyChain::State::installed);
+        EXPECT_FALSE(family.payloadMatch);
+    }
+    EXPECT_TRUE(tables.inForce("iptables"));
+    EXPECT_TRUE(tables.inForce("ip6tables"));
+    const auto& queueRule = tables.commands[tables.commands.size() - 2];  // before the jump
+    EXPECT_EQ(std::find(queueRule.begin(), queueRule.end(), "bpf"), queueRule.end());
+    EXPECT_NE(std::find(queueRule.begin(), queueRule.end(), "NFQUEUE"), queueRule.end());
+}
+
+}  // namespace
+}  // namespace keldra::filter
