@@ -6,8 +6,9 @@
 // with the same library and queue settings as the daemon, and looks at
 // nothing in them. Needs root; meant for a network namespace of its own.
 //   bench_queue_floor QUEUE
-// Prints "ready" once the queue is bound and the chain is in place; SIGTERM
-// or SIGINT removes the chain and ends it.
+// Prints "ready" once the queue is bound and the chain is in place, with
+// which packets the chain queues; SIGTERM or SIGINT removes the chain and
+// ends it.
 #include <arpa/inet.h>
 #include <linux/netfilter.h>
 #include <poll.h>
@@ -33,6 +34,8 @@ extern "C" {
 
 namespace {
 
+using keldra::filter::AddressFamily;
+using keldra::filter::FamilyChain;
 using keldra::filter::FirewallChain;
 using keldra::filter::FirewallMarks;
 
@@ -77,16 +80,34 @@ private:
     nfq_q_handle* queue_ = nullptr;
 };
 
-// The chain, in place for the life of the object.
+// The chain, in place for the life of the object. Like the daemon, it needs
+// one family in place and none failed.
 class Chain {
 public:
-    explicit Chain(std::uint16_t queue) : chain_(queue) { chain_.install(); }
+    explicit Chain(std::uint16_t queue) : chain_(queue) {
+        bool any = false;
+        for (const auto& family : chain_.install()) {
+            if (family.state == FamilyChain::State::failed) {
+                chain_.remove();
+                throw std::runtime_error(family.error);
+            }
+            if (family.state == FamilyChain::State::installed) {
+                any = true;
+                if (family.family == AddressFamily::ipv4) payloadOnly_ = family.payloadMatch;
+            }
+        }
+        if (!any) throw std::runtime_error("no address family to filter");
+    }
     ~Chain() { chain_.remove(); }
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
 
+    // Whether only packets that carry payload reach the queue.
+    bool payloadOnly() const { return payloadOnly_; }
+
 private:
     FirewallChain chain_;
+    bool payloadOnly_ = false;
 };
 
 class SignalFd {
@@ -125,7 +146,8 @@ int main(int argc, char** argv) {
         SignalFd signals;
         Queue queue(static_cast<std::uint16_t>(number));
         Chain chain(static_cast<std::uint16_t>(number));
-        std::printf("ready\n");
+        std::printf("ready (queued: %s)\n",
+                    chain.payloadOnly() ? "packets with payload" : "every packet of an undecided connection");
         std::fflush(stdout);
         std::vector<char> buffer(1 << 17);
         pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
