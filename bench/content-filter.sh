@@ -51,7 +51,9 @@ client=${id}c
 server=${id}s
 client_address=10.77.0.1
 server_address=10.77.0.2
-blocked_server_address=10.77.0.3
+# The blocked flood goes to several addresses, as it would to several
+# sites; one alone would see its port pairs come round within seconds.
+blocked_servers=(10.77.0.11 10.77.0.12 10.77.0.13 10.77.0.14 10.77.0.15 10.77.0.16 10.77.0.17 10.77.0.18)
 scratch=$(mktemp -d /tmp/bench-content-filter.XXXXXX)
 server_pid=
 
@@ -83,7 +85,9 @@ ip netns add "$server"
 ip link add "${id}a" netns "$client" type veth peer name "${id}b" netns "$server"
 ip -n "$client" addr add "$client_address/24" dev "${id}a"
 ip -n "$server" addr add "$server_address/24" dev "${id}b"
-ip -n "$server" addr add "$blocked_server_address/24" dev "${id}b"
+for address in "${blocked_servers[@]}"; do
+    ip -n "$server" addr add "$address/24" dev "${id}b"
+done
 for ns in "$client" "$server"; do
     ip -n "$ns" link set lo up
 done
@@ -93,9 +97,15 @@ ip -n "$server" link set "${id}b" up
 ip netns exec "$server" "$bench" serve &
 server_pid=$!
 
+blocked_arguments=()
+for address in "${blocked_servers[@]}"; do
+    blocked_arguments+=(--blocked-server "$address")
+done
+
 # The readers run in a private mount namespace, so that nothing they do
 # reaches the machine's files beyond the scratch folder. Waiting in the
 # background lets a signal to this script end the run at once.
 ip netns exec "$client" unshare -m --propagation private \
-    "$bench" measure --server "$server_address" --blocked-server "$blocked_server_address" --scratch "$scratch" --rounds "$rounds" --flows "$flows" &
+    "$bench" measure --server "$server_address" "${blocked_arguments[@]}" \
+    --scratch "$scratch" --rounds "$rounds" --flows "$flows" &
 wait $!

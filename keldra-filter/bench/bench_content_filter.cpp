@@ -7,12 +7,12 @@
 //   bench_content_filter serve
 //       in the server namespace: answers every TLS ClientHello on port 443
 //       with two bytes and closes.
-//   bench_content_filter measure --server ADDRESS --blocked-server ADDRESS
+//   bench_content_filter measure --server ADDRESS --blocked-server ADDRESS...
 //                        --scratch DIR [--rounds N] [--flows N]
 //       in the client namespace: runs no filter, the floor and keldra-filter
 //       in turn, every round, and prints medians over the rounds. The
-//       blocked name's flows go to the second address, as they would to
-//       another site.
+//       blocked name's flows go to the other addresses (--blocked-server may
+//       come more than once), as they would to other sites.
 //
 // Each flow connects, sends a ClientHello, waits for the server's reply (or,
 // for a blocked name, for the reset) and closes. Per configuration and
@@ -296,18 +296,19 @@ Pass parallel(const sockaddr_in& address, const Bytes& hello, int clients, int p
 
 // A client that opens connections to a blocked name as fast as it can,
 // counting those that end as expected (reset under the filter, answered
-// without it), until it is stopped.
+// without it), until it is stopped. It takes the servers in turn: one
+// server alone would see its port pairs come round again within seconds.
 class BlockedFlood {
 public:
-    BlockedFlood(const sockaddr_in& address, const Bytes& hello, Expect expect) {
+    BlockedFlood(const std::vector<sockaddr_in>& addresses, const Bytes& hello, Expect expect) {
         void* shared = ::mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (shared == MAP_FAILED) std::exit(1);
         counters_ = new (shared) Counters;
         pid_ = ::fork();
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            while (true) {
-                if (oneFlow(address, hello, expect)) {
+            for (std::size_t i = 0;; ++i) {
+                if (oneFlow(addresses[i % addresses.size()], hello, expect)) {
                     counters_->blocked.fetch_add(1, std::memory_order_relaxed);
                 } else {
                     counters_->failed.fetch_add(1, std::memory_order_relaxed);
@@ -521,7 +522,7 @@ struct FloodFigures {
 
 struct Options {
     std::string server;
-    std::string blockedServer;
+    std::vector<std::string> blockedServers;
     std::filesystem::path scratch;
     int rounds = 7;
     int flows = 1500;
@@ -556,7 +557,8 @@ void printGoal(const char* name, double ratio, double goal) {
 int measure(const Options& options) {
     raiseFileLimit();
     const sockaddr_in address = addressOf(options.server);
-    const sockaddr_in blockedAddress = addressOf(options.blockedServer);
+    std::vector<sockaddr_in> blockedAddresses;
+    for (const auto& text : options.blockedServers) blockedAddresses.push_back(addressOf(text));
     const Bytes allowedHello = clientHelloFor("www.allowed.example", 200);
     const Bytes blockedHello = clientHelloFor("tracker.ads.example", 200);
     const auto queue = static_cast<std::uint16_t>(2000 + ::getpid() % 30000);
@@ -602,7 +604,7 @@ int measure(const Options& options) {
                 FloodFigures& g = kind == Kind::filter ? flood : unfilteredFlood;
                 const Pass alone = sequential(address, allowedHello, options.flows);
                 const auto floodCpuBefore = reader.cpu();
-                BlockedFlood flooding(blockedAddress, blockedHello, kind == Kind::filter ? Expect::reset : Expect::reply);
+                BlockedFlood flooding(blockedAddresses, blockedHello, kind == Kind::filter ? Expect::reset : Expect::reply);
                 waitFor([&] { return flooding.blocked() + flooding.failed() >= 20; }, std::chrono::milliseconds(3000));
                 const Pass flooded = sequential(address, allowedHello, options.flows);
                 g.blockedRate.add(flooding.stop());
@@ -683,8 +685,8 @@ int measure(const Options& options) {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: bench_content_filter serve\n"
-                 "       bench_content_filter measure --server ADDRESS --blocked-server ADDRESS --scratch DIR\n"
-                 "                            [--rounds N] [--flows N]\n");
+                 "       bench_content_filter measure --server ADDRESS --blocked-server ADDRESS...\n"
+                 "                            --scratch DIR [--rounds N] [--flows N]\n");
     std::exit(2);
 }
 
@@ -711,7 +713,7 @@ int main(int argc, char** argv) {
         if (word == "--server") {
             options.server = value;
         } else if (word == "--blocked-server") {
-            options.blockedServer = value;
+            options.blockedServers.push_back(value);
         } else if (word == "--scratch") {
             options.scratch = value;
         } else if (word == "--rounds") {
@@ -722,7 +724,7 @@ int main(int argc, char** argv) {
             usage();
         }
     }
-    if (options.server.empty() || options.blockedServer.empty() || options.scratch.empty()) usage();
+    if (options.server.empty() || options.blockedServers.empty() || options.scratch.empty()) usage();
     if (::geteuid() != 0) {
         std::fprintf(stderr, "bench_content_filter needs root\n");
         return 1;
