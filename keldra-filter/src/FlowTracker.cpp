@@ -23,26 +23,36 @@ std::size_t FlowTracker::KeyHash::operator()(const Key& key) const noexcept {
 
 FlowTracker::FlowTracker(Decide decide, Limits limits) : decide_(std::move(decide)), limits_(limits) {}
 
-void FlowTracker::addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) const {
+void FlowTracker::addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) {
+    const std::size_t before = flow.bytes;
     const std::uint32_t offset = sequence - flow.base;
-    if (offset >= kFarOffset || offset >= ServerName::maxNeeded) return;
-    const std::size_t length = std::min<std::size_t>(payload.size(), ServerName::maxNeeded - offset);
-    const auto piece = payload.first(length);
-    if (offset > flow.stream.size()) {
-        auto& stored = flow.ahead[offset];
-        if (stored.size() < piece.size()) stored.assign(piece.begin(), piece.end());
-        return;
+    if (offset < kFarOffset && offset < ServerName::maxNeeded) {
+        const std::size_t length = std::min<std::size_t>(payload.size(), ServerName::maxNeeded - offset);
+        const auto piece = payload.first(length);
+        const auto extend = [&flow](std::size_t at, std::span<const std::uint8_t> bytes) {
+            const std::size_t skip = flow.stream.size() - at;
+            if (skip >= bytes.size()) return;
+            flow.stream.insert(flow.stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
+            flow.bytes += bytes.size() - skip;
+        };
+        if (offset > flow.stream.size()) {
+            auto& stored = flow.ahead[offset];
+            if (stored.size() < piece.size()) {
+                flow.bytes += piece.size() - stored.size();
+                stored.assign(piece.begin(), piece.end());
+            }
+        } else {
+            extend(offset, piece);
+            // Pieces that came ahead of a gap the new one filled.
+            while (!flow.ahead.empty() && flow.ahead.begin()->first <= flow.stream.size()) {
+                auto first = flow.ahead.begin();
+                flow.bytes -= first->second.size();
+                extend(first->first, first->second);
+                flow.ahead.erase(first);
+            }
+        }
     }
-    const auto extend = [&flow](std::size_t at, std::span<const std::uint8_t> bytes) {
-        const std::size_t skip = flow.stream.size() - at;
-        if (skip < bytes.size()) flow.stream.insert(flow.stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
-    };
-    extend(offset, piece);
-    // Pieces that came ahead of a gap the new one filled.
-    while (!flow.ahead.empty() && flow.ahead.begin()->first <= flow.stream.size()) {
-        extend(flow.ahead.begin()->first, flow.ahead.begin()->second);
-        flow.ahead.erase(flow.ahead.begin());
-    }
+    bufferedBytes_ = bufferedBytes_ - before + flow.bytes;
 }
 
 PacketAction FlowTracker::decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream) {
@@ -80,20 +90,23 @@ void FlowTracker::remember(const Key& key, PacketAction action, Clock::time_poin
     }
 }
 
-void FlowTracker::forget(const Key& key) {
-    allowed_.erase(key);
-    blocked_.erase(key);
+void FlowTracker::dropFlow(const Key& key) {
     if (auto found = flows_.find(key); found != flows_.end()) {
+        bufferedBytes_ -= found->second.bytes;
         ages_.erase(found->second.age);
         flows_.erase(found);
     }
 }
 
-PacketAction FlowTracker::finish(const Key& key, PacketAction action, Clock::time_point now) {
-    if (auto found = flows_.find(key); found != flows_.end()) {
-        ages_.erase(found->second.age);
-        flows_.erase(found);
-    }
+void FlowTracker::forget(const Key& key) {
+    allowed_.erase(key);
+    blocked_.erase(key);
+    dropFlow(key);
+}
+
+PacketAction FlowTracker::finish(Key key, PacketAction action, Clock::time_point now) {
+    // `key` is a copy: it may name the age list entry dropped here.
+    dropFlow(key);
     remember(key, action, now);
     return action;
 }
@@ -135,15 +148,17 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
         found = flows_.emplace(key, std::move(flow)).first;
     }
     Flow& flow = found->second;
-    const std::size_t before = flow.stream.size() + flow.ahead.size();
+    const std::size_t before = flow.bytes;
     addPiece(flow, sequence, segment->payload);
-    if (flow.stream.size() + flow.ahead.size() != before || before == 0) {
+    if (flow.bytes != before || before == 0) {
         flow.lastActive = now;
         ages_.splice(ages_.end(), ages_, flow.age);
     }
     const auto action = decideStart(key, *segment, flow.stream);
-    if (action == PacketAction::pass) return action;
-    return finish(key, action, now);
+    if (action != PacketAction::pass) return finish(key, action, now);
+    // Too much kept at once: the connections idle longest make room.
+    while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != key) finish(ages_.front(), PacketAction::block, now);
+    return action;
 }
 
 void FlowTracker::expire(Clock::time_point now) {
@@ -166,6 +181,7 @@ void FlowTracker::expire(Clock::time_point now) {
 }
 
 void FlowTracker::clear() {
+    bufferedBytes_ = 0;
     flows_.clear();
     ages_.clear();
     allowed_.clear();

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -29,24 +30,34 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
 // Whether the bytes a server got so far are a whole start it would answer:
-// a whole first TLS record, an HTTP request head up to its empty line, or
+// a whole ClientHello (over as many handshake records as it takes), an HTTP
+// request head up to its empty line (empty lines before it skipped), or
 // anything else at once.
 bool completeStart(const std::string& bytes) {
     if (bytes.empty()) return false;
-    if (static_cast<unsigned char>(bytes[0]) == 0x16) {
-        if (bytes.size() < 5) return false;
-        const std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(bytes[3])) << 8) |
-                                   static_cast<unsigned char>(bytes[4]);
-        return bytes.size() >= 5 + length;
+    const auto byte = [&](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(bytes[at])); };
+    if (byte(0) == 0x16) {
+        std::string handshake;
+        for (std::size_t at = 0; at + 5 <= bytes.size();) {
+            const std::size_t length = byte(at + 3) << 8 | byte(at + 4);
+            if (at + 5 + length > bytes.size()) break;
+            if (byte(at) == 0x16) handshake.append(bytes, at + 5, length);
+            at += 5 + length;
+        }
+        if (handshake.size() < 4) return false;
+        const auto header = [&](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(handshake[at])); };
+        return handshake.size() >= 4 + (header(1) << 16 | header(2) << 8 | header(3));
     }
-    if (bytes[0] >= 'A' && bytes[0] <= 'Z') return bytes.find("\r\n\r\n") != std::string::npos;
+    const auto start = bytes.find_first_not_of("\r\n");
+    if (start == std::string::npos) return false;
+    if (bytes[start] >= 'A' && bytes[start] <= 'Z') return bytes.find("\r\n\r\n", start) != std::string::npos;
     return true;
 }
 
 // Serves TCP 80 and 443 over IPv4 and IPv6 (Fast Open allowed) and echoes
 // UDP 443 over IPv4, until killed. For each whole start a connection sends,
-// it notes "complete <client port>" in `report` and answers "OK" (then
-// notes "sent <client port>"); it never answers a partial start.
+// it notes "complete <client port>" and "sent <client port>" in `report`
+// and answers "OK"; it never answers a partial start.
 int serveForever(const std::string& report) {
     auto listenTCP = [](std::uint16_t port) {
         const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
@@ -108,9 +119,12 @@ int serveForever(const std::string& report) {
             }
             connection.pending.append(buffer, static_cast<std::size_t>(n));
             if (completeStart(connection.pending)) {
+                // Noted first, so that a client that has the answer finds
+                // the notes in place.
                 note("complete", connection.port);
+                note("sent", connection.port);
                 connection.pending.clear();
-                if (::send(fds[i].fd, "OK", 2, MSG_NOSIGNAL) == 2) note("sent", connection.port);
+                ::send(fds[i].fd, "OK", 2, MSG_NOSIGNAL);
             }
         }
     }
@@ -241,6 +255,35 @@ bool udpAnswered() {
 }
 
 Bytes http(const std::string& host) { return bytesOf("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"); }
+
+// The handshake of a one-record ClientHello resplit into records of at most
+// `size` bytes.
+Bytes inRecordsOf(const Bytes& hello, std::size_t size) {
+    const Bytes handshake(hello.begin() + 5, hello.end());
+    Bytes out;
+    for (std::size_t at = 0; at < handshake.size(); at += size) {
+        const std::size_t length = std::min(size, handshake.size() - at);
+        append(out, {0x16, 0x03, 0x01});
+        put16(out, length);
+        out.insert(out.end(), handshake.begin() + static_cast<std::ptrdiff_t>(at),
+                   handshake.begin() + static_cast<std::ptrdiff_t>(at + length));
+    }
+    return out;
+}
+
+// HTTP/2 with prior knowledge: the preface, an empty SETTINGS frame, and a
+// HEADERS frame for GET https://<authority>/ (literal fields, no Huffman).
+Bytes http2Request(const std::string& authority) {
+    Bytes block{0x82, 0x87, 0x84, 0x01, static_cast<std::uint8_t>(authority.size())};
+    append(block, bytesOf(authority));
+    Bytes out = bytesOf("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n");
+    append(out, {0, 0, 0, 0x04, 0, 0, 0, 0, 0});
+    out.push_back(0);
+    put16(out, block.size());
+    append(out, {0x01, 0x05, 0, 0, 0, 1});
+    append(out, block);
+    return out;
+}
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t count = 0;
@@ -521,6 +564,30 @@ TEST(ContentFilterNamespace, OneFamilyFailingLeavesTheOtherFilteringAndIsTriedAg
     EXPECT_TRUE(waitFor([&] { return link.status().has_value() && link.status()->running; }));
     EXPECT_BLOCKED(f, attempt(6, 443, {clientHelloFor("blocked.test")}));
     EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test")}));
+}
+
+TEST(ContentFilterNamespace, NamesInFragmentedRecordsAndOtherHTTPFormsAreRead) {
+    FilterLab f("fg");
+    START_FILTER_OR_SKIP(f);
+    std::set<std::uint16_t> blockedPorts;
+
+    // A ClientHello over several handshake records.
+    EXPECT_BLOCKED(f, attempt(4, 443, {inRecordsOf(clientHelloFor("blocked.test", 300), 64)}));
+    EXPECT_BLOCKED(f, attempt(6, 443, piecesOf(inRecordsOf(clientHelloFor("blocked.test"), 1), 40), {2ms, false}));
+    EXPECT_ANSWERED(attempt(4, 443, {inRecordsOf(clientHelloFor("fine.test", 300), 64)}));
+
+    // HTTP request heads framed in other ways.
+    EXPECT_BLOCKED(f, attempt(4, 80, {bytesOf("\r\n\r\nGET / HTTP/1.1\r\nHost: blocked.test\r\n\r\n")}));
+    EXPECT_BLOCKED(f, attempt(4, 80, {bytesOf("GET http://blocked.test/ HTTP/1.1\r\nHost: fine.test\r\n\r\n")}));
+    EXPECT_BLOCKED(f, attempt(4, 80, {bytesOf("GET / HTTP/1.1\r\nHost: b\xc3\xbc" "cher.ads.example\r\n\r\n")}));
+    EXPECT_ANSWERED(attempt(4, 80, {bytesOf("\r\nGET / HTTP/1.1\r\nHost: fine.test\r\n\r\n")}));
+
+    // HTTP/2 with prior knowledge, in one write: nothing reaches the server.
+    const std::size_t answers = f.serverAnswers();
+    EXPECT_BLOCKED(f, attempt(4, 80, {http2Request("blocked.test")}));
+    EXPECT_EQ(f.serverAnswers(), answers);
+    EXPECT_ANSWERED(attempt(4, 80, {http2Request("fine.test")}));
+    for (auto port : blockedPorts) EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << port;
 }
 
 }  // namespace

@@ -155,6 +155,15 @@ TEST(FlowTracker, AStartLeftIncompleteOrPushedOutOfAFullTableIsBlocked) {
     EXPECT_EQ(f.send(tcpPacket({4, 41002, 443}, 201, {}, 0x11), t0 + 5s), allow);
     EXPECT_EQ(f.tracker.undecidedFlows(), 0u);
     EXPECT_TRUE(f.asked.empty());
+
+    // The bytes kept of all starts are bounded too.
+    Fixture small(FlowTracker::Limits{16, 3000ms, 10000ms, std::chrono::minutes(16), 100, 250});
+    EXPECT_EQ(small.send(tcpPacket({4, 42001, 443}, 1, partial), t0), pass);
+    EXPECT_EQ(small.send(tcpPacket({4, 42002, 443}, 1, partial), t0 + 1s), pass);
+    EXPECT_EQ(small.send(tcpPacket({4, 42003, 443}, 1, partial), t0 + 2s), pass);
+    EXPECT_EQ(small.tracker.undecidedFlows(), 2u);
+    EXPECT_EQ(small.tracker.bufferedBytes(), 200u);
+    EXPECT_EQ(small.send(tcpPacket({4, 42001, 443}, 101, Bytes(hello.begin() + 100, hello.end())), t0 + 2s), block);
 }
 
 }  // namespace

@@ -61,6 +61,9 @@ public:
         // client may resend for about 15 minutes).
         std::chrono::milliseconds blockedMemory{std::chrono::minutes(16)};
         std::size_t maxBlocked = 65536;
+        // The bytes kept of all undecided starts together; past it, the
+        // connections idle longest are blocked.
+        std::size_t maxBufferedBytes = 64u << 20;
     };
 
     explicit FlowTracker(Decide decide) : FlowTracker(std::move(decide), Limits{}) {}
@@ -78,6 +81,7 @@ public:
 
     std::size_t undecidedFlows() const noexcept { return flows_.size(); }
     std::size_t blockedFlows() const noexcept { return blocked_.size(); }
+    std::size_t bufferedBytes() const noexcept { return bufferedBytes_; }
 
 private:
     struct Key {
@@ -95,6 +99,7 @@ private:
         std::uint32_t base = 0;                 // sequence number of the stream's first byte
         std::vector<std::uint8_t> stream;       // the contiguous start
         std::map<std::uint32_t, std::vector<std::uint8_t>> ahead;  // pieces past a gap, by offset
+        std::size_t bytes = 0;                  // kept in `stream` and `ahead`
         Clock::time_point lastActive;
         std::list<Key>::iterator age;
     };
@@ -106,9 +111,10 @@ private:
         std::uint64_t serial = 0;
     };
 
-    void addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) const;
+    void addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload);
+    void dropFlow(const Key& key);
     PacketAction decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream);
-    PacketAction finish(const Key& key, PacketAction action, Clock::time_point now);
+    PacketAction finish(Key key, PacketAction action, Clock::time_point now);
     void remember(const Key& key, PacketAction action, Clock::time_point now);
     void forget(const Key& key);
 
@@ -116,6 +122,7 @@ private:
     Limits limits_;
     std::unordered_map<Key, Flow, KeyHash> flows_;
     std::list<Key> ages_;  // least recently active first
+    std::size_t bufferedBytes_ = 0;
     std::uint64_t serial_ = 0;
     std::unordered_map<Key, std::uint64_t, KeyHash> allowed_;
     std::deque<Dated> allowedOrder_;
