@@ -62,7 +62,8 @@ public:
         }
         ::nfq_set_mode(queue_, NFQNL_COPY_PACKET, 0xffff);
         ::nfq_set_queue_maxlen(queue_, kQueueLength);
-        ::nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO);
+        // As the daemon: a full queue drops rather than lets through.
+        ::nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_GSO);
         ::setsockopt(::nfq_fd(handle_), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
     ~Queue() {
