@@ -118,8 +118,10 @@ std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family,
     std::vector<std::string> queue{"-p", "tcp", "-m", "multiport", "--dports", "80,443"};
     if (payloadMatch) queue.insert(queue.end(), {"-m", "bpf", "--bytecode", payloadBytecode(family)});
     queue.insert(queue.end(), {"-j", "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"});
+    const std::string fresh = hex(FirewallMarks::fresh);
     return {
         {"-m", "conntrack", "--ctdir", "REPLY", "-j", "RETURN"},
+        {"-p", "tcp", "--syn", "-j", "CONNMARK", "--set-xmark", fresh + "/" + hex(FirewallMarks::mask | FirewallMarks::fresh)},
         {"-m", "mark", "--mark", blocked, "-j", "CONNMARK", "--set-xmark", blocked},
         {"-p", "tcp", "-m", "mark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},
         {"-p", "tcp", "-m", "connmark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},
@@ -129,6 +131,8 @@ std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family,
         {"-m", "mark", "--mark", allowed, "-j", "RETURN"},
         {"-m", "connmark", "--mark", allowed, "-j", "RETURN"},
         {"-p", "udp", "--dport", "443", "-j", "DROP"},
+        {"-p", "tcp", "-m", "multiport", "--dports", "80,443", "-j", "CONNMARK", "--restore-mark", "--nfmask", fresh,
+         "--ctmask", fresh},
         queue,
     };
 }

@@ -70,22 +70,22 @@ PacketAction FlowTracker::decideStart(const Key& key, const TCPSegment& segment,
     return decide_(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
 }
 
-void FlowTracker::remember(const Key& key, PacketAction action, Clock::time_point now) {
+void FlowTracker::remember(const Key& key, PacketAction action, Clock::time_point now, std::uint32_t base) {
     const std::uint64_t serial = ++serial_;
     if (action == PacketAction::block) {
         allowed_.erase(key);
-        blocked_[key] = serial;
+        blocked_[key] = Remembered{serial, base};
         blockedOrder_.push_back({key, now, serial});
         // Bounded: the oldest block is forgotten first.
         while (blocked_.size() > limits_.maxBlocked && !blockedOrder_.empty()) {
             const auto& oldest = blockedOrder_.front();
-            if (auto found = blocked_.find(oldest.key); found != blocked_.end() && found->second == oldest.serial) {
+            if (auto found = blocked_.find(oldest.key); found != blocked_.end() && found->second.serial == oldest.serial) {
                 blocked_.erase(found);
             }
             blockedOrder_.pop_front();
         }
     } else if (action == PacketAction::allow) {
-        allowed_[key] = serial;
+        allowed_[key] = Remembered{serial, base};
         allowedOrder_.push_back({key, now, serial});
     }
 }
@@ -104,14 +104,20 @@ void FlowTracker::forget(const Key& key) {
     dropFlow(key);
 }
 
-PacketAction FlowTracker::finish(Key key, PacketAction action, Clock::time_point now) {
+PacketAction FlowTracker::finish(Key key, PacketAction action, Clock::time_point now, std::uint32_t base) {
     // `key` is a copy: it may name the age list entry dropped here.
     dropFlow(key);
-    remember(key, action, now);
+    remember(key, action, now, base);
     return action;
 }
 
-PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::time_point now) {
+const FlowTracker::Remembered* FlowTracker::remembered(const Key& key) const {
+    if (auto found = blocked_.find(key); found != blocked_.end()) return &found->second;
+    if (auto found = allowed_.find(key); found != allowed_.end()) return &found->second;
+    return nullptr;
+}
+
+PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::time_point now, bool fresh) {
     const auto segment = parseTCPPacket(packet);
     if (!segment) return PacketAction::pass;
     const Key key{segment->family, segment->source, segment->destination, segment->sourcePort,
@@ -120,26 +126,42 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
     // A SYN opens a new connection on this port pair: what was known of an
     // earlier one no longer applies.
     if (segment->syn) forget(key);
+    // Data on a SYN (Fast Open) starts after the SYN's own sequence number.
+    const std::uint32_t sequence = segment->sequence + (segment->syn ? 1u : 0u);
+    auto found = flows_.find(key);
+    if (fresh && found == flows_.end() && !segment->payload.empty()) {
+        // A connection that began with a SYN the chain saw, whose packet
+        // begins a ClientHello or request head at another sequence number
+        // than the decided stream on this port pair, is a new connection on
+        // a reused port pair (its SYN never reached us: only packets with
+        // payload are queued). What was decided for the earlier one does
+        // not apply. A resend after the kernel forgot a blocked connection
+        // is picked up mid-stream, so it is never fresh.
+        const Remembered* known = remembered(key);
+        if (known != nullptr && known->base != sequence &&
+            ServerName::read(segment->payload).kind != ServerNameResult::Kind::none) {
+            forget(key);
+        }
+    }
     if (blocked_.contains(key)) return PacketAction::block;
     if (allowed_.contains(key)) return PacketAction::allow;
 
-    auto found = flows_.find(key);
     if (segment->payload.empty()) {
         // The client gave up on the start of its stream: nothing more to read.
-        if (found != flows_.end() && (segment->fin || segment->rst)) return finish(key, PacketAction::allow, now);
+        if (found != flows_.end() && (segment->fin || segment->rst)) {
+            return finish(key, PacketAction::allow, now, found->second.base);
+        }
         return PacketAction::pass;
     }
 
-    // Data on a SYN (Fast Open) starts after the SYN's own sequence number.
-    const std::uint32_t sequence = segment->sequence + (segment->syn ? 1u : 0u);
     if (found == flows_.end()) {
         const auto action = decideStart(key, *segment, segment->payload);
         // Not the start of a ClientHello or request head: a connection
         // picked up mid-stream, or another protocol.
-        if (action != PacketAction::pass) return finish(key, action, now);
+        if (action != PacketAction::pass) return finish(key, action, now, sequence);
         if (flows_.size() >= limits_.maxFlows && !ages_.empty()) {
             const Key oldest = ages_.front();
-            finish(oldest, PacketAction::block, now);
+            finish(oldest, PacketAction::block, now, flows_.at(oldest).base);
         }
         Flow flow;
         flow.base = sequence;
@@ -155,9 +177,11 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
         ages_.splice(ages_.end(), ages_, flow.age);
     }
     const auto action = decideStart(key, *segment, flow.stream);
-    if (action != PacketAction::pass) return finish(key, action, now);
+    if (action != PacketAction::pass) return finish(key, action, now, flow.base);
     // Too much kept at once: the connections idle longest make room.
-    while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != key) finish(ages_.front(), PacketAction::block, now);
+    while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != key) {
+        finish(ages_.front(), PacketAction::block, now, flows_.at(ages_.front()).base);
+    }
     return action;
 }
 
@@ -166,13 +190,15 @@ void FlowTracker::expire(Clock::time_point now) {
         const Key key = ages_.front();
         if (now - flows_.at(key).lastActive < limits_.holdTimeout) break;
         // The rest of its start never came: it is not let through unread.
-        finish(key, PacketAction::block, now);
+        finish(key, PacketAction::block, now, flows_.at(key).base);
     }
-    const auto drop = [now](std::deque<Dated>& order, std::unordered_map<Key, std::uint64_t, KeyHash>& map,
+    const auto drop = [now](std::deque<Dated>& order, std::unordered_map<Key, Remembered, KeyHash>& map,
                             std::chrono::milliseconds memory) {
         while (!order.empty() && now - order.front().at >= memory) {
             const auto& oldest = order.front();
-            if (auto found = map.find(oldest.key); found != map.end() && found->second == oldest.serial) map.erase(found);
+            if (auto found = map.find(oldest.key); found != map.end() && found->second.serial == oldest.serial) {
+                map.erase(found);
+            }
             order.pop_front();
         }
     };

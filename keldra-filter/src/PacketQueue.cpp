@@ -72,8 +72,9 @@ int PacketQueue::onPacket(nfq_q_handle*, ::nfgenmsg*, ::nfq_data* data, void* co
         self->answer(id, PacketAction::pass);
         return 0;
     }
+    const bool fresh = (::nfq_get_nfmark(data) & FirewallMarks::fresh) != 0;
     self->answer(id, self->tracker_.onPacket(std::span<const std::uint8_t>(payload, static_cast<std::size_t>(length)),
-                                             FlowTracker::Clock::now()));
+                                             FlowTracker::Clock::now(), fresh));
     return 0;
 }
 

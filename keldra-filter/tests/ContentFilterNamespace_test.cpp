@@ -566,6 +566,58 @@ TEST(ContentFilterNamespace, OneFamilyFailingLeavesTheOtherFilteringAndIsTriedAg
     EXPECT_BLOCKED(f, attempt(4, 443, {clientHelloFor("blocked.test")}));
 }
 
+// Opens a connection from a given local port (reusable at once), sends
+// `bytes` and aborts with a reset when it is done, so the port pair can be
+// used again straight away.
+Outcome attemptFromPort(std::uint16_t localPort, const Bytes& bytes) {
+    Outcome outcome;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(localPort);
+    ::inet_pton(AF_INET, kClientAddress, &local.sin_addr);
+    socklen_t length = 0;
+    const auto address = serverAddress(4, 443, length);
+    auto lastWrite = SteadyClock::now();
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+        outcome.kind = "error";
+        outcome.error = errno;
+    } else {
+        awaitAnswer(fd, outcome, lastWrite);
+    }
+    outcome.localPort = localPort;
+    ::close(fd);
+    return outcome;
+}
+
+TEST(ContentFilterNamespace, AConnectionOnAPortPairUsedAMomentAgoIsReadAfresh) {
+    FilterLab f("fi");
+    START_FILTER_OR_SKIP(f);
+    // A program can reuse its own port pair at once: an allowed connection's
+    // decision must not carry over to the next one, nor a blocked one's.
+    // (The server's notes go by client port, the same for every attempt
+    // here, so a block is told by the count of whole starts it noted.)
+    const std::uint16_t port = static_cast<std::uint16_t>(41000 + ::getpid() % 1000);
+    const auto wholeStarts = [&] { return occurrences(keldra::test::readFile(f.report()), "complete "); };
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_ANSWERED(attemptFromPort(port, clientHelloFor("fine.test")));
+        const std::size_t before = wholeStarts();
+        const Outcome seen = attemptFromPort(port, clientHelloFor("blocked.test"));
+        EXPECT_EQ(seen.kind, "error") << seen;
+        EXPECT_EQ(seen.error, ECONNRESET) << seen;
+        EXPECT_LT(seen.afterLastWrite, 1000ms) << seen;
+        EXPECT_EQ(wholeStarts(), before);
+        EXPECT_ANSWERED(attemptFromPort(port, clientHelloFor("fine.test")));
+    }
+}
+
 TEST(ContentFilterNamespace, AFullQueueHoldsPacketsBackRatherThanLettingThemThroughUnread) {
     FilterLab f("fh");
     START_FILTER_OR_SKIP(f, {"--queue-length", "8"});

@@ -27,8 +27,8 @@ struct Fixture {
               },
               limits) {}
 
-    PacketAction send(const Bytes& packet, FlowTracker::Clock::time_point at = {}) {
-        return tracker.onPacket(std::span<const std::uint8_t>(packet), at);
+    PacketAction send(const Bytes& packet, FlowTracker::Clock::time_point at = {}, bool fresh = false) {
+        return tracker.onPacket(std::span<const std::uint8_t>(packet), at, fresh);
     }
 };
 
@@ -130,6 +130,31 @@ TEST(FlowTracker, ABlockedConnectionStaysBlockedWhileAClientMayResend) {
     }
     EXPECT_EQ(bounded.tracker.blockedFlows(), 2u);
     EXPECT_EQ(bounded.send(tcpPacket({4, 3, 443}, 1, hello)), block);
+}
+
+TEST(FlowTracker, APortPairReusedAtOnceIsReadAfresh) {
+    // Only packets with payload reach the tracker, so it never sees the SYN
+    // of a connection that reuses a port pair; the chain marks packets of
+    // connections that began with a SYN as fresh.
+    Fixture f;
+    const Endpoints e{4, 40020, 443};
+    EXPECT_EQ(f.send(tcpPacket(e, 1000, clientHelloFor("fine.test")), {}, true), allow);
+    // Reused at once: a blocked name is read, not waved through as allowed.
+    EXPECT_EQ(f.send(tcpPacket(e, 5000, clientHelloFor("blocked.test")), {}, true), block);
+    // And the other way round: an allowed name after a block is read too.
+    EXPECT_EQ(f.send(tcpPacket(e, 9000, clientHelloFor("fine.test")), {}, true), allow);
+    EXPECT_EQ(f.asked.size(), 3u);
+
+    // What does not start a new connection keeps the decision: the blocked
+    // connection's own first packet sent again, its later pieces, and any
+    // resend picked up mid-stream after the kernel forgot it (not fresh).
+    const Endpoints b{4, 40021, 443};
+    const Bytes hello = clientHelloFor("blocked.test", 300);
+    EXPECT_EQ(f.send(tcpPacket(b, 7000, hello), {}, true), block);
+    EXPECT_EQ(f.send(tcpPacket(b, 7000, hello), {}, true), block);
+    EXPECT_EQ(f.send(tcpPacket(b, 7100, Bytes(hello.begin() + 100, hello.end())), {}, true), block);
+    EXPECT_EQ(f.send(tcpPacket(b, 8000, clientHelloFor("fine.test"))), block);
+    EXPECT_EQ(f.asked.size(), 4u);
 }
 
 TEST(FlowTracker, AStartLeftIncompleteOrPushedOutOfAFullTableIsBlocked) {

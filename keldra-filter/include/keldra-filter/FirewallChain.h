@@ -4,6 +4,11 @@
 //
 //   a reply-direction packet (the kernel's own resets included)
 //                                       -> leaves the chain
+//   a SYN                               -> its connection starts undecided
+//                                          and is marked fresh (a port pair
+//                                          reused at once never inherits
+//                                          the decision of the earlier
+//                                          connection)
 //   a packet the daemon marked blocked  -> its connection is marked blocked
 //   a blocked packet or connection      -> TCP reset (other protocols: drop)
 //   a packet the daemon marked allowed  -> its connection is marked allowed
@@ -11,7 +16,9 @@
 //   UDP to port 443 (QUIC)              -> dropped, so browsers fall back to TCP
 //   TCP to ports 80 and 443 that carries payload, whatever its tracking
 //   state (data on a SYN with Fast Open, a connection picked up mid-stream)
-//                                       -> NFQUEUE with --queue-bypass
+//                                       -> NFQUEUE with --queue-bypass, the
+//                                          connection's fresh mark copied
+//                                          onto the packet for the daemon
 //
 // Payload is tested exactly with a classic BPF program (IP header length +
 // TCP header length against the packet's length). Where the kernel refuses
@@ -33,6 +40,9 @@ struct FirewallMarks {
     static constexpr std::uint32_t allowed = 0x01000000;
     static constexpr std::uint32_t blocked = 0x02000000;
     static constexpr std::uint32_t mask = 0x03000000;
+    // On a connection (and copied onto its queued packets): it began with a
+    // SYN while the chain stood, so it was not picked up mid-stream.
+    static constexpr std::uint32_t fresh = 0x04000000;
 };
 
 enum class AddressFamily { ipv4, ipv6 };

@@ -15,6 +15,10 @@
 //   allowed, or blocked (that packet is refused and the client reset).
 // - A blocked connection stays blocked by address and port for as long as a
 //   client may resend, independent of the kernel's tracking entry.
+// - A new connection on a port pair used before (a client may reuse one at
+//   once) is read afresh: the chain tells which connections began with a
+//   SYN it saw, and the start of such a connection's stream at another
+//   sequence number than the decided one is a new start.
 // - A connection whose start stays incomplete for the hold time, or that is
 //   pushed out of a full table, is blocked rather than let through unread.
 
@@ -69,8 +73,10 @@ public:
     explicit FlowTracker(Decide decide) : FlowTracker(std::move(decide), Limits{}) {}
     FlowTracker(Decide decide, Limits limits);
 
-    // The verdict for one packet (an IPv4 or IPv6 packet).
-    PacketAction onPacket(std::span<const std::uint8_t> packet, Clock::time_point now);
+    // The verdict for one packet (an IPv4 or IPv6 packet). `fresh`: its
+    // connection began with a SYN while the chain stood (see
+    // FirewallMarks::fresh); a connection picked up mid-stream is not fresh.
+    PacketAction onPacket(std::span<const std::uint8_t> packet, Clock::time_point now, bool fresh = false);
 
     // Blocks the connections idle past the hold time and forgets old
     // decisions, oldest first.
@@ -103,6 +109,12 @@ private:
         Clock::time_point lastActive;
         std::list<Key>::iterator age;
     };
+    // A decision kept for a port pair: its serial number, and the sequence
+    // number its stream started at.
+    struct Remembered {
+        std::uint64_t serial = 0;
+        std::uint32_t base = 0;
+    };
     // Decisions in the order they were taken; an entry is current while its
     // map entry carries the same serial number.
     struct Dated {
@@ -114,8 +126,9 @@ private:
     void addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload);
     void dropFlow(const Key& key);
     PacketAction decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream);
-    PacketAction finish(Key key, PacketAction action, Clock::time_point now);
-    void remember(const Key& key, PacketAction action, Clock::time_point now);
+    PacketAction finish(Key key, PacketAction action, Clock::time_point now, std::uint32_t base);
+    void remember(const Key& key, PacketAction action, Clock::time_point now, std::uint32_t base);
+    const Remembered* remembered(const Key& key) const;
     void forget(const Key& key);
 
     Decide decide_;
@@ -124,9 +137,9 @@ private:
     std::list<Key> ages_;  // least recently active first
     std::size_t bufferedBytes_ = 0;
     std::uint64_t serial_ = 0;
-    std::unordered_map<Key, std::uint64_t, KeyHash> allowed_;
+    std::unordered_map<Key, Remembered, KeyHash> allowed_;
     std::deque<Dated> allowedOrder_;
-    std::unordered_map<Key, std::uint64_t, KeyHash> blocked_;
+    std::unordered_map<Key, Remembered, KeyHash> blocked_;
     std::deque<Dated> blockedOrder_;
 };
 
