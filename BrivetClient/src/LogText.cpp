@@ -50,4 +50,18 @@ std::string logSafe(std::string_view text, std::size_t limit) {
     return out;
 }
 
+std::string oneLogLine(std::string_view message) {
+    std::string line;
+    line.reserve(message.size());
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            appendByte(line, byte);
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
 }  // namespace brivet

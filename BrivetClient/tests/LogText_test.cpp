@@ -40,4 +40,9 @@ TEST(LogText, LongTextIsCutAndSaysHowMuchWasLeftOut) {
     EXPECT_EQ(cut, std::string(511, 'a') + "\\xc3... (1 more bytes)");
 }
 
+TEST(LogText, ASinkNeverWritesMoreThanOneLine) {
+    EXPECT_EQ(brivet::oneLogLine("tick enrolled=true b\xc3\xbc" "cher"), "tick enrolled=true b\xc3\xbc" "cher");
+    EXPECT_EQ(brivet::oneLogLine("a\nb\r\x7f\x1b"), "a\\x0ab\\x0d\\x7f\\x1b");
+}
+
 }  // namespace

@@ -1,4 +1,5 @@
 // keldra-filter: the filter extension's root daemon (see Daemon.h).
+#include "BrivetClient/LogText.h"
 #include "keldra-filter/Daemon.h"
 #include "keldra-filter/FilterState.h"
 
@@ -11,33 +12,13 @@
 
 namespace {
 
-// One message is one line, whatever it holds: outside text is escaped where
-// it is put into a message (brivet::logSafe), and a control character that
-// still reaches the sink is written as \xNN, so no text can start a line of
-// its own.
-std::string oneLine(const std::string& message) {
-    std::string line;
-    line.reserve(message.size());
-    for (const unsigned char c : message) {
-        if (c < 0x20 || c == 0x7f) {
-            static const char* const digits = "0123456789abcdef";
-            line += "\\x";
-            line += digits[c >> 4];
-            line += digits[c & 0xf];
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    return line;
-}
-
 void logLine(const std::string& message) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     ::gmtime_r(&now, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::fprintf(stdout, "%s %s\n", stamp, oneLine(message).c_str());
+    std::fprintf(stdout, "%s %s\n", stamp, brivet::oneLogLine(message).c_str());
     std::fflush(stdout);
 }
 

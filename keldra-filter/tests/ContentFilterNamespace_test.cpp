@@ -256,21 +256,6 @@ bool udpAnswered() {
 
 Bytes http(const std::string& host) { return bytesOf("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"); }
 
-// The handshake of a one-record ClientHello resplit into records of at most
-// `size` bytes.
-Bytes inRecordsOf(const Bytes& hello, std::size_t size) {
-    const Bytes handshake(hello.begin() + 5, hello.end());
-    Bytes out;
-    for (std::size_t at = 0; at < handshake.size(); at += size) {
-        const std::size_t length = std::min(size, handshake.size() - at);
-        append(out, {0x16, 0x03, 0x01});
-        put16(out, length);
-        out.insert(out.end(), handshake.begin() + static_cast<std::ptrdiff_t>(at),
-                   handshake.begin() + static_cast<std::ptrdiff_t>(at + length));
-    }
-    return out;
-}
-
 // HTTP/2 with prior knowledge: the preface, an empty SETTINGS frame, and a
 // HEADERS frame for GET https://<authority>/ (literal fields, no Huffman).
 Bytes http2Request(const std::string& authority) {

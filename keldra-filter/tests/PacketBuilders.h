@@ -1,6 +1,7 @@
 #pragma once
 // Builders of the bytes the content filter sees: TLS ClientHellos with their
 // extensions in any order, and IPv4/IPv6 TCP packets around a payload.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -108,6 +109,27 @@ inline Bytes tcpPacket(const Endpoints& e, std::uint32_t sequence, const Bytes& 
     }
     append(ip, tcp);
     return ip;
+}
+
+// The handshake bytes of `records` (handshake records only) resplit into
+// records of at most `size` bytes each.
+inline Bytes inRecordsOf(const Bytes& records, std::size_t size) {
+    Bytes handshake;
+    for (std::size_t at = 0; at + 5 <= records.size();) {
+        const std::size_t length = std::size_t{records[at + 3]} << 8 | records[at + 4];
+        handshake.insert(handshake.end(), records.begin() + static_cast<std::ptrdiff_t>(at + 5),
+                         records.begin() + static_cast<std::ptrdiff_t>(at + 5 + length));
+        at += 5 + length;
+    }
+    Bytes out;
+    for (std::size_t at = 0; at < handshake.size(); at += size) {
+        const std::size_t length = std::min(size, handshake.size() - at);
+        append(out, {0x16, 0x03, 0x01});
+        put16(out, length);
+        out.insert(out.end(), handshake.begin() + static_cast<std::ptrdiff_t>(at),
+                   handshake.begin() + static_cast<std::ptrdiff_t>(at + length));
+    }
+    return out;
 }
 
 }  // namespace keldra::filter::test

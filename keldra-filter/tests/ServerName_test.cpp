@@ -24,27 +24,6 @@ ServerNameResult readPrefix(const Bytes& bytes, std::size_t size) {
     return ServerName::read(std::span<const std::uint8_t>(bytes).first(size));
 }
 
-// The handshake bytes of `records` (handshake records only) resplit into
-// records of at most `size` bytes each.
-Bytes fragmented(const Bytes& records, std::size_t size) {
-    Bytes handshake;
-    for (std::size_t at = 0; at + 5 <= records.size();) {
-        const std::size_t length = std::size_t{records[at + 3]} << 8 | records[at + 4];
-        handshake.insert(handshake.end(), records.begin() + static_cast<std::ptrdiff_t>(at + 5),
-                         records.begin() + static_cast<std::ptrdiff_t>(at + 5 + length));
-        at += 5 + length;
-    }
-    Bytes out;
-    for (std::size_t at = 0; at < handshake.size(); at += size) {
-        const std::size_t length = std::min(size, handshake.size() - at);
-        append(out, {0x16, 0x03, 0x01});
-        put16(out, length);
-        out.insert(out.end(), handshake.begin() + static_cast<std::ptrdiff_t>(at),
-                   handshake.begin() + static_cast<std::ptrdiff_t>(at + length));
-    }
-    return out;
-}
-
 // A ClientHello whose handshake message is `length` bytes long (header
 // included), its name after padding, in records of up to 16 KiB.
 Bytes clientHelloOfLength(std::string_view name, std::size_t length) {
@@ -96,7 +75,7 @@ TEST(ServerNameTLS, WaitsForTheWholeFirstRecordUpTo16KiB) {
 TEST(ServerNameTLS, ReassemblesAClientHelloSplitOverManyRecords) {
     const Bytes hello = clientHelloFor("split.example.com", 300);
     for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{64}, std::size_t{200}}) {
-        const Bytes records = fragmented(hello, size);
+        const Bytes records = inRecordsOf(hello, size);
         EXPECT_EQ(readBytes(records), ServerNameResult::found("split.example.com")) << size;
         // Every cut before the end of the name waits; the name is given only whole.
         std::size_t firstFound = records.size();
@@ -115,7 +94,7 @@ TEST(ServerNameTLS, ReassemblesAClientHelloSplitOverManyRecords) {
     // The largest ClientHello read, in records of one byte: the stream bound
     // covers it.
     const Bytes largest = clientHelloOfLength("far.example.com", ServerName::maxClientHello);
-    const Bytes bytewise = fragmented(largest, 1);
+    const Bytes bytewise = inRecordsOf(largest, 1);
     EXPECT_EQ(bytewise.size(), ServerName::maxTLSStream);
     EXPECT_LE(bytewise.size(), ServerName::maxNeeded);
     EXPECT_EQ(readBytes(largest), ServerNameResult::found("far.example.com"));
@@ -124,7 +103,7 @@ TEST(ServerNameTLS, ReassemblesAClientHelloSplitOverManyRecords) {
 }
 
 TEST(ServerNameTLS, OtherRecordsAndOverlongHellosHaveNoName) {
-    const Bytes records = fragmented(clientHelloFor("mixed.example.com", 100), 64);
+    const Bytes records = inRecordsOf(clientHelloFor("mixed.example.com", 100), 64);
     // An alert, change-cipher-spec or application-data record before the name
     // ends the ClientHello: no name.
     for (std::uint8_t type : {std::uint8_t{0x15}, std::uint8_t{0x14}, std::uint8_t{0x17}}) {
@@ -142,13 +121,13 @@ TEST(ServerNameTLS, OtherRecordsAndOverlongHellosHaveNoName) {
     // beyond it is none, whatever the records.
     const Bytes longer = clientHelloOfLength("beyond.example.com", ServerName::maxClientHello + 1);
     EXPECT_EQ(readBytes(longer), ServerNameResult::none());
-    EXPECT_EQ(readBytes(fragmented(longer, 64)), ServerNameResult::none());
+    EXPECT_EQ(readBytes(inRecordsOf(longer, 64)), ServerNameResult::none());
     // One whose name comes early is read.
     Bytes early = clientHello({serverNameExtension("early.example.com"), extension(0x0015, Bytes(20000, 0))});
     const std::size_t handshake = early.size() - 5;
     early[3] = static_cast<std::uint8_t>(handshake >> 8);
     early[4] = static_cast<std::uint8_t>(handshake);
-    EXPECT_EQ(readBytes(fragmented(early, 1000)), ServerNameResult::found("early.example.com"));
+    EXPECT_EQ(readBytes(inRecordsOf(early, 1000)), ServerNameResult::found("early.example.com"));
 }
 
 TEST(ServerNameTLS, MalformedRecordsHaveNoName) {

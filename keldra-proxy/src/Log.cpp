@@ -1,5 +1,7 @@
 #include "keldra-proxy/Log.h"
 
+#include "BrivetClient/LogText.h"
+
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -15,33 +17,10 @@ std::string formatLogLine(long long unixSeconds, const std::string& message) {
     return std::string(stamp) + " " + message;
 }
 
-namespace {
-
-// One message is one line whatever it holds: outside text is escaped where
-// it is put into a message (logSafe), and a control character that still
-// reaches the sink is written as \xNN.
-std::string oneLine(const std::string& message) {
-    std::string line;
-    line.reserve(message.size());
-    for (const unsigned char c : message) {
-        if (c < 0x20 || c == 0x7f) {
-            static const char* const digits = "0123456789abcdef";
-            line += "\\x";
-            line += digits[c >> 4];
-            line += digits[c & 0xf];
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    return line;
-}
-
-}  // namespace
-
 void logLine(const std::string& message) {
     // Lines from the main task and the DNS thread never interleave.
     static std::mutex mutex;
-    const std::string line = formatLogLine(static_cast<long long>(std::time(nullptr)), oneLine(message)) + "\n";
+    const std::string line = formatLogLine(static_cast<long long>(std::time(nullptr)), oneLogLine(message)) + "\n";
     std::lock_guard<std::mutex> lock(mutex);
     // A line that cannot be written (the reader went away, the disk is full)
     // is lost; the proxy goes on, and the next line is tried afresh.

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "keldra/TestFiles.h"
 
 extern char** environ;
@@ -31,9 +32,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool onPath(const std::string& program) {
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
+using keldra::test::onPath;
 
 std::string output(const std::string& command) {
     std::string out;
@@ -61,12 +60,7 @@ std::vector<std::string> lines(const std::string& text) {
 
 template <class Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 30s) {
-    const auto end = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return keldra::test::eventually(predicate, timeout);
 }
 
 // The script in a process group of its own, as a terminal's foreground job.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "AppFixture.h"
+#include "ChildProcess.h"
 
 extern char** environ;
 
@@ -28,62 +29,9 @@ namespace test = keldra::test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool onPath(const std::string& program) {
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
+using keldra::test::onPath;
 
-// A child process, ended (TERM, then KILL) and reaped when it goes.
-class Process {
-public:
-    Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-            const std::filesystem::path& log, std::optional<int> fd3 = std::nullopt) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (fd3) posix_spawn_file_actions_adddup2(&actions, *fd3, 3);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<char*> env;
-        for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() {
-        if (running()) {
-            ::kill(pid_, SIGTERM);
-            if (!waitExit(5s)) {
-                ::kill(pid_, SIGKILL);
-                waitExit(5s);
-            }
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running() {
-        if (pid_ <= 0 || status_) return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-        return !status_;
-    }
-    bool waitExit(std::chrono::milliseconds timeout) {
-        const auto end = Clock::now() + timeout;
-        while (running()) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-    std::optional<int> status() const { return status_; }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
+using Process = test::ChildProcess;
 
 std::string run(const std::string& command) {
     std::string out;
@@ -97,12 +45,7 @@ std::string run(const std::string& command) {
 
 template <class Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 20s) {
-    const auto end = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return test::eventually(predicate, timeout);
 }
 
 struct Window {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "Keldra/InstanceLock.h"
 #include "keldra/TestFiles.h"
 
@@ -32,68 +33,14 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // The app as a child process, ended (TERM, then KILL) and reaped when it goes.
-class App {
+class App : public test::ChildProcess {
 public:
-    App(const fs::path& program, const std::vector<std::string>& environment, const fs::path& log) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const std::string path = program.string();
-        char* args[] = {const_cast<char*>(path.c_str()), nullptr};
-        std::vector<char*> env;
-        for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, args, env.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~App() {
-        if (!running()) return;
-        ::kill(pid_, SIGTERM);
-        if (!waitExit(20s)) {
-            ::kill(pid_, SIGKILL);
-            waitExit(20s);
-        }
-    }
-    App(const App&) = delete;
-    App& operator=(const App&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running() {
-        if (pid_ <= 0 || status_) return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-        return !status_;
-    }
-    bool waitExit(std::chrono::milliseconds timeout) {
-        const auto end = Clock::now() + timeout;
-        while (running()) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-    void kill(int signal) {
-        ::kill(pid_, signal);
-        waitExit(20s);
-    }
-    std::optional<int> exitStatus() const {
-        if (!status_ || !WIFEXITED(*status_)) return std::nullopt;
-        return WEXITSTATUS(*status_);
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
+    App(const fs::path& program, const std::vector<std::string>& environment, const fs::path& log)
+        : ChildProcess({program.string()}, environment, log, std::nullopt, 20s) {}
 };
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 60s) {
-    const auto end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return test::eventually(condition, timeout);
 }
 
 class SingleCopy : public ::testing::Test {

@@ -19,4 +19,9 @@ inline constexpr std::size_t kLogTextLimit = 512;
 // and the line says how much ("... (N more bytes)").
 std::string logSafe(std::string_view text, std::size_t limit = kLogTextLimit);
 
+// What a log sink writes for one message: the message as it is, but with any
+// C0 control character or DEL that still reached it written as \xNN, so
+// that no message ever makes more than one line.
+std::string oneLogLine(std::string_view message);
+
 }  // namespace brivet
