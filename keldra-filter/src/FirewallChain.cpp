@@ -58,9 +58,14 @@ constexpr std::uint16_t kReturn = 0x06;
 template <std::size_t N>
 std::string bytecode(const std::array<Instruction, N>& program) {
     std::string text = std::to_string(N);
+    // "code jt jf k" for each instruction, after a comma. Appended piece by
+    // piece (GCC 12 at -O3 warns falsely about "," + std::to_string(...)).
     for (const auto& i : program) {
-        text += "," + std::to_string(i.code) + " " + std::to_string(i.jt) + " " + std::to_string(i.jf) + " " +
-                std::to_string(i.k);
+        const std::uint32_t fields[4] = {i.code, i.jt, i.jf, i.k};
+        for (std::size_t f = 0; f < 4; ++f) {
+            text += f == 0 ? ',' : ' ';
+            text += std::to_string(fields[f]);
+        }
     }
     return text;
 }
