@@ -101,13 +101,17 @@ create_missing() {
 }
 
 # install_file SOURCE TARGET MODE: copies next to the target, then renames
-# over it, so a half copy never runs.
+# over it, so a half copy never runs. The copy never follows a link and never
+# reads a special file (a link, a pipe or a device is copied as itself); what
+# arrives is then refused unless it is a regular file. Looking at SOURCE
+# before copying would leave a moment to swap it.
 install_file() {
-    rm -f "$2.new" \
-        && cp -f "$1" "$2.new" \
-        && chmod "$3" "$2.new" \
-        && mv -f "$2.new" "$2" \
-        || fail "cannot install $(basename "$2")"
+    rm -rf "$2.new" && cp -RP "$1" "$2.new" || fail "cannot install $(basename "$2")"
+    if [ -L "$2.new" ] || [ ! -f "$2.new" ]; then
+        rm -rf "$2.new"
+        fail "cannot install $(basename "$2"): $1 is not a regular file (a symbolic link is never followed)"
+    fi
+    chmod "$3" "$2.new" && mv -f "$2.new" "$2" || fail "cannot install $(basename "$2")"
 }
 
 for file in keldra-proxy keldra-networksetup Environment.json; do
@@ -171,6 +175,65 @@ UNITFILE
     chmod 0644 "$ROOT$UNIT.new" && mv -f "$ROOT$UNIT.new" "$ROOT$UNIT" || fail "cannot write $UNIT"
 }
 
+# serves PID: true when process PID holds a UDP socket bound to
+# 127.0.0.1:53, read from /proc alone (nothing else the machine may lack). The
+# socket must be the process's own: another server on that port does not
+# count.
+serves() {
+    case "$1" in ''|0|*[!0-9]*) return 1 ;; esac
+    sockets=
+    for fd in "/proc/$1/fd/"*; do
+        link=$(readlink "$fd" 2>/dev/null) || continue
+        case "$link" in
+            "socket:["*"]") link=${link#socket:[}; sockets="$sockets ${link%]} " ;;
+        esac
+    done
+    [ -n "$sockets" ] || return 1
+    # Columns: slot, local address, remote address, state, queues, timer,
+    # retransmits, uid, timeout, inode. The address is hexadecimal in the
+    # machine's byte order.
+    cat "/proc/$1/net/udp" 2>/dev/null | {
+        while read -r _ address _ _ _ _ _ _ _ inode _; do
+            case "$address" in
+                0100007F:0035|7F000001:0035)
+                    case "$sockets" in *" $inode "*) exit 0 ;; esac
+                    ;;
+            esac
+        done
+        exit 1
+    }
+}
+
+# Seconds the proxy gets to start serving. It normally does within a second;
+# a large saved blocklist takes longer to read.
+WAIT=10
+
+# restore_dns: the proxy points the resolver file at 127.0.0.1 (its
+# --assert-dns, through keldra-networksetup) and keeps a script that puts
+# back what was there before. When no proxy serves, a resolver file still
+# pointing here leaves the machine without DNS: run that script. Prints a
+# line when the resolver file still points here afterwards.
+restore_dns() {
+    tool="$ROOT$LIBEXEC/keldra-networksetup"
+    restore="$ROOT$DATA/dns-restore.sh"
+    # Without the script the proxy never pointed them here.
+    [ -f "$restore" ] && [ ! -L "$restore" ] && [ "$(stat -c %u "$restore")" = 0 ] || return 0
+    [ "$("$tool" -getdnsservers resolv.conf 2>/dev/null)" = 127.0.0.1 ] || return 0
+    /bin/sh "$restore" >/dev/null 2>&1
+    if [ "$("$tool" -getdnsservers resolv.conf 2>/dev/null)" = 127.0.0.1 ]; then
+        printf '%s\n' "The DNS settings still point at 127.0.0.1; put them back with: sh $DATA/dns-restore.sh"
+    fi
+}
+
+# not_serving LOG_LINES: the proxy did not start (it has been stopped): put
+# the DNS settings back and fail with the last lines of its log.
+not_serving() {
+    dns=$(restore_dns)
+    fail "keldra-proxy did not start serving DNS on 127.0.0.1:53.
+$1${dns:+
+$dns}"
+}
+
 if [ -d "$ROOT/run/systemd/system" ]; then
     write_unit
     for step in daemon-reload "enable keldra-proxy.service" "restart keldra-proxy.service"; do
@@ -179,7 +242,22 @@ if [ -d "$ROOT/run/systemd/system" ]; then
             fail "systemctl $step failed: $output"
         fi
     done
-    exit 0
+    # The service counts as started once its process serves. Its process
+    # exists once the restart has returned; when it ends meanwhile (systemd
+    # would start another two seconds later) the service did not start.
+    first=$(systemctl show --property=MainPID --value keldra-proxy.service 2>/dev/null)
+    i=0
+    while :; do
+        pid=$(systemctl show --property=MainPID --value keldra-proxy.service 2>/dev/null)
+        serves "$pid" && exit 0
+        case "$pid" in ''|0) break ;; esac
+        [ "$pid" = "$first" ] && [ "$i" -lt $((WAIT * 10)) ] || break
+        sleep 0.1
+        i=$((i + 1))
+    done
+    systemctl stop keldra-proxy.service >/dev/null 2>&1
+    not_serving "Its journal ends:
+$(journalctl --unit=keldra-proxy.service --lines=5 --no-pager --output=cat 2>&1)"
 fi
 
 # Without systemd (containers, build machines): stop the proxy an earlier run
@@ -208,10 +286,29 @@ if [ ! -e "$ROOT$LOG" ]; then
     (umask 077 && : > "$ROOT$LOG") || fail "cannot create $LOG"
 fi
 chmod 0640 "$ROOT$LOG" || fail "cannot set the mode of $LOG"
-nohup "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53 \
+logged=$(wc -c < "$ROOT$LOG") || fail "cannot read $LOG"
+# A session of its own: the proxy ends on SIGINT, SIGTERM and SIGHUP, and
+# must outlive the terminal and the process group that started the install
+# (a Ctrl-C there, or the terminal closing). The background child is never a
+# process group leader, so setsid does not fork and $! is the proxy.
+setsid "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53 \
     </dev/null >>"$ROOT$LOG" 2>&1 &
+pid=$!
 rm -f "$ROOT$PIDFILE.new"
-echo "$!" > "$ROOT$PIDFILE.new" && chmod 0644 "$ROOT$PIDFILE.new" && mv -f "$ROOT$PIDFILE.new" "$ROOT$PIDFILE" \
+echo "$pid" > "$ROOT$PIDFILE.new" && chmod 0644 "$ROOT$PIDFILE.new" && mv -f "$ROOT$PIDFILE.new" "$ROOT$PIDFILE" \
     || fail "cannot write $PIDFILE"
+i=0
+until serves "$pid"; do
+    if ! kill -0 "$pid" 2>/dev/null || [ "$i" -ge $((WAIT * 10)) ]; then
+        # Stopped for good, so that it cannot point the DNS settings here
+        # after they are put back.
+        kill -9 "$pid" 2>/dev/null
+        rm -f "$ROOT$PIDFILE"
+        not_serving "The lines it logged to $LOG:
+$(tail -c +$((logged + 1)) "$ROOT$LOG" | tail -n 5)"
+    fi
+    sleep 0.1
+    i=$((i + 1))
+done
 write_unit "Started directly, without systemd: its process id is in $PIDFILE, its log in $LOG."
 exit 0
