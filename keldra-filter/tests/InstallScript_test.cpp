@@ -256,7 +256,8 @@ TEST_F(InstallFixture, TheProxyStartedWithoutSystemdOutlivesTheInstallersTermina
 }
 
 TEST_F(InstallFixture, AProxyThatCannotServeFailsTheInstallAndPutsTheDNSSettingsBack) {
-    // Something else holds 127.0.0.1:53 (and answers nothing).
+    // Another server holds 127.0.0.1:53 and answers there: that is not the
+    // proxy serving.
     int bound[2];
     ASSERT_EQ(::pipe(bound), 0);
     const pid_t holder = lab.fork(lab.client(), [&] {
@@ -267,8 +268,13 @@ TEST_F(InstallFixture, AProxyThatCannotServeFailsTheInstallAndPutsTheDNSSettings
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 1;
         if (::write(bound[1], "b", 1) != 1) return 1;
-        ::pause();
-        return 0;
+        for (;;) {
+            char query[512];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = ::recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n > 0) ::sendto(fd, query, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
     });
     ::close(bound[1]);
     char byte = 0;
