@@ -4,9 +4,9 @@
 # RESOURCES is the app bundle's Contents/Resources (keldra-proxy,
 # keldra-networksetup, Environment.json). With a CODE the machine is enrolled
 # once, under NAME; an empty CODE repairs: the enrolment is kept and the
-# service restarted. Exits 0 on success; otherwise writes its reason on
-# standard error and exits 1 (never 126 or 127, which the app reads as a
-# dismissed password prompt).
+# service restarted. Exits 0 once the proxy serves DNS on 127.0.0.1:53;
+# otherwise writes its reason on standard error and exits 1 (never 126 or
+# 127, which the app reads as a dismissed password prompt).
 #
 # The code and the name are handed to keldra-proxy as arguments of their
 # own and are never written into the unit file: a unit's ExecStart expands
@@ -191,7 +191,9 @@ serves() {
     [ -n "$sockets" ] || return 1
     # Columns: slot, local address, remote address, state, queues, timer,
     # retransmits, uid, timeout, inode. The address is hexadecimal in the
-    # machine's byte order.
+    # machine's byte order. Read through cat: the process may be gone by
+    # now, and a failed redirection could end the script.
+    # shellcheck disable=SC2002
     cat "/proc/$1/net/udp" 2>/dev/null | {
         while read -r _ address _ _ _ _ _ _ _ inode _; do
             case "$address" in
