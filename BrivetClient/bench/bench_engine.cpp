@@ -69,6 +69,7 @@ public:
     std::optional<brivet::FilterStatus> status() override { return brivet::FilterStatus{true, 0, 0, std::nullopt, 0}; }
     void publish(const brivet::FilterRules&) override {}
     std::vector<brivet::CoalescedEvent> takeEvents() override { return {}; }
+    void eventsQueued(const std::vector<brivet::CoalescedEvent>&) override {}
 };
 
 class Host final : public brivet::HostEnvironment {

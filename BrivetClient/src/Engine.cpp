@@ -282,16 +282,31 @@ void ProtectionEngine::publishStep(TickReport& report, Instant now) {
     if (report.missingCategories.empty() && cache_) cache_->prune(policy->blocklistVersion);
 }
 
-void ProtectionEngine::saveToOutbox(std::vector<CoalescedEvent>& heldBack, std::vector<CoalescedEvent> more) {
+std::vector<CoalescedEvent> ProtectionEngine::saveToOutbox(std::vector<CoalescedEvent>& heldBack,
+                                                           std::vector<CoalescedEvent> more) {
     heldBack.insert(heldBack.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
-    if (heldBack.empty()) return;
+    if (heldBack.empty()) return {};
     outbox->append(heldBack);
-    heldBack.clear();
+    std::vector<CoalescedEvent> saved;
+    saved.swap(heldBack);
+    return saved;
+}
+
+void ProtectionEngine::saveFilterEvents(std::vector<CoalescedEvent> more) {
+    const std::vector<CoalescedEvent> saved = saveToOutbox(unsavedFilterEvents_, std::move(more));
+    if (saved.empty()) return;
+    try {
+        filter_->eventsQueued(saved);
+    } catch (...) {
+        // The filter keeps them and hands them over again: at worst a record
+        // the service deduplicates.
+    }
 }
 
 void ProtectionEngine::deliverEvents(TickReport& report, Instant now) {
-    // The filter's closed windows. Once taken they exist only here, so a
-    // failed append keeps them for the next delivery instead of losing them.
+    // The filter's closed windows. A failed append keeps them for the next
+    // delivery; the filter is told once they are in the outbox, so one that
+    // keeps them on disk until then loses none to a crash in between.
     std::vector<CoalescedEvent> taken;
     try {
         taken = filter_->takeEvents();
@@ -299,7 +314,7 @@ void ProtectionEngine::deliverEvents(TickReport& report, Instant now) {
         report.errors.push_back("events: " + describe(std::current_exception()));
     }
     try {
-        saveToOutbox(unsavedFilterEvents_, std::move(taken));
+        saveFilterEvents(std::move(taken));
     } catch (...) {
         report.errors.push_back("events: " + describe(std::current_exception()));
     }
@@ -356,7 +371,7 @@ std::int64_t ProtectionEngine::flushEvents() {
     unsavedOwnEvents_.insert(unsavedOwnEvents_.end(), std::make_move_iterator(drained.begin()),
                              std::make_move_iterator(drained.end()));
     try {
-        saveToOutbox(unsavedFilterEvents_, {});
+        saveFilterEvents({});
         saveToOutbox(unsavedOwnEvents_, {});
     } catch (...) {
         return 0;

@@ -21,6 +21,7 @@
 #include "BrivetClient/Engine.h"
 #include "BrivetClient/Events.h"
 #include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/PendingCounts.h"
 #include "BrivetClient/Keychain.h"
 #include "BrivetClient/ProtectionClient.h"
 #include "BrivetClient/RFC3339.h"
@@ -69,14 +70,41 @@ public:
         out.swap(closedEvents);
         return out;
     }
+    void eventsQueued(const std::vector<CoalescedEvent>& events) override { queued.push_back(events); }
 
     std::optional<FilterStatus> currentStatus = FilterStatus{true, 0, 0, std::nullopt, 0};
     std::vector<FilterRules> published;
     std::optional<std::string> publishFailure;
     std::vector<CoalescedEvent> closedEvents;
     std::optional<std::string> takeFailure;
+    // Every list the engine said was in its outbox, in order.
+    std::vector<std::vector<CoalescedEvent>> queued;
     int statusCalls = 0;
     int takeCalls = 0;
+};
+
+// A running filter whose block counts live in the data folder's
+// "events-pending.json", kept as the programs keep theirs.
+class CountingFilter final : public brivet::FilterControl {
+public:
+    CountingFilter(const std::filesystem::path& file, std::function<Instant()> clock)
+        : counts(file, nullptr, brivet::CountsWriterTiming{std::chrono::milliseconds(0)}), clock(std::move(clock)) {}
+    std::optional<FilterStatus> status() override { return FilterStatus{true, 0, 0, std::nullopt, 0}; }
+    void publish(const FilterRules&) override {}
+    std::vector<CoalescedEvent> takeEvents() override { return counts.handOver(clock()); }
+    void eventsQueued(const std::vector<CoalescedEvent>& events) override {
+        if (beforeRemoval) beforeRemoval();
+        counts.remove(events);
+    }
+    void block(int times) {
+        for (int i = 0; i < times; ++i) counts.record("bypass_attempted", "blocked_dns_query", "ads", 1, clock());
+    }
+
+    brivet::PendingCounts counts;
+    std::function<Instant()> clock;
+    // Runs when the engine has put windows in its outbox, before the filter
+    // lets go of them.
+    std::function<void()> beforeRemoval;
 };
 
 class MemoryHost final : public brivet::HostEnvironment {
@@ -148,7 +176,8 @@ protected:
         client = std::make_shared<brivet::ProtectionClient>(api, store, keys, "1.0.0-test", [this] { return now; });
         outbox = std::make_shared<brivet::EventOutbox>(group().outboxURL());
         cache = std::make_shared<brivet::FileBlocklistCache>(group().blocklistsURL());
-        engine = std::make_unique<brivet::ProtectionEngine>(client, brivet::RuleSetLoader(api, cache), filter,
+        std::shared_ptr<brivet::FilterControl> chosen = otherFilter ? otherFilter : filter;
+        engine = std::make_unique<brivet::ProtectionEngine>(client, brivet::RuleSetLoader(api, cache), chosen,
                                                             outbox, host, cache, [this] { return now; });
     }
 
@@ -177,6 +206,8 @@ protected:
     std::shared_ptr<brivet::InMemoryTokenStore> tokens;
     std::shared_ptr<MemoryFilter> filter = std::make_shared<MemoryFilter>();
     std::shared_ptr<MemoryHost> host = std::make_shared<MemoryHost>();
+    // Takes the place of `filter` in the next build() when set.
+    std::shared_ptr<brivet::FilterControl> otherFilter;
     std::shared_ptr<HookTransport> transport;
     std::shared_ptr<brivet::DeviceAPI> api;
     std::shared_ptr<brivet::ProtectionClient> client;

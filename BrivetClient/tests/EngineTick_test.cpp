@@ -614,6 +614,7 @@ TEST_F(EngineTick, EventsAreKeptWhenTheOutboxCannotBeWritten) {
     EXPECT_EQ(report.errors[0].rfind("events: ", 0), 0u) << report.errors[0];
     EXPECT_EQ(report.errors[1].rfind("outbox: ", 0), 0u) << report.errors[1];
     EXPECT_EQ(engine->unsavedEventCount(), 1);
+    EXPECT_TRUE(filter->queued.empty());
 
     // The own window closes: its append fails too and it is kept as well.
     advance(900);
@@ -632,10 +633,87 @@ TEST_F(EngineTick, EventsAreKeptWhenTheOutboxCannotBeWritten) {
     report = tick();
     EXPECT_TRUE(report.errors.empty()) << report.errors[0];
     EXPECT_EQ(engine->unsavedEventCount(), 0);
+    // Only now is the filter told that its window is in the outbox.
+    EXPECT_EQ(filter->queued, (std::vector<std::vector<CoalescedEvent>>{{blockEvent(0, 3)}}));
     EXPECT_EQ(report.eventsSent, 4);
     EXPECT_EQ(acceptedCount("bypass_attempted", "blocked_connection"), 3);
     EXPECT_EQ(acceptedCount("policy_applied", "applied"), 1);
     EXPECT_EQ(acceptedCount("protection_disabled", "filter_not_installed"), 2);
+}
+
+// Fourteen blocks are durable in the filter's counts file; the disk is full
+// when their window closes, so the outbox cannot take them; space comes back
+// and a kill -9 follows before the next tick. The counts file kept the window
+// until the outbox held it, so the next run delivers all fourteen. A kill -9
+// between the outbox append and the counts file's update sends a window
+// twice at worst, as the same record, which the service counts once.
+TEST_F(EngineTick, AFullDiskAtAWindowsCloseLosesNoBlockCount) {
+    namespace fs = std::filesystem;
+    enroll();
+    servePolicy();
+    const fs::path data = group().containerURL;
+    const fs::path atCrash = dir.path() / "at-crash";
+    auto counting = std::make_shared<CountingFilter>(data / "events-pending.json", [this] { return now; });
+    otherFilter = counting;
+    build();
+    ASSERT_TRUE(tick().errors.empty());
+    // What is on disk at the crash is all the next run finds.
+    auto diskAtCrash = [&] {
+        fs::remove_all(atCrash);
+        fs::copy(data, atCrash, fs::copy_options::recursive);
+    };
+    auto restartFromCrash = [&] {
+        engine.reset();
+        otherFilter.reset();
+        counting.reset();
+        fs::remove_all(data);
+        fs::rename(atCrash, data);
+        counting = std::make_shared<CountingFilter>(data / "events-pending.json", [this] { return now; });
+        otherFilter = counting;
+        build();
+    };
+    auto countsOnDisk = [&] {
+        return brivet::JSONCoding::plainDecode<brivet::EventCoalescer>(keldra::test::readFile(data / "events-pending.json"))
+            .pendingCount();
+    };
+
+    counting->block(14);
+    ASSERT_TRUE(counting->counts.flush());
+    fs::remove(outbox->url());
+    fs::create_directories(outbox->url());  // the disk is full for the outbox
+    advance(900);
+    auto report = tick();
+    ASSERT_FALSE(report.errors.empty());
+    EXPECT_EQ(report.errors[0].rfind("events: ", 0), 0u) << report.errors[0];
+    fs::remove(outbox->url());  // space comes back
+    EXPECT_TRUE(counting->counts.flush());
+    EXPECT_EQ(countsOnDisk(), 14);
+    diskAtCrash();
+    restartFromCrash();
+    advance(60);
+    report = tick();
+    EXPECT_TRUE(report.errors.empty()) << report.errors[0];
+    EXPECT_EQ(acceptedCount("bypass_attempted", "blocked_dns_query"), 14);
+    EXPECT_EQ(countsOnDisk(), 0);
+
+    // The crash comes right after the append, before the counts file lets go.
+    counting->block(5);
+    counting->beforeRemoval = [&] {
+        diskAtCrash();
+        // The process is gone: nothing after this point reaches the service.
+        service.failEndpoint(Endpoint::events, failure(503, "unavailable"));
+    };
+    advance(900);
+    tick();
+    service.clearFailures();
+    restartFromCrash();
+    advance(60);
+    report = tick();
+    EXPECT_TRUE(report.errors.empty()) << report.errors[0];
+    EXPECT_EQ(acceptedCount("bypass_attempted", "blocked_dns_query"), 19);
+    EXPECT_EQ(service.counters().eventsDeduplicated, 1);
+    EXPECT_EQ(countsOnDisk(), 0);
+    EXPECT_TRUE(outbox->pending().empty());
 }
 
 TEST_F(EngineTick, FilterEventsThatCannotBeTakenLeaveOneLine) {

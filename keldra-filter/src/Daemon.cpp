@@ -167,7 +167,7 @@ Daemon::Daemon(DaemonSettings settings, Log log)
     : settings_(std::move(settings)), log_(log ? std::move(log) : Log([](const std::string&) {})) {}
 
 int Daemon::run(const std::atomic<bool>* stop) {
-    FilterState state(settings_.stateFolder);
+    FilterState state(settings_.stateFolder, {}, {}, {}, log_);
     DNSProvider::restoreLeftover(settings_.stateFolder, settings_.dns, log_);
     ContentFilter content(state, settings_.content, log_);
     DNSProvider dns(state, settings_.dns, settings_.stateFolder, log_);

@@ -26,6 +26,7 @@ struct Disk {
     bool open = true;         // writes wait while false
     int failuresLeft = 0;     // the next writes that fail
     int attempts = 0;
+    std::vector<std::chrono::steady_clock::time_point> attemptTimes;
     std::vector<std::string> written;
 
     std::int64_t lastCount() {
@@ -57,6 +58,7 @@ public:
     void write(const std::string& text) override {
         std::unique_lock<std::mutex> lock(disk_.mutex);
         ++disk_.attempts;
+        disk_.attemptTimes.push_back(std::chrono::steady_clock::now());
         disk_.changed.wait(lock, [&] { return disk_.open; });
         if (disk_.failuresLeft > 0) {
             --disk_.failuresLeft;
@@ -75,11 +77,18 @@ struct Fixture {
     std::shared_ptr<std::atomic<std::int64_t>> seconds = std::make_shared<std::atomic<std::int64_t>>(1'800'000'000);
     std::unique_ptr<FilterState> state;
 
+    std::mutex logMutex;
+    std::vector<std::string> logged;
+
     explicit Fixture(FilterState::WriterTiming timing = {}) {
         auto clock = [seconds = seconds] {
             return brivet::Instant(std::chrono::duration_cast<brivet::Instant::duration>(std::chrono::seconds(seconds->load())));
         };
-        state = std::make_unique<FilterState>(folder.path(), clock, std::make_unique<FakeEventsFile>(disk), timing);
+        auto log = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logged.push_back(line);
+        };
+        state = std::make_unique<FilterState>(folder.path(), clock, std::make_unique<FakeEventsFile>(disk), timing, log);
         EXPECT_EQ(state->publish(sampleRules()), std::nullopt);
     }
 
@@ -119,6 +128,30 @@ TEST(FilterStateEvents, AFailedWriteIsTriedAgainWithoutAnotherBlock) {
     EXPECT_EQ(f.connectTo("blocked.test"), brivet::FlowAction::drop);
     EXPECT_TRUE(waitFor([&] { return f.disk.lastCount() == 1; }));
     EXPECT_EQ(f.disk.tries(), 3);
+}
+
+// Writes that keep failing are tried again after a wait that doubles up to
+// the longest, blocks meanwhile do not hurry it, and the outage makes one
+// line when it starts and one when it ends.
+TEST(FilterStateEvents, FailingWritesBackOffAndLogOneLineEachWay) {
+    Fixture f(FilterState::WriterTiming{0ms, 40ms, 160ms});
+    {
+        std::lock_guard<std::mutex> lock(f.disk.mutex);
+        f.disk.failuresLeft = 5;
+    }
+    EXPECT_EQ(f.connectTo("blocked.test"), brivet::FlowAction::drop);
+    ASSERT_TRUE(waitFor([&] { return f.disk.tries() >= 2; }));
+    for (int i = 0; i < 20; ++i) f.connectTo("blocked.test");
+    ASSERT_TRUE(waitFor([&] { return f.disk.lastCount() == 21; }));
+    std::lock_guard<std::mutex> lock(f.disk.mutex);
+    ASSERT_EQ(f.disk.attemptTimes.size(), 6u);
+    const std::chrono::milliseconds waits[] = {40ms, 80ms, 160ms, 160ms, 160ms};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_GE(f.disk.attemptTimes[i + 1] - f.disk.attemptTimes[i], waits[i]) << "retry " << i;
+    }
+    std::lock_guard<std::mutex> logLock(f.logMutex);
+    EXPECT_EQ(f.logged, (std::vector<std::string>{"cannot save the pending block counts: no space left on device",
+                                                  "the pending block counts are saved again"}));
 }
 
 TEST(FilterStateEvents, CountsAreOnDiskBeforeTheyAreHandedOver) {

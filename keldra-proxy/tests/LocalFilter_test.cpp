@@ -204,6 +204,11 @@ TEST(LocalFilterTest, TakeEventsHandsOverClosedWindowsOnly) {
     EXPECT_EQ(taken[0].count, 1);
     EXPECT_EQ(taken[0].windowEnd, RFC3339::string(RFC3339::fromUnixSeconds(1'800'000'900)));
     EXPECT_EQ(filter.status()->pendingEvents, 1);
+    // Handed over once; the file keeps the window until the engine has
+    // queued it.
+    EXPECT_TRUE(filter.takeEvents().empty());
+    EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 2);
+    filter.eventsQueued(taken);
 
     // The file holds only what remains, also for the next run.
     const EventCoalescer remaining = eventsOnDisk(dir.path());
@@ -214,6 +219,7 @@ TEST(LocalFilterTest, TakeEventsHandsOverClosedWindowsOnly) {
     const auto later = again.takeEvents();
     ASSERT_EQ(later.size(), 1u);
     EXPECT_EQ(later[0].reason, "blocked_custom_rule");
+    again.eventsQueued(later);
     EXPECT_EQ(eventsOnDisk(dir.path()).pendingCount(), 0);
 }
 
@@ -280,7 +286,9 @@ TEST(LocalFilterTest, ConcurrentDecisionsWhilePublishingAndTaking) {
         EXPECT_EQ(status.policySeq, seq);
         EXPECT_EQ(status.blocklistVersion, seq);
         *clock.seconds += 900;
-        for (const CoalescedEvent& event : filter.takeEvents()) taken += event.count;
+        const auto events = filter.takeEvents();
+        for (const CoalescedEvent& event : events) taken += event.count;
+        filter.eventsQueued(events);
     }
     for (auto& worker : workers) worker.join();
     EXPECT_FALSE(wrong);
@@ -338,7 +346,9 @@ TEST(LocalFilterTest, HandOverIsNeverUndoneByTheWriter) {
     for (int round = 0; round < 200; ++round) {
         filter.decide(question("ads.test"));
         *clock.seconds += 900;
-        for (const CoalescedEvent& event : filter.takeEvents()) taken += event.count;
+        const auto events = filter.takeEvents();
+        for (const CoalescedEvent& event : events) taken += event.count;
+        filter.eventsQueued(events);
         // Right after a hand-over the file holds exactly what memory holds.
         EXPECT_LE(eventsOnDisk(dir.path()).pendingCount(), 1);
     }
@@ -406,8 +416,8 @@ TEST(LocalFilterTest, AFailedWriteIsTriedAgainAtTheNextHandOverAndByTheWriter) {
     }
     EXPECT_EQ(seen, 8);
 
-    // A hand-over whose write failed leaves the file to the writer too: it
-    // must not come back with the handed-over window after a restart.
+    // A window queued by the engine while the file cannot be written leaves
+    // the file to the writer too: it must not come back after a restart.
     const fs::path third = dir.path() / "third";
     fs::create_directories(third);
     TestClock clock;
@@ -419,7 +429,9 @@ TEST(LocalFilterTest, AFailedWriteIsTriedAgainAtTheNextHandOverAndByTheWriter) {
     fs::remove(third / "events-pending.json");
     fs::create_directory(third / "events-pending.json");
     *clock.seconds += 900;
-    EXPECT_EQ(handing.takeEvents().size(), 1u);
+    const auto handed = handing.takeEvents();
+    EXPECT_EQ(handed.size(), 1u);
+    handing.eventsQueued(handed);
     fs::remove(third / "events-pending.json");
     std::int64_t left = -1;
     for (int i = 0; i < 1000 && left != 0; ++i) {
@@ -430,6 +442,94 @@ TEST(LocalFilterTest, AFailedWriteIsTriedAgainAtTheNextHandOverAndByTheWriter) {
         }
     }
     EXPECT_EQ(left, 0);
+}
+
+// The events file's writes, failing while the disk is full.
+struct FullDisk {
+    std::shared_ptr<std::atomic<bool>> full = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<CountsFile> file(const fs::path& path) const {
+        class File final : public CountsFile {
+        public:
+            File(fs::path path, std::shared_ptr<std::atomic<bool>> full) : real_(std::move(path)), full_(std::move(full)) {}
+            void write(const std::string& text) override {
+                if (*full_) throw std::runtime_error("No space left on device");
+                real_.write(text);
+            }
+
+        private:
+            DurableCountsFile real_;
+            std::shared_ptr<std::atomic<bool>> full_;
+        };
+        return std::make_unique<File>(path, full);
+    }
+};
+
+// Fourteen blocks, the disk full at the window's close so that the engine
+// cannot queue the window, space back, and a kill -9 (what is on disk is all
+// the next run finds): the window stays in the events file until the engine
+// has queued it, so nothing is lost, and a kill -9 between the outbox and
+// the events file at worst queues the same record twice.
+TEST(LocalFilterTest, AWindowStaysInTheEventsFileUntilTheEngineHasQueuedIt) {
+    TempDir dir;
+    TestClock clock;
+    FullDisk disk;
+    const fs::path data = dir.path() / "data";
+    fs::create_directories(data);
+    auto atCrash = [&](const std::string& name) {
+        fs::copy(data, dir.path() / name, fs::copy_options::recursive);
+        return dir.path() / name;
+    };
+    std::mutex logMutex;
+    std::vector<std::string> logged;
+    auto log = [&](const std::string& line) {
+        std::lock_guard lock(logMutex);
+        logged.push_back(line);
+    };
+    LocalFilter filter(AppGroup("dev-proxy", data), clock.clock(), log, std::chrono::milliseconds(0),
+                       disk.file(data / "events-pending.json"));
+    filter.publish(rulesWithSeq(1));
+    for (int i = 0; i < 14; ++i) filter.decide(question("ads.test"));
+    filter.flushEvents();
+
+    *disk.full = true;
+    *clock.seconds += 900;
+    const std::vector<CoalescedEvent> taken = filter.takeEvents();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].count, 14);
+    // The engine's outbox append fails; a block in the new window keeps the
+    // writer busy until space comes back.
+    filter.decide(question("custom.test"));
+    filter.flushEvents();
+    *disk.full = false;
+    filter.flushEvents();
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_EQ(logged, (std::vector<std::string>{"cannot save the pending block counts: No space left on device",
+                                                    "the pending block counts are saved again"}));
+    }
+    EXPECT_EQ(eventsOnDisk(data).pendingCount(), 15);
+    EXPECT_TRUE(filter.takeEvents().empty()) << "handed over once in a process";
+
+    // kill -9 now: the next run hands the window over again.
+    const fs::path crashed = atCrash("crashed");
+    LocalFilter restarted(AppGroup("dev-proxy", crashed), clock.clock());
+    EXPECT_EQ(restarted.takeEvents(), taken);
+
+    // The outbox takes the window; kill -9 before the events file lets go.
+    EventOutbox outbox(data / "events-outbox.json");
+    outbox.append(taken);
+    const fs::path between = atCrash("between");
+    filter.eventsQueued(taken);
+    EXPECT_EQ(eventsOnDisk(data).pendingCount(), 1);
+    EXPECT_EQ(filter.status()->pendingEvents, 1);
+
+    LocalFilter again(AppGroup("dev-proxy", between), clock.clock());
+    EventOutbox againOutbox(between / "events-outbox.json");
+    const auto handedAgain = again.takeEvents();
+    againOutbox.append(handedAgain);
+    again.eventsQueued(handedAgain);
+    EXPECT_EQ(againOutbox.pending(), (std::vector<CoalescedEvent>{taken[0], taken[0]}));
+    EXPECT_EQ(eventsOnDisk(between).pendingCount(), 1);
 }
 
 // A planted FIFO or symlink is never read: start-up neither hangs nor takes

@@ -26,6 +26,7 @@ public:
     }
     void publish(const brivet::FilterRules&) override {}
     std::vector<brivet::CoalescedEvent> takeEvents() override { return {}; }
+    void eventsQueued(const std::vector<brivet::CoalescedEvent>&) override {}
 
     void setStatus(std::optional<brivet::FilterStatus> status) {
         std::lock_guard lock(mutex_);

@@ -32,6 +32,7 @@ public:
     }
     void publish(const brivet::FilterRules&) override {}
     std::vector<brivet::CoalescedEvent> takeEvents() override { return {}; }
+    void eventsQueued(const std::vector<brivet::CoalescedEvent>&) override {}
 };
 
 class SwitchHost final : public brivet::HostEnvironment {

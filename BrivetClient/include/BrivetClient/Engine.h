@@ -57,9 +57,18 @@ public:
     // were, so they are offered again on the next tick.
     virtual void publish(const FilterRules& rules) = 0;
 
-    // Hands over, and removes from the filter, its closed event windows. A
-    // throw means nothing was handed over.
+    // Hands over the filter's closed event windows; the filter does not hand
+    // them over again. A throw means nothing was handed over.
     virtual std::vector<CoalescedEvent> takeEvents() = 0;
+
+    // Says that windows handed over by takeEvents are now in the outbox. A
+    // filter that keeps handed-over windows on disk until then lets go of
+    // them now; a crash before this call makes such a filter hand them over
+    // again after a restart (the same records, which the service
+    // deduplicates), so no count is lost between filter and outbox. A filter
+    // that let go at hand-over does nothing. Should not throw; a throw is
+    // ignored.
+    virtual void eventsQueued(const std::vector<CoalescedEvent>& events) = 0;
 
 protected:
     FilterControl() = default;
@@ -197,9 +206,12 @@ private:
     void publishStep(TickReport& report, Instant now);
     void deliverEvents(TickReport& report, Instant now);
     std::optional<std::int64_t> storedHighestSeq() const;
-    // Appends the events held back earlier plus `more`; on failure keeps
-    // them all held back and rethrows.
-    void saveToOutbox(std::vector<CoalescedEvent>& heldBack, std::vector<CoalescedEvent> more);
+    // Appends the events held back earlier plus `more` and returns what it
+    // appended; on failure keeps them all held back and rethrows.
+    std::vector<CoalescedEvent> saveToOutbox(std::vector<CoalescedEvent>& heldBack, std::vector<CoalescedEvent> more);
+    // Appends the filter's windows held back plus `more`; once they are in
+    // the outbox, tells the filter. Rethrows the append's failure.
+    void saveFilterEvents(std::vector<CoalescedEvent> more);
 
     const RuleSetLoader loader_;
     const std::shared_ptr<FilterControl> filter_;

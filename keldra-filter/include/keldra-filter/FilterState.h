@@ -7,13 +7,14 @@
 // the app ever calls, and no counted block is lost:
 //   filter-rules.json     the rules in force (written before a publish is
 //                         accepted)
-//   events-pending.json   the coalescer, written durably by a writer thread
-//                         shortly after each block (a burst of blocks makes
-//                         one write), never on the packet path; counts are
-//                         durable before they are handed to the app
+//   events-pending.json   the block counts (brivet::PendingCounts): written
+//                         durably by a writer thread shortly after each
+//                         block (a burst of blocks makes one write), never on
+//                         the packet path; a failed write is tried again
+//                         after 1 s, doubling to a minute; counts are durable
+//                         before they are handed to the app
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -21,57 +22,37 @@
 #include <optional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BrivetClient/Engine.h"
 #include "BrivetClient/Events.h"
 #include "BrivetClient/FilterRules.h"
 #include "BrivetClient/FlowFilter.h"
+#include "BrivetClient/PendingCounts.h"
 #include "BrivetClient/RFC3339.h"
 
 namespace keldra::filter {
 
 // Where the block counts are kept: a seam so that tests can stall or fail
 // the writes.
-class EventsFile {
-public:
-    virtual ~EventsFile() = default;
-    // Replaces the file with `text` durably; throws when it could not.
-    virtual void write(const std::string& text) = 0;
-};
-
-// The real file, written through the atomic-write helper with the file and
-// its folder synced.
-class DurableEventsFile : public EventsFile {
-public:
-    explicit DurableEventsFile(std::filesystem::path path) : path_(std::move(path)) {}
-    void write(const std::string& text) override;
-
-private:
-    std::filesystem::path path_;
-};
-
-struct EventsWriterTiming {
-    // How long the writer gathers blocks before it writes them.
-    std::chrono::milliseconds gather{20};
-    // How long it waits before trying a failed write again.
-    std::chrono::milliseconds retry{1000};
-};
+using EventsFile = brivet::CountsFile;
 
 class FilterState {
 public:
     using Clock = std::function<brivet::Instant()>;
-    using WriterTiming = EventsWriterTiming;
+    using Log = std::function<void(const std::string&)>;
+    using WriterTiming = brivet::CountsWriterTiming;
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
 
     // Creates the state folder (0700, root-only) when missing and resumes
     // from its files; an unreadable file leaves empty rules or no events.
-    // `events` defaults to the durable file in the state folder.
+    // `events` defaults to the durable file in the state folder. `log` gets
+    // one line when writing the counts starts failing and one when it works
+    // again.
     explicit FilterState(std::filesystem::path stateFolder, Clock clock = {}, std::unique_ptr<EventsFile> events = {},
-                         WriterTiming timing = {});
+                         WriterTiming timing = {}, Log log = {});
     // Stops the writer after a last write of what is not on disk yet.
     ~FilterState();
 
@@ -111,31 +92,15 @@ public:
     const std::filesystem::path& folder() const noexcept { return folder_; }
 
 private:
-    // Under mutex_: a change of the counts for the writer.
-    void changed();
-    void writerLoop();
-    // Writes a snapshot of the counts taken at `generation`; under writing_.
-    // Returns false when the write failed.
-    bool writeSnapshot(const brivet::EventCoalescer& snapshot, std::uint64_t generation);
-
     std::filesystem::path folder_;
     Clock clock_;
-    std::unique_ptr<EventsFile> eventsFile_;
-    WriterTiming timing_;
+    // Guards the rules in force.
     mutable std::mutex mutex_;
     std::mutex publishing_;
     brivet::FilterRules rules_;
-    brivet::EventCoalescer events_;
     brivet::Instant startedAt_;
-    // Under mutex_: bumped on every change of events_; the change last made
-    // durable; whether the writer should stop.
-    std::uint64_t generation_ = 0;
-    std::uint64_t written_ = 0;
-    bool stopping_ = false;
-    std::condition_variable wake_;
-    // Serialises writes of the events file (held without mutex_).
-    std::mutex writing_;
-    std::thread writer_;
+    // The block counts and their writer; guarded on their own.
+    brivet::PendingCounts events_;
 };
 
 }  // namespace keldra::filter

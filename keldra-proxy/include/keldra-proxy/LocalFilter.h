@@ -2,31 +2,27 @@
 // The proxy's in-process filter: the engine publishes rules into it and takes
 // its block events out of it; the DNS listener asks it about every query.
 //
-// One mutex guards the rules in force, the counted block events and the
-// start time. The rules live on disk in "filter-rules.json" and the counted
+// One mutex guards the rules in force and the start time. The rules live on disk in "filter-rules.json" and the counted
 // events in "events-pending.json" of the data directory, so that a restart
 // resumes where the last run stopped.
 //
-// A blocked query only counts in memory: one writer thread coalesces a burst
-// of them and writes the latest counts about `kEventsWriteDelay` after the
-// first change, so the DNS thread never waits for a file. Every write is a
-// snapshot taken under the mutex, and writes happen in snapshot order, so the
-// file only ever holds a state the filter held. Handing events over to the
-// engine and stopping write at once and durably. A write that fails (a full
-// folder) is tried again by the writer, and at the latest when the engine
-// next takes events, which writes whatever the file lacks. A kill -9 loses
-// at most the counts of the last write window.
+// The block counts live in a PendingCounts: a blocked query only counts in
+// memory, and its writer thread puts the latest counts on disk durably
+// shortly after, so the DNS thread never waits for a file. Closed windows
+// are handed to the engine once they are durable, and stay in
+// "events-pending.json" until the engine says they are in its outbox: a full
+// disk or a crash between the two never loses them. A kill -9 loses at most
+// the counts of the last write window.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BrivetClient/AppGroup.h"
@@ -34,6 +30,7 @@
 #include "BrivetClient/Engine.h"
 #include "BrivetClient/Events.h"
 #include "BrivetClient/FilterRules.h"
+#include "BrivetClient/PendingCounts.h"
 #include "BrivetClient/RFC3339.h"
 #include "keldra-proxy/DNSProxy.h"
 
@@ -59,10 +56,6 @@ public:
 
     // How long the writer gathers changes before it writes the counts.
     static constexpr std::chrono::milliseconds kEventsWriteDelay{50};
-    // After a failed write the writer tries again after this long, doubling
-    // up to the longest.
-    static constexpr std::chrono::milliseconds kEventsRetryFirst{1000};
-    static constexpr std::chrono::milliseconds kEventsRetryLongest{60000};
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
@@ -72,9 +65,11 @@ public:
     // A file that is no regular file (a symlink, a FIFO...) or too large is
     // never read: it counts as missing, with one line to `log`. Never fails
     // and creates nothing. `clock` stamps the block events and decides which
-    // event windows have closed.
+    // event windows have closed. `eventsFile` stands in for the events file's
+    // writes (tests).
     explicit LocalFilter(const AppGroup& group, Clock clock = systemClock(), Log log = nullptr,
-                         std::chrono::milliseconds eventsWriteDelay = kEventsWriteDelay);
+                         std::chrono::milliseconds eventsWriteDelay = kEventsWriteDelay,
+                         std::unique_ptr<CountsFile> eventsFile = nullptr);
     // Stops the writer and writes the latest counts durably.
     ~LocalFilter() override;
 
@@ -94,10 +89,13 @@ public:
     // then. A failure to save the rules file is not reported: the rules are in
     // force in memory and the engine publishes them again after a restart.
     void publish(const FilterRules& rules) override;
-    // The event windows that have closed, removed from the filter and its
-    // file; counts the file lacks (an earlier write failed) are written
-    // durably first. Never throws.
+    // The event windows that have closed and were not handed over yet,
+    // durable in the events file first (written now when the writer is
+    // behind; nothing is handed over when that fails). They stay in the file
+    // until eventsQueued. Never throws.
     std::vector<CoalescedEvent> takeEvents() override;
+    // The engine has the windows in its outbox: they leave the events file.
+    void eventsQueued(const std::vector<CoalescedEvent>& events) override;
 
     // Writes the latest counts now and durably, when they changed since the
     // last write. A failed write keeps them in memory for the next try.
@@ -133,17 +131,10 @@ public:
 private:
     // The caller holds mutex_.
     FilterStatus currentStatus() const;
-    // Writes `snapshot` of generation `generation` unless a later one was
-    // written already; false when the write failed. The caller holds
-    // writeMutex_, not mutex_.
-    bool writeEvents(const EventCoalescer& snapshot, std::uint64_t generation, bool durable);
-    // False when there were counts to write and the write failed.
-    bool writeLatest(bool durable);
-    void writerLoop();
 
+    // Guards the rules in force and the start time.
     std::mutex mutex_;
     FilterRules rules_;
-    EventCoalescer events_;
     std::optional<Instant> startedAt_;
     // Serialises the saves of the rules file, which run outside mutex_ so that
     // writing a large rules document never holds up DNS answers.
@@ -152,19 +143,8 @@ private:
     const std::filesystem::path eventsURL_;
     const Clock clock_;
     const Log log_;
-    const std::chrono::milliseconds eventsWriteDelay_;
-
-    // Under mutex_: bumped on every change of events_; whether the writer
-    // was woken for a change it has not written yet; whether it should end.
-    std::uint64_t eventsGeneration_ = 0;
-    bool writePending_ = false;
-    bool stopping_ = false;
-    std::condition_variable writerWake_;
-    // Held while a snapshot is taken and written, so writes land in order.
-    std::mutex writeMutex_;
-    std::uint64_t writtenGeneration_ = 0;  // under writeMutex_
-    bool writeFailing_ = false;            // under writeMutex_: for one log line per outage
-    std::thread writer_;
+    // The block counts and their writer; guarded on their own.
+    PendingCounts events_;
 };
 
 }  // namespace brivet

@@ -66,6 +66,8 @@ public:
     // Throws Failure "filter extension unreachable" when no data came, and
     // brivet::DecodingError when the events do not decode.
     std::vector<brivet::CoalescedEvent> takeEvents() override;
+    // The daemon lets go of events as it hands them over; nothing to say.
+    void eventsQueued(const std::vector<brivet::CoalescedEvent>&) override {}
 
     const std::optional<std::string>& machServiceName() const noexcept { return machServiceName_; }
     // For tests: whether a connection is open now, and how many were opened.
