@@ -27,25 +27,49 @@ int statusOf(int waitStatus) {
 
 }  // namespace
 
-CommandResult runCommand(const std::vector<std::string>& argv) {
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input) {
     CommandResult result;
     if (argv.empty()) return result;
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return result;
+    // The input fits the pipe (64 KiB), so it is written whole before the
+    // program runs.
+    if (input.size() > 65536) {
+        result.standardError = argv[0] + ": input too long";
+        return result;
+    }
+    int in[2] = {-1, -1}, out[2], err[2];
+    if (!input.empty()) {
+        if (::pipe2(in, O_CLOEXEC) != 0) return result;
+        const bool whole = ::write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+        ::close(in[1]);
+        if (!whole) {
+            ::close(in[0]);
+            return result;
+        }
+    }
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        if (in[0] >= 0) ::close(in[0]);
+        return result;
+    }
     if (::pipe2(err, O_CLOEXEC) != 0) {
+        if (in[0] >= 0) ::close(in[0]);
         ::close(out[0]);
         ::close(out[1]);
         return result;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (in[0] >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     auto pointers = argumentPointers(argv);
     pid_t pid = -1;
     const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (in[0] >= 0) ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
     if (spawned != 0) {

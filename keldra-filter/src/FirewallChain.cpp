@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 namespace keldra::filter {
 namespace {
@@ -23,6 +24,13 @@ bool runForReal(const std::vector<std::string>& argv, std::string& error) {
     error = result.standardError.empty() ? argv[0] + " exited with status " + std::to_string(result.status)
                                          : result.standardError;
     while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+    return false;
+}
+
+bool restoreForReal(const std::string& program, const std::string& script, std::string& error) {
+    const auto result = runCommand({program + "-restore", "-w", "--noflush"}, script);
+    if (result.succeeded()) return true;
+    error = result.standardError;
     return false;
 }
 
@@ -112,10 +120,30 @@ std::string FirewallChain::payloadBytecode(AddressFamily family) {
 }
 
 FirewallChain::FirewallChain(std::uint16_t queueNumber, std::string iptables, std::string ip6tables, Runner run,
-                             FamilyPresent present)
+                             FamilyPresent present, Restorer restore)
     : queueNumber_(queueNumber), iptables_(std::move(iptables)), ip6tables_(std::move(ip6tables)),
-      run_(run ? std::move(run) : Runner(runForReal)),
-      present_(present ? std::move(present) : FamilyPresent(familyPresentForReal)) {}
+      present_(present ? std::move(present) : FamilyPresent(familyPresentForReal)), restore_(std::move(restore)) {
+    // A stand-in runner never comes with the real restore program.
+    if (!run && !restore_) restore_ = restoreForReal;
+    run_ = run ? std::move(run) : Runner(runForReal);
+}
+
+std::string FirewallChain::script(AddressFamily family, bool payloadMatch, bool rehook) const {
+    const std::string chain = chainName;
+    // With --noflush, naming the chain creates it, or empties it if it is
+    // there.
+    std::string text = "*filter\n:" + chain + " - [0:0]\n";
+    if (rehook) text += "-D OUTPUT -j " + chain + "\n";
+    for (const auto& rule : rules(family, payloadMatch)) {
+        text += "-A " + chain;
+        for (const auto& word : rule) {
+            text += ' ';
+            text += word.find(' ') == std::string::npos ? word : '"' + word + '"';
+        }
+        text += '\n';
+    }
+    return text + "-I OUTPUT 1 -j " + chain + "\nCOMMIT\n";
+}
 
 std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family, bool payloadMatch) const {
     const std::string blocked = markMatch(FirewallMarks::blocked);
@@ -152,12 +180,22 @@ const std::string& FirewallChain::program(AddressFamily family) const {
 }
 
 void FirewallChain::removeFamily(const std::string& program) const {
+    // One program run in the usual case: each one started is the bulk of a
+    // clean stop's time.
     std::string ignored;
-    // The jump may be there more than once after an interrupted install.
-    for (int i = 0; i < 16 && run(program, {"-D", "OUTPUT", "-j", chainName}, ignored); ++i) {
+    const std::string chain = chainName;
+    if (restore_ && restore_(program, "*filter\n-D OUTPUT -j " + chain + "\n-F " + chain + "\n-X " + chain + "\nCOMMIT\n",
+                             ignored)) {
+        return;
     }
-    run(program, {"-F", chainName}, ignored);
-    run(program, {"-X", chainName}, ignored);
+    // Otherwise (no chain, or no restore program): unhook, flush, delete.
+    // The jump may be there more than once after an interrupted install;
+    // the chain cannot be deleted while one is left.
+    for (int i = 0; i < 16; ++i) {
+        const bool unhooked = run(program, {"-D", "OUTPUT", "-j", chainName}, ignored);
+        if (i == 0) run(program, {"-F", chainName}, ignored);
+        if (run(program, {"-X", chainName}, ignored) || !unhooked) return;
+    }
 }
 
 FamilyChain FirewallChain::install(AddressFamily family) {
@@ -168,8 +206,20 @@ FamilyChain FirewallChain::install(AddressFamily family) {
         return result;
     }
     const std::string& tool = program(family);
-    removeFamily(tool);
     std::string error;
+    if (restore_) {
+        // One transaction: the chain replaced under the jump an earlier run
+        // left, else put in place and hooked.
+        for (bool payloadMatch : {true, false}) {
+            if (restore_(tool, script(family, payloadMatch, true), error) ||
+                restore_(tool, script(family, payloadMatch, false), error)) {
+                result.state = FamilyChain::State::installed;
+                result.payloadMatch = payloadMatch;
+                return result;
+            }
+        }
+    }
+    removeFamily(tool);
     bool ok = run(tool, {"-N", chainName}, error);
     const auto appendAll = [&](bool payloadMatch) {
         for (const auto& rule : rules(family, payloadMatch)) {
@@ -205,8 +255,10 @@ std::vector<FamilyChain> FirewallChain::install() {
 }
 
 void FirewallChain::remove() {
+    // Both families at once: a clean stop waits for the slower one only.
+    std::thread ipv6([this] { removeFamily(ip6tables_); });
     removeFamily(iptables_);
-    removeFamily(ip6tables_);
+    ipv6.join();
 }
 
 }  // namespace keldra::filter

@@ -1,7 +1,6 @@
 #include "keldra-filter/SystemHelper.h"
 
 #include "BrivetClient/AtomicFile.h"
-#include "BrivetClient/LogText.h"
 #include "keldra-filter/Command.h"
 #include "keldra-filter/PeerCheck.h"
 
@@ -12,8 +11,12 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace keldra::filter {
@@ -49,9 +52,19 @@ void makeFolder(const fs::path& folder, mode_t mode) {
 
 bool writableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
-// Copies a tree; files keep their executable bits, nothing is followed.
 // Everything copied must belong to root and be writable by no one else:
 // it ends up run as root.
+void checkSourceEntry(const fs::path& path, const struct stat& st) {
+    if (st.st_uid != 0 || writableByOthers(st)) {
+        throw std::runtime_error("the extension in the installed app is not installed by root: " + path.string() +
+                                 " belongs to another user or is writable by group or others");
+    }
+}
+
+// The mode a copied file gets: only the executable bit is kept.
+mode_t installedMode(const struct stat& st) { return (st.st_mode & S_IXUSR) != 0 ? 0755 : 0644; }
+
+// Copies a tree; files keep their executable bits, nothing is followed.
 void copyTree(const fs::path& from, const fs::path& to) {
     fs::create_directory(to);
     ::chmod(to.c_str(), 0755);
@@ -60,18 +73,55 @@ void copyTree(const fs::path& from, const fs::path& to) {
         struct stat st {};
         if (::lstat(entry.path().c_str(), &st) != 0) throw std::runtime_error("cannot read " + entry.path().string());
         if (S_ISLNK(st.st_mode)) continue;
-        if (st.st_uid != 0 || writableByOthers(st)) {
-            throw std::runtime_error("the extension in the installed app is not installed by root: " +
-                                     brivet::logSafe(entry.path().string()) +
-                                     " belongs to another user or is writable by group or others");
-        }
+        checkSourceEntry(entry.path(), st);
         if (S_ISDIR(st.st_mode)) {
             copyTree(entry.path(), target);
         } else if (S_ISREG(st.st_mode)) {
             fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-            ::chmod(target.c_str(), (st.st_mode & S_IXUSR) != 0 ? 0755 : 0644);
+            ::chmod(target.c_str(), installedMode(st));
         }
     }
+}
+
+bool sameContents(const fs::path& a, const fs::path& b) {
+    std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+    if (!first || !second) return false;
+    std::vector<char> one(1 << 16), two(1 << 16);
+    while (true) {
+        first.read(one.data(), static_cast<std::streamsize>(one.size()));
+        second.read(two.data(), static_cast<std::streamsize>(two.size()));
+        const auto count = first.gcount();
+        if (count != second.gcount() || !std::equal(one.begin(), one.begin() + count, two.begin())) return false;
+        if (count < static_cast<std::streamsize>(one.size())) return true;  // both ended here
+    }
+}
+
+// Whether `to` holds exactly what copyTree(from, to) would put there: the
+// same folders and files, byte for byte, with the same modes, and nothing
+// more. The source is checked as copyTree checks it.
+bool sameTree(const fs::path& from, const fs::path& to) {
+    struct stat folder {};
+    if (::lstat(to.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) || (folder.st_mode & 07777) != 0755) return false;
+    std::size_t expected = 0;
+    for (const auto& entry : fs::directory_iterator(from)) {
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) != 0) throw std::runtime_error("cannot read " + entry.path().string());
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+        checkSourceEntry(entry.path(), st);
+        ++expected;
+        const auto target = to / entry.path().filename();
+        struct stat there {};
+        if (::lstat(target.c_str(), &there) != 0) return false;
+        if (S_ISDIR(st.st_mode)) {
+            if (!sameTree(entry.path(), target)) return false;
+        } else if (!S_ISREG(there.st_mode) || (there.st_mode & 07777) != installedMode(st) ||
+                   there.st_size != st.st_size || !sameContents(entry.path(), target)) {
+            return false;
+        }
+    }
+    std::size_t present = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(to)) ++present;
+    return present == expected;
 }
 
 // A refusal of every target of one command, checked before anything is
@@ -83,22 +133,68 @@ std::string firstUnsafeTarget(const std::vector<fs::path>& targets, const System
     return {};
 }
 
-void stopDirectlyStarted(const SystemPlaces& places) {
+// A directly started daemon, held by a pidfd so that a pid used again by
+// another process is never signalled.
+class DaemonProcess {
+public:
+    DaemonProcess() = default;
+    DaemonProcess(pid_t pid, int pidfd, fs::path executable)
+        : pid_(pid), pidfd_(pidfd), executable_(std::move(executable)) {}
+    ~DaemonProcess() {
+        if (pidfd_ >= 0) ::close(pidfd_);
+    }
+    DaemonProcess(DaemonProcess&& other) noexcept
+        : pid_(std::exchange(other.pid_, 0)), pidfd_(std::exchange(other.pidfd_, -1)),
+          executable_(std::move(other.executable_)) {}
+    DaemonProcess& operator=(DaemonProcess&&) = delete;
+
+    bool found() const { return pidfd_ >= 0; }
+    pid_t pid() const { return pid_; }
+    // What it runs, as the kernel tells it (" (deleted)" added once the
+    // file was replaced).
+    const fs::path& executable() const { return executable_; }
+
+    bool exited(int waitMilliseconds) const {
+        pollfd p{pidfd_, POLLIN, 0};
+        return ::poll(&p, 1, waitMilliseconds) != 0;
+    }
+    void signal(int number) const { ::syscall(SYS_pidfd_send_signal, pidfd_, number, nullptr, 0); }
+
+    // Stops it (SIGTERM, then SIGKILL after five seconds) and returns once
+    // it has exited, its queue and socket closed with it.
+    void stop() const {
+        signal(SIGTERM);
+        if (exited(5000)) return;
+        signal(SIGKILL);
+        exited(5000);
+    }
+
+private:
+    pid_t pid_ = 0;
+    int pidfd_ = -1;
+    fs::path executable_;
+};
+
+// The keldra-filter process the pid file names, if it still runs.
+DaemonProcess directlyStarted(const SystemPlaces& places) {
     std::string text;
     try {
-        if (!brivet::readWholeFile(places.pidFile(), text)) return;
+        if (!brivet::readWholeFile(places.pidFile(), text)) return {};
     } catch (const std::exception&) {
-        return;
+        return {};
     }
     const pid_t pid = static_cast<pid_t>(std::atol(text.c_str()));
-    if (pid <= 1) return;
-    // Only a keldra-filter process is stopped.
+    if (pid <= 1) return {};
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) return {};
+    // Read after the pidfd is held: the pid cannot name another process
+    // unless this one has exited, which the pidfd tells.
     std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
-    if (ec || exe.filename().string().rfind("keldra-filter", 0) != 0) return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (::kill(pid, 0) == 0) ::kill(pid, SIGKILL);
+    auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    DaemonProcess process(pid, pidfd, exe);
+    // Only a keldra-filter process is taken.
+    if (ec || exe.filename().string().rfind("keldra-filter", 0) != 0 || process.exited(0)) return {};
+    return process;
 }
 
 HelperResult activate(const std::string& given, const SystemPlaces& places) {
@@ -109,8 +205,7 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
     fs::path bundle = fs::path(given).lexically_normal();
     if (bundle.has_relative_path() && bundle.filename().empty()) bundle = bundle.parent_path();
     if (!bundle.is_absolute() || bundle != installed.lexically_normal()) {
-        return failure("keldra-helper only activates the app installed at " + installed.string() + ", not " +
-                       brivet::logSafe(given));
+        return failure("keldra-helper only activates the app installed at " + installed.string() + ", not " + given);
     }
     const fs::path canonical = installed.lexically_normal();
     if (!rootOwnedAllTheWay(canonical)) {
@@ -140,44 +235,67 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
         return failure(unsafe);
     }
 
-    // Copy next to the place, then swap it in, so a half copy never runs.
+    // The same copy as the one in place is left as it is, and so is the
+    // daemon that runs it: activating the app again never leaves a moment
+    // without the filter. Another copy is copied next to the place, then
+    // swapped in, so a half copy never runs.
     makeFolder(places.extensionsFolder(), 0755);
     const fs::path target = places.extensionsFolder() / folderName;
-    const fs::path fresh = places.extensionsFolder() / ("." + folderName + ".new");
-    const fs::path old = places.extensionsFolder() / ("." + folderName + ".old");
-    fs::remove_all(fresh);
-    fs::remove_all(old);
-    copyTree(source, fresh);
-    if (fs::exists(target)) fs::rename(target, old);
-    fs::rename(fresh, target);
-    fs::remove_all(old);
+    const bool sameCopy = sameTree(source, target);
+    if (!sameCopy) {
+        const fs::path fresh = places.extensionsFolder() / ("." + folderName + ".new");
+        const fs::path old = places.extensionsFolder() / ("." + folderName + ".old");
+        fs::remove_all(fresh);
+        fs::remove_all(old);
+        copyTree(source, fresh);
+        if (fs::exists(target)) fs::rename(target, old);
+        fs::rename(fresh, target);
+        fs::remove_all(old);
+    }
 
     makeFolder(places.stateFolder(), 0700);
-    brivet::atomicWrite(places.stateFolder() / "installation.json",
-                        nlohmann::json{{"appBundle", canonical.string()}}.dump());
+    const std::string record = nlohmann::json{{"appBundle", canonical.string()}}.dump();
+    std::string recorded;
+    if (!brivet::readWholeFile(places.stateFolder() / "installation.json", recorded) || recorded != record) {
+        brivet::atomicWrite(places.stateFolder() / "installation.json", record);
+    }
 
     const fs::path daemon = target / "Contents" / "bin" / "keldra-filter";
     if (fs::is_directory(places.systemdRunning())) {
-        brivet::AtomicWriteOptions unitOptions;
-        unitOptions.mode = 0644;
-        brivet::atomicWrite(places.unitFile(), filterUnit(places.root == "/" ? daemon : "/" / daemon.lexically_relative(places.root)), unitOptions);
+        const std::string unit = filterUnit(places.root == "/" ? daemon : "/" / daemon.lexically_relative(places.root));
+        std::string written;
+        const bool sameUnit = brivet::readWholeFile(places.unitFile(), written) && written == unit;
+        if (!sameUnit) {
+            brivet::AtomicWriteOptions unitOptions;
+            unitOptions.mode = 0644;
+            brivet::atomicWrite(places.unitFile(), unit, unitOptions);
+        }
+        // "start" leaves a running daemon of the same copy and unit alone.
+        const char* const run = sameCopy && sameUnit ? "start" : "restart";
         for (const auto& step : std::vector<std::vector<std::string>>{
                  {"systemctl", "daemon-reload"},
                  {"systemctl", "enable", "keldra-filter.service"},
-                 {"systemctl", "restart", "keldra-filter.service"}}) {
+                 {"systemctl", run, "keldra-filter.service"}}) {
             const auto result = runCommand(step);
             if (!result.succeeded()) {
                 std::string reason = result.standardError;
                 while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-                return failure("systemctl " + step[1] + " failed" + (reason.empty() ? "" : ": " + brivet::logSafe(reason)));
+                return failure("systemctl " + step[1] + " failed" + (reason.empty() ? "" : ": " + reason));
             }
         }
         return {};
     }
 
-    // No systemd (containers, build machines): start the daemon directly.
-    stopDirectlyStarted(places);
+    // No systemd (containers, build machines): the daemon is started
+    // directly, unless it already runs this very copy.
+    {
+        const DaemonProcess running = directlyStarted(places);
+        if (running.found() && sameCopy && running.executable() == daemon) return {};
+        if (running.found()) running.stop();
+    }
     makeFolder(places.pidFile().parent_path(), 0755);
+    std::error_code ec;
+    fs::remove(places.pidFile(), ec);  // one a killed daemon left
     std::vector<std::string> command{daemon.string(), "--pid-file", places.pidFile().string()};
     if (places.root != "/") {
         command.insert(command.end(), {"--state", places.stateFolder().string(), "--configurations",
@@ -186,10 +304,14 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
                                        places.under("/etc/resolv.conf").string()});
     }
     makeFolder(places.logFile().parent_path(), 0755);
-    if (startDetached(command, places.logFile().string()) < 0) return failure("cannot start " + daemon.string());
-    for (int i = 0; i < 100; ++i) {
-        if (fs::exists(places.pidFile())) return {};
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int started = startDetached(command, places.logFile().string());
+    if (started < 0) return failure("cannot start " + daemon.string());
+    // Started once it serves the app and has written its pid file.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (std::string text; std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (brivet::readWholeFile(places.pidFile(), text) && std::atoi(text.c_str()) == started) return {};
+        if (::waitpid(started, nullptr, WNOHANG) == started) break;  // it ended at once
     }
     return failure("the filter daemon did not start; see " + places.logFile().string());
 }

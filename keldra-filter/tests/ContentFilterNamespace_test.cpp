@@ -11,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "BrivetClient/Events.h"
 #include "BrivetClient/JSONCoding.h"
@@ -666,6 +669,84 @@ TEST(ContentFilterNamespace, NamesInFragmentedRecordsAndOtherHTTPFormsAreRead) {
     EXPECT_EQ(f.serverAnswers(), answers);
     EXPECT_ANSWERED(attempt(4, 80, {http2Request("fine.test")}));
     for (auto port : blockedPorts) EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << port;
+}
+
+TEST(ContentFilterNamespace, ActivatingTheInstalledAppAgainNeverSwitchesTheFilterOff) {
+    FilterLab f("fj");
+    if (!f.lab().skipReason().empty()) GTEST_SKIP() << "content filter namespace test skipped: " << f.lab().skipReason();
+    // The installed app under a scratch root, its extension activated by
+    // the real helper in the client namespace, with no systemd there: the
+    // daemon is started directly.
+    namespace fs = std::filesystem;
+    const fs::path root = f.scratch() / "root";
+    const fs::path bundle = root / fs::path(KELDRA_INSTALLED_APP_BUNDLE).relative_path();
+    const auto extension = bundle / "Contents/Library/SystemExtensions/io.tolvane.brivet.filter.systemextension/Contents";
+    fs::create_directories(extension / "bin");
+    fs::copy_file(KELDRA_FILTER_PATH, extension / "bin/keldra-filter");
+    fs::create_directories(root / "etc/keldra");
+    keldra::test::writeFile(root / "etc/keldra/network-configurations.json", configurationsDocument(true, false));
+    brivet::FilterRulesStore(root / "var/lib/keldra-filter/filter-rules.json").save(sampleRules());
+    for (auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_directory()) fs::permissions(entry.path(), fs::perms(0755));
+    }
+    for (auto path = root; path != "/tmp"; path = path.parent_path()) fs::permissions(path, fs::perms(0755));
+    const auto activate = [&] {
+        return f.lab().run(f.lab().client(), {"env", "KELDRA_SYSTEM_ROOT=" + root.string(), KELDRA_HELPER_PATH,
+                                              "activate", bundle.string()});
+    };
+    const auto log = [&] { return keldra::test::readFile(root / "var/log/keldra-filter.log"); };
+    const auto daemonPid = [&] { return std::atoi(keldra::test::readFile(root / "run/keldra/keldra-filter.pid").c_str()); };
+    struct StopDaemon {
+        std::function<int()> pid;
+        ~StopDaemon() {
+            if (const int found = pid(); found > 1) ::kill(found, SIGKILL);
+        }
+    } stopDaemon{daemonPid};
+    const auto first = activate();
+    ASSERT_EQ(first.status, 0) << first.standardError;
+    ASSERT_TRUE(waitFor([&] {
+        return log().find("filtering new connections") != std::string::npos ||
+               log().find("content filter not started") != std::string::npos;
+    })) << log();
+    if (log().find("content filter not started: cannot") != std::string::npos) {
+        GTEST_SKIP() << "content filter namespace test skipped: this kernel lacks NFQUEUE support: " << log();
+    }
+    ASSERT_TRUE(f.lab().enter(f.lab().client()));
+    const int daemon = daemonPid();
+
+    // Blocked and allowed connects, one after the other, all through eight
+    // activations of the same copy.
+    std::atomic<bool> done{false};
+    std::vector<Outcome> blocked, allowed;
+    std::thread client([&] {
+        while (!done) {
+            blocked.push_back(attempt(4, 443, {clientHelloFor("blocked.test")}));
+            allowed.push_back(attempt(4, 443, {clientHelloFor("fine.test")}));
+            std::this_thread::sleep_for(30ms);
+        }
+    });
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < 8; ++i) {
+        const auto again = activate();
+        EXPECT_EQ(again.status, 0) << again.standardError;  // to the app, activated
+        std::this_thread::sleep_until(start + (i + 1) * 1500ms);
+    }
+    done = true;
+    client.join();
+
+    EXPECT_EQ(daemonPid(), daemon);
+    EXPECT_EQ(::kill(daemon, 0), 0);
+    EXPECT_EQ(occurrences(log(), "filtering new connections"), 1u) << log();
+    EXPECT_GE(blocked.size(), 8u);
+    for (const auto& outcome : blocked) {
+        EXPECT_EQ(outcome.kind, "error") << outcome;
+        EXPECT_EQ(outcome.error, ECONNRESET) << outcome;
+        EXPECT_LT(outcome.afterLastWrite, 1000ms) << outcome;
+    }
+    for (const auto& outcome : allowed) EXPECT_ANSWERED(outcome);
+    // Client ports come round again over so many connects: the server's
+    // whole starts are counted instead, one for each allowed connect.
+    EXPECT_EQ(occurrences(keldra::test::readFile(f.report()), "complete "), allowed.size());
 }
 
 }  // namespace

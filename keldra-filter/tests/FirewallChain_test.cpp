@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace keldra::filter {
 namespace {
@@ -77,6 +78,46 @@ TEST(FirewallChain, WithoutTheBPFMatchEveryPacketOfAnUndecidedConnectionIsQueued
     const auto& queueRule = tables.commands[tables.commands.size() - 2];  // before the jump
     EXPECT_EQ(std::find(queueRule.begin(), queueRule.end(), "bpf"), queueRule.end());
     EXPECT_NE(std::find(queueRule.begin(), queueRule.end(), "NFQUEUE"), queueRule.end());
+}
+
+TEST(FirewallChain, WhereTheRestoreProgramServesTheChainIsReplacedInOneTransaction) {
+    FakeTables tables;
+    std::vector<std::pair<std::string, std::string>> scripts;
+    bool leftBehind = false;  // a jump an earlier run left in place
+    std::mutex mutex;         // remove() runs both families at once
+    const auto restore = [&](const std::string& program, const std::string& script, std::string& error) {
+        std::lock_guard<std::mutex> lock(mutex);
+        scripts.emplace_back(program, script);
+        if (script.find("-D OUTPUT") != std::string::npos && !leftBehind) {
+            error = "Bad rule (does a matching rule exist in that chain?)";
+            return false;
+        }
+        return true;
+    };
+    FirewallChain chain(7, "iptables", "ip6tables", tables.runner(), [](AddressFamily) { return true; }, restore);
+    for (const auto& family : chain.install()) EXPECT_EQ(family.state, FamilyChain::State::installed);
+    EXPECT_TRUE(tables.commands.empty());
+    // Tried under a jump left behind, then put in place and hooked.
+    ASSERT_EQ(scripts.size(), 4u);
+    const std::string& script = scripts[1].second;
+    EXPECT_EQ(scripts[1].first, "iptables");
+    EXPECT_TRUE(script.starts_with("*filter\n:KELDRA_FILTER - [0:0]\n-A KELDRA_FILTER ")) << script;
+    EXPECT_TRUE(script.ends_with("\n-I OUTPUT 1 -j KELDRA_FILTER\nCOMMIT\n")) << script;
+    EXPECT_NE(script.find(" --bytecode \"" + FirewallChain::payloadBytecode(AddressFamily::ipv4) + "\" "), std::string::npos);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(script.begin(), script.end(), '\n')),
+              2 + chain.rules(AddressFamily::ipv4).size() + 2);
+
+    // A chain left behind keeps its jump while its rules are replaced; a
+    // removal is one run per family.
+    leftBehind = true;
+    scripts.clear();
+    chain.install(AddressFamily::ipv6);
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_NE(scripts[0].second.find("\n-D OUTPUT -j KELDRA_FILTER\n"), std::string::npos);
+    scripts.clear();
+    chain.remove();
+    EXPECT_EQ(scripts.size(), 2u);
+    EXPECT_TRUE(tables.commands.empty());
 }
 
 }  // namespace

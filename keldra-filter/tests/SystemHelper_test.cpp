@@ -79,27 +79,49 @@ TEST_F(HelperFixture, ActivationUnderSystemdWritesEnablesAndRestartsTheUnitAndRe
     EXPECT_EQ(modeOf(root / "var/lib/keldra-filter"), 0700u);
     EXPECT_EQ(readFile(root / "var/lib/keldra-filter/installation.json"), "{\"appBundle\":\"" + bundle.string() + "\"}");
 
+    // The same copy again: the running daemon is left as it is.
+    ASSERT_EQ(helper({"activate", bundle.string()}).status, 0);
+    EXPECT_EQ(readFile(scratch / "systemctl.calls"),
+              "daemon-reload\nenable keldra-filter.service\nrestart keldra-filter.service\n"
+              "daemon-reload\nenable keldra-filter.service\nstart keldra-filter.service\n");
+
     // An older copy in the app replaces the newer one installed.
     makeBundle("0");
     ASSERT_EQ(helper({"activate", bundle.string()}).status, 0);
     EXPECT_EQ(readFile(installed / "Contents/version"), "0");
+    EXPECT_TRUE(readFile(scratch / "systemctl.calls").ends_with("restart keldra-filter.service\n"));
 
+    // systemctl's own words reach the app as they are (it escapes them where
+    // it shows them).
     writeFile(bin / "systemctl", "#!/bin/sh\necho 'unit masked' >&2\nexit 1\n");
     result = helper({"activate", bundle.string()});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.standardError, "systemctl daemon-reload failed: unit masked\n");
+    writeFile(bin / "systemctl",
+              "#!/bin/sh\n[ \"$1\" = start ] || exit 0\nprintf 'Job failed.\\nSee \\\\journal\\033[0m\\n' >&2\nexit 1\n");
+    result = helper({"activate", bundle.string()});
+    EXPECT_EQ(result.standardError, "systemctl start failed: Job failed.\nSee \\journal\033[0m\n");
 }
 
-TEST_F(HelperFixture, WithoutSystemdTheDaemonIsStartedDirectlyAndReplacedOnTheNextActivation) {
+TEST_F(HelperFixture, WithoutSystemdTheDaemonIsStartedDirectlyAndReplacedByAnotherCopy) {
     ASSERT_EQ(helper({"activate", bundle.string()}).status, 0);
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(root / "run/keldra/filter.sock"); }));
     const std::string first = readFile(root / "run/keldra/keldra-filter.pid");
+    // The same copy again leaves the daemon running.
     ASSERT_EQ(helper({"activate", bundle.string()}).status, 0) << readFile(root / "var/log/keldra-filter.log");
+    EXPECT_EQ(readFile(root / "run/keldra/keldra-filter.pid"), first);
+    EXPECT_EQ(::kill(std::atoi(first.c_str()), 0), 0);
+
+    makeBundle("2");
+    ASSERT_EQ(helper({"activate", bundle.string()}).status, 0) << readFile(root / "var/log/keldra-filter.log");
+    EXPECT_EQ(readFile(installed / "Contents/version"), "2");
     ASSERT_TRUE(test::waitFor([&] {
         const auto now = readFile(root / "run/keldra/keldra-filter.pid");
         return !now.empty() && now != first;
     }));
-    EXPECT_NE(::kill(std::atoi(first.c_str()), 0), 0);  // the first one is gone
+    // The first one has ended by then (a zombie until its new parent reaps it).
+    const auto stat = readFile("/proc/" + std::to_string(std::atoi(first.c_str())) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
     EXPECT_FALSE(fs::exists(scratch / "systemctl.calls"));
 }
 
@@ -126,11 +148,12 @@ TEST_F(HelperFixture, OnlyTheAppAtTheInstallLocationIsActivatedEvenWhenAnotherIs
     EXPECT_FALSE(fs::exists(installed));
     EXPECT_FALSE(fs::exists(root / "var/lib/keldra-filter/installation.json"));
 
-    // Its path in other spellings is the same refusal, and outside text is
-    // escaped in the message.
+    // Its path in other spellings is the same refusal, and the path given
+    // comes back as it was (the app escapes it where it shows it).
     EXPECT_EQ(helper({"activate", bundle.string() + "/../Keldra.app.evil"}).status, 1);
-    EXPECT_NE(helper({"activate", "/x\nkeldra-helper: activated"}).standardError.find("/x\\nkeldra-helper"),
-              std::string::npos);
+    EXPECT_EQ(helper({"activate", "/x\nkeldra-helper: \\activated"}).standardError,
+              "keldra-helper only activates the app installed at " + bundle.string() +
+                  ", not /x\nkeldra-helper: \\activated\n");
 
     // The installed app's own path, with a trailing slash or a dot, is taken,
     // and what runs is always copied from there.

@@ -18,8 +18,9 @@ struct CommandResult {
     bool succeeded() const noexcept { return status == 0; }
 };
 
-// argv[0] is looked up in PATH when it holds no slash.
-CommandResult runCommand(const std::vector<std::string>& argv);
+// argv[0] is looked up in PATH when it holds no slash. `input` (up to 64
+// KiB) is its standard input; without it, /dev/null.
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = {});
 
 // Starts a program in the background in a session of its own, with its
 // standard input from /dev/null and both outputs appended to `logFile` (or

@@ -65,6 +65,9 @@ struct FamilyChain {
 class FirewallChain {
 public:
     using Runner = std::function<bool(const std::vector<std::string>& argv, std::string& error)>;
+    // Applies an iptables-restore script (without flushing the table) with
+    // the restore program of `program`, in one transaction.
+    using Restorer = std::function<bool(const std::string& program, const std::string& script, std::string& error)>;
     // Whether the kernel has the family at all.
     using FamilyPresent = std::function<bool(AddressFamily)>;
 
@@ -73,19 +76,26 @@ public:
     // `iptables` and `ip6tables` are the programs (looked up in PATH);
     // `run` runs one command (the default runs it and reports its error
     // output); `present` tells whether a family exists (the default looks in
-    // /proc/sys/net).
+    // /proc/sys/net). `restore` applies a whole chain (or its removal) in one
+    // program run where it can (the default runs "iptables-restore" and
+    // "ip6tables-restore" beside the two programs, and only with the default
+    // `run`); where it cannot, one command at a time is used.
     FirewallChain(std::uint16_t queueNumber, std::string iptables = "iptables",
-                  std::string ip6tables = "ip6tables", Runner run = {}, FamilyPresent present = {});
+                  std::string ip6tables = "ip6tables", Runner run = {}, FamilyPresent present = {},
+                  Restorer restore = {});
 
     // Puts the chain in place for each family on its own, replacing any
-    // left behind by an earlier run. A family that fails is cleaned up and
+    // left behind by an earlier run (in one transaction where the restore
+    // program serves: a chain left in place stays hooked while its rules are
+    // replaced). A family that fails is cleaned up and
     // reported; the other one stays in place. Never throws.
     std::vector<FamilyChain> install();
 
     // Puts one family's chain in place (as install() does for each).
     FamilyChain install(AddressFamily family);
 
-    // Removes the chain of both families; never fails.
+    // Removes the chain of both families, the two at once (so `run` may be
+    // called from two threads); never fails.
     void remove();
 
     // The rules appended to the chain of one family, each as the arguments
@@ -100,6 +110,9 @@ public:
 
 private:
     bool run(const std::string& program, std::vector<std::string> arguments, std::string& error) const;
+    // The restore script that puts the family's chain in place; `rehook`
+    // takes out the jump an earlier run left (failing when there is none).
+    std::string script(AddressFamily family, bool payloadMatch, bool rehook) const;
     void removeFamily(const std::string& program) const;
     const std::string& program(AddressFamily family) const;
 
@@ -108,6 +121,7 @@ private:
     std::string ip6tables_;
     Runner run_;
     FamilyPresent present_;
+    Restorer restore_;
 };
 
 }  // namespace keldra::filter

@@ -11,13 +11,19 @@
 //       whatever its version), records that bundle as the installed app, and
 //       (re)starts the daemon: through the systemd unit keldra-filter.service
 //       (written, enabled, restarted) where systemd runs, else directly.
+//       When the copy in place is already byte for byte the one in the
+//       bundle, nothing is copied and a daemon running it is left running
+//       (systemd's "start" rather than "restart"); it still counts as
+//       activated.
 //   keldra-helper save-configurations DOCUMENT
 //       Writes the network-configurations document (root-owned, readable by
 //       all). It never switches off or re-points a configuration that is on:
 //       nothing reached through the password prompt's grace period can weaken
 //       the filter.
 //
-// Both exit 0 on success, else 1 with the reason on standard error. Every
+// Both exit 0 on success, else 1 with the reason on standard error, as it
+// is (outside text such as systemctl's output included): the app escapes
+// it where it shows it. Every
 // fixed place lies under a root folder ("/" on a real machine; tests use a
 // scratch folder). Nothing is written to a place that a user other than
 // root could swap: each target and every folder above it must belong to
