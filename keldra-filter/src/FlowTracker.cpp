@@ -123,7 +123,19 @@ PacketAction FlowTracker::settle(Table::iterator entry, Stage stage, Clock::time
     ++counts_[static_cast<std::size_t>(stage)];
     e.stage = stage;
     e.serial = ++serial_;
-    if (stage != Stage::reading) order(stage).push_back({entry->first, now, e.serial});
+    if (stage != Stage::reading) {
+        auto& dated = order(stage);
+        dated.push_back({entry->first, now, e.serial});
+        // Entries that moved on stay behind in the order until they are old;
+        // past twice the live ones, they go at once (the opened order would
+        // otherwise hold every SYN of its whole memory).
+        if (dated.size() > 2 * counts_[static_cast<std::size_t>(stage)] + 4096) {
+            std::erase_if(dated, [this](const Dated& d) {
+                const auto found = table_.find(d.key);
+                return found == table_.end() || found->second.serial != d.serial;
+            });
+        }
+    }
     switch (stage) {
     case Stage::opened: return PacketAction::opened;
     case Stage::reading: return PacketAction::pass;
