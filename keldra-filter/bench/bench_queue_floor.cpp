@@ -1,10 +1,10 @@
 // The floor of the content filter's cost: a reader that puts the same chain
 // in place as keldra-filter (through FirewallChain, so it follows the
 // daemon's rules) and lets every queued packet go the way the daemon lets
-// an allowed flow go: back through the chain with the allowed mark, after
-// which its connection no longer reaches the queue. It reads the packets
-// with the same library and queue settings as the daemon, and looks at
-// nothing in them. Needs root; meant for a network namespace of its own.
+// an allowed flow go: a SYN back through the chain marked as read, any
+// other packet with the allowed mark, after which its connection no longer
+// reaches the queue. It reads the packets with the same library and queue
+// settings as the daemon, and looks at nothing in them but the SYN flag. Needs root; meant for a network namespace of its own.
 //   bench_queue_floor QUEUE
 // Prints "ready" once the queue is bound and the chain is in place, with
 // which packets the chain queues; SIGTERM or SIGINT removes the chain and
@@ -42,10 +42,24 @@ using keldra::filter::FirewallMarks;
 constexpr std::uint32_t kQueueLength = 8192;
 constexpr int kReceiveBuffer = 8 << 20;
 
+// Whether a queued packet is a SYN (the chain queues those so that the
+// daemon learns where each stream starts): the TCP flags byte alone, with
+// the IP header's length.
+bool isSyn(::nfq_data* data) {
+    unsigned char* packet = nullptr;
+    const int length = ::nfq_get_payload(data, &packet);
+    if (length < 1) return false;
+    const int header = (packet[0] >> 4) == 4 ? (packet[0] & 0x0f) * 4 : 40;
+    return length > header + 13 && (packet[header + 13] & 0x12) == 0x02;
+}
+
 int allowPacket(nfq_q_handle* queue, ::nfgenmsg*, ::nfq_data* data, void*) {
     const auto* header = ::nfq_get_msg_packet_hdr(data);
     if (header == nullptr) return 0;
-    ::nfq_set_verdict2(queue, ntohl(header->packet_id), NF_REPEAT, FirewallMarks::allowed, 0, nullptr);
+    // A SYN goes on as the daemon lets it (marked as read), the first data
+    // of its connection as the daemon lets an allowed one.
+    ::nfq_set_verdict2(queue, ntohl(header->packet_id), NF_REPEAT,
+                       isSyn(data) ? FirewallMarks::fresh : FirewallMarks::allowed, 0, nullptr);
     return 0;
 }
 

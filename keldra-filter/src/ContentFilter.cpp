@@ -34,25 +34,42 @@ bool ContentFilter::complete() const noexcept {
            });
 }
 
-void ContentFilter::start() {
-    if (queue_) return;
-    // Any local user can open blocked connections at will: one line a
-    // second, then the count of those left out.
-    tracker_ = std::make_unique<FlowTracker>([this, blocked = std::make_shared<LogLimiter>(log_)](
-                                                 const brivet::FlowDescription& flow) {
+// Decides a flow against the rules in force; a block is counted there.
+// Any local user can open blocked connections at will: one line a second,
+// then the count of those left out.
+class ContentFilter::Decider : public FlowDecider {
+public:
+    Decider(FilterState& state, const Log& log) : state_(state), blocked_(log) {}
+
+    brivet::FlowAction decide(const brivet::FlowDescription& flow) override {
         const auto action = state_.decideFlow(flow);
         if (action == brivet::FlowAction::drop) {
-            blocked->log("blocked a connection", LogLimiter::anyUser,
+            blocked_.log(kind_, LogLimiter::anyUser,
                          "blocked a connection to " + brivet::logSafe(flow.remoteHostname.value_or("?")));
-        } else {
-            blocked->flush();
+            holding_ = true;
+        } else if (holding_) {
+            holding_ = blocked_.flush();
         }
         return action;
-    });
+    }
+
+private:
+    FilterState& state_;
+    LogLimiter blocked_;
+    const std::string kind_ = "blocked a connection";
+    // Left-out lines may wait to be counted.
+    bool holding_ = false;
+};
+
+void ContentFilter::start() {
+    if (queue_) return;
+    decider_ = std::make_unique<Decider>(state_, log_);
+    tracker_ = std::make_unique<FlowTracker>(*decider_);
     try {
         queue_ = std::make_unique<PacketQueue>(settings_.queueNumber, *tracker_, settings_.queueLength);
     } catch (const std::exception&) {
         tracker_.reset();
+        decider_.reset();
         throw;
     }
     families_ = chain_.install();
@@ -68,6 +85,7 @@ void ContentFilter::start() {
         families_.clear();
         queue_.reset();
         tracker_.reset();
+        decider_.reset();
         throw std::runtime_error(errors.empty() ? "no address family to filter" : errors);
     }
     thread_ = std::thread([this] { queue_->run(); });
@@ -93,6 +111,7 @@ void ContentFilter::stop() {
     if (thread_.joinable()) thread_.join();
     queue_.reset();
     tracker_.reset();
+    decider_.reset();
     families_.clear();
     log_("stopped filtering connections");
 }

@@ -152,9 +152,18 @@ std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family,
     if (payloadMatch) queue.insert(queue.end(), {"-m", "bpf", "--bytecode", payloadBytecode(family)});
     queue.insert(queue.end(), {"-j", "NFQUEUE", "--queue-num", std::to_string(queueNumber_), "--queue-bypass"});
     const std::string fresh = hex(FirewallMarks::fresh);
+    // A SYN that carries none of our marks has not been to the daemon yet.
+    const std::string unread = "0x0/" + hex(FirewallMarks::mask | FirewallMarks::fresh);
+    std::vector<std::string> syn{"-p", "tcp", "--syn", "-m", "mark", "--mark", unread, "-m", "multiport", "--dports",
+                                 "80,443", "-j", "NFQUEUE", "--queue-num", std::to_string(queueNumber_),
+                                 "--queue-bypass"};
     return {
         {"-m", "conntrack", "--ctdir", "REPLY", "-j", "RETURN"},
-        {"-p", "tcp", "--syn", "-j", "CONNMARK", "--set-xmark", fresh + "/" + hex(FirewallMarks::mask | FirewallMarks::fresh)},
+        {"-p", "tcp", "--syn", "-m", "mark", "--mark", unread, "-j", "CONNMARK", "--set-xmark",
+         "0x0/" + hex(FirewallMarks::mask | FirewallMarks::fresh)},
+        syn,
+        {"-m", "mark", "--mark", fresh + "/" + fresh, "-j", "CONNMARK", "--set-xmark", fresh + "/" + fresh},
+        {"-m", "mark", "--mark", fresh + "/" + hex(FirewallMarks::mask | FirewallMarks::fresh), "-j", "RETURN"},
         {"-m", "mark", "--mark", blocked, "-j", "CONNMARK", "--set-xmark", blocked},
         {"-p", "tcp", "-m", "mark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},
         {"-p", "tcp", "-m", "connmark", "--mark", blocked, "-j", "REJECT", "--reject-with", "tcp-reset"},

@@ -3,6 +3,7 @@
 #include "keldra-filter/ServerName.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace keldra::filter {
 namespace {
@@ -12,208 +13,264 @@ namespace {
 // that wrapped below the base).
 constexpr std::uint32_t kFarOffset = 1u << 30;
 
+constexpr std::uint64_t mix(std::uint64_t value) noexcept {
+    value ^= value >> 32;
+    value *= 0xd6e8feb86659fd93ull;
+    value ^= value >> 32;
+    return value;
+}
+
 }  // namespace
 
 std::size_t FlowTracker::KeyHash::operator()(const Key& key) const noexcept {
-    std::size_t hash = static_cast<std::size_t>(key.family) * 1000003u;
-    for (auto b : key.source) hash = hash * 131 + b;
-    for (auto b : key.destination) hash = hash * 131 + b;
-    return hash * 65599 + (std::size_t{key.sourcePort} << 16 | key.destinationPort);
+    // The words folded with distinct odd multipliers, then mixed once.
+    std::uint64_t hash = key.source[0] * 0x9e3779b97f4a7c15ull;
+    hash ^= key.source[1] * 0xc2b2ae3d27d4eb4full;
+    hash ^= key.destination[0] * 0x165667b19e3779f9ull;
+    hash ^= key.destination[1] * 0x27d4eb2f165667c5ull;
+    hash ^= (std::uint64_t{key.ports} << 8 | key.family) * 0x85ebca77c2b2ae63ull;
+    return static_cast<std::size_t>(mix(hash));
 }
 
-FlowTracker::FlowTracker(Decide decide, Limits limits) : decide_(std::move(decide)), limits_(limits) {}
+FlowTracker::Key FlowTracker::keyOf(const TCPSegment& segment) noexcept {
+    Key key;
+    std::memcpy(key.source.data(), segment.source.data(), sizeof key.source);
+    std::memcpy(key.destination.data(), segment.destination.data(), sizeof key.destination);
+    key.ports = std::uint32_t{segment.sourcePort} << 16 | segment.destinationPort;
+    key.family = static_cast<std::uint32_t>(segment.family);
+    return key;
+}
 
-void FlowTracker::addPiece(Flow& flow, std::uint32_t sequence, std::span<const std::uint8_t> payload) {
-    const std::size_t before = flow.bytes;
-    const std::uint32_t offset = sequence - flow.base;
+FlowTracker::FlowTracker(FlowDecider& decider, Limits limits) : decider_(decider), limits_(limits) {}
+
+FlowTracker::~FlowTracker() = default;
+
+void FlowTracker::addPiece(Reading& reading, std::uint32_t offset, std::span<const std::uint8_t> payload) {
+    const std::size_t before = reading.bytes;
     if (offset < kFarOffset && offset < ServerName::maxNeeded) {
         const std::size_t length = std::min<std::size_t>(payload.size(), ServerName::maxNeeded - offset);
         const auto piece = payload.first(length);
-        const auto extend = [&flow](std::size_t at, std::span<const std::uint8_t> bytes) {
-            const std::size_t skip = flow.stream.size() - at;
+        const auto extend = [&reading](std::size_t at, std::span<const std::uint8_t> bytes) {
+            const std::size_t skip = reading.stream.size() - at;
             if (skip >= bytes.size()) return;
-            flow.stream.insert(flow.stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
-            flow.bytes += bytes.size() - skip;
+            reading.stream.insert(reading.stream.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end());
+            reading.bytes += bytes.size() - skip;
         };
-        if (offset > flow.stream.size()) {
-            auto& stored = flow.ahead[offset];
+        if (offset > reading.stream.size()) {
+            auto& stored = reading.ahead[offset];
             if (stored.size() < piece.size()) {
-                flow.bytes += piece.size() - stored.size();
+                reading.bytes += piece.size() - stored.size();
                 stored.assign(piece.begin(), piece.end());
             }
         } else {
             extend(offset, piece);
             // Pieces that came ahead of a gap the new one filled.
-            while (!flow.ahead.empty() && flow.ahead.begin()->first <= flow.stream.size()) {
-                auto first = flow.ahead.begin();
-                flow.bytes -= first->second.size();
+            while (!reading.ahead.empty() && reading.ahead.begin()->first <= reading.stream.size()) {
+                auto first = reading.ahead.begin();
+                reading.bytes -= first->second.size();
                 extend(first->first, first->second);
-                flow.ahead.erase(first);
+                reading.ahead.erase(first);
             }
         }
     }
-    bufferedBytes_ = bufferedBytes_ - before + flow.bytes;
+    bufferedBytes_ = bufferedBytes_ - before + reading.bytes;
 }
 
-PacketAction FlowTracker::decideStart(const Key& key, const TCPSegment& segment, std::span<const std::uint8_t> stream) {
+PacketAction FlowTracker::decideStart(const Key& key, std::span<const std::uint8_t> stream) {
     auto result = ServerName::read(stream);
     if (result.kind == ServerNameResult::Kind::needMore) {
         if (stream.size() < ServerName::maxNeeded) return PacketAction::pass;
         result = ServerNameResult::none();
     }
+    // Not a ClientHello or request head, or one without a name: nothing to
+    // decide by.
     if (result.kind == ServerNameResult::Kind::none) return PacketAction::allow;
     brivet::FlowDescription description;
-    description.remoteHostname = result.name;
-    description.remoteAddress = segment.destinationText();
-    description.remotePort = key.destinationPort;
+    description.remoteHostname = std::move(result.name);
+    description.remotePort = key.ports & 0xffff;
     description.direction = brivet::FlowDescription::Direction::outbound;
-    return decide_(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
+    return decider_.decide(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
 }
 
-void FlowTracker::remember(const Key& key, PacketAction action, Clock::time_point now, std::uint32_t base) {
-    const std::uint64_t serial = ++serial_;
-    if (action == PacketAction::block) {
-        allowed_.erase(key);
-        blocked_[key] = Remembered{serial, base};
-        blockedOrder_.push_back({key, now, serial});
-        // Bounded: the oldest block is forgotten first.
-        while (blocked_.size() > limits_.maxBlocked && !blockedOrder_.empty()) {
-            const auto& oldest = blockedOrder_.front();
-            if (auto found = blocked_.find(oldest.key); found != blocked_.end() && found->second.serial == oldest.serial) {
-                blocked_.erase(found);
-            }
-            blockedOrder_.pop_front();
+void FlowTracker::stopReading(Entry& entry) {
+    if (!entry.reading) return;
+    bufferedBytes_ -= entry.reading->bytes;
+    ages_.erase(entry.reading->age);
+    entry.reading.reset();
+}
+
+void FlowTracker::erase(Table::iterator entry) {
+    stopReading(entry->second);
+    --counts_[static_cast<std::size_t>(entry->second.stage)];
+    table_.erase(entry);
+}
+
+void FlowTracker::trim(Stage stage, std::size_t limit) {
+    auto& dated = order(stage);
+    while (counts_[static_cast<std::size_t>(stage)] > limit && !dated.empty()) {
+        const auto& oldest = dated.front();
+        if (auto found = table_.find(oldest.key); found != table_.end() && found->second.serial == oldest.serial) {
+            erase(found);
         }
-    } else if (action == PacketAction::allow) {
-        allowed_[key] = Remembered{serial, base};
-        allowedOrder_.push_back({key, now, serial});
+        dated.pop_front();
     }
 }
 
-void FlowTracker::dropFlow(const Key& key) {
-    if (auto found = flows_.find(key); found != flows_.end()) {
-        bufferedBytes_ -= found->second.bytes;
-        ages_.erase(found->second.age);
-        flows_.erase(found);
+PacketAction FlowTracker::settle(Table::iterator entry, Stage stage, Clock::time_point now) {
+    Entry& e = entry->second;
+    stopReading(e);
+    --counts_[static_cast<std::size_t>(e.stage)];
+    ++counts_[static_cast<std::size_t>(stage)];
+    e.stage = stage;
+    e.serial = ++serial_;
+    if (stage != Stage::reading) {
+        auto& dated = order(stage);
+        dated.push_back({entry->first, now, e.serial});
+        // Entries that moved on stay behind in the order until they are old;
+        // past twice the live ones, they go at once (the opened order would
+        // otherwise hold every SYN of its whole memory).
+        if (dated.size() > 2 * counts_[static_cast<std::size_t>(stage)] + 4096) {
+            std::erase_if(dated, [this](const Dated& d) {
+                const auto found = table_.find(d.key);
+                return found == table_.end() || found->second.serial != d.serial;
+            });
+        }
     }
+    switch (stage) {
+    case Stage::opened: return PacketAction::opened;
+    case Stage::reading: return PacketAction::pass;
+    case Stage::allowed: return PacketAction::allow;
+    case Stage::blocked: break;
+    }
+    // Bounded: the oldest block is forgotten first.
+    trim(Stage::blocked, limits_.maxBlocked);
+    return PacketAction::block;
 }
 
-void FlowTracker::forget(const Key& key) {
-    allowed_.erase(key);
-    blocked_.erase(key);
-    dropFlow(key);
+PacketAction FlowTracker::finish(Table::iterator entry, PacketAction action, Clock::time_point now) {
+    return settle(entry, action == PacketAction::block ? Stage::blocked : Stage::allowed, now);
 }
 
-PacketAction FlowTracker::finish(Key key, PacketAction action, Clock::time_point now, std::uint32_t base) {
-    // `key` is a copy: it may name the age list entry dropped here.
-    dropFlow(key);
-    remember(key, action, now, base);
-    return action;
+PacketAction FlowTracker::startReading(Table::iterator entry, const TCPSegment& segment, Clock::time_point now) {
+    Entry& e = entry->second;
+    if (segment.sequence + (segment.syn ? 1u : 0u) == e.base) {
+        // The common case: the whole start in the first packet.
+        const auto action = decideStart(entry->first, segment.payload);
+        if (action != PacketAction::pass) return finish(entry, action, now);
+    }
+    if (ages_.size() >= limits_.maxFlows && !ages_.empty()) {
+        finish(table_.find(ages_.front()), PacketAction::block, now);
+    }
+    settle(entry, Stage::reading, now);
+    e.reading = std::make_unique<Reading>();
+    ages_.push_back(entry->first);
+    e.reading->age = std::prev(ages_.end());
+    return read(entry, segment, now);
 }
 
-const FlowTracker::Remembered* FlowTracker::remembered(const Key& key) const {
-    if (auto found = blocked_.find(key); found != blocked_.end()) return &found->second;
-    if (auto found = allowed_.find(key); found != allowed_.end()) return &found->second;
-    return nullptr;
+PacketAction FlowTracker::read(Table::iterator entry, const TCPSegment& segment, Clock::time_point now) {
+    Entry& e = entry->second;
+    Reading& reading = *e.reading;
+    // Data on a SYN (Fast Open) starts after the SYN's own sequence number.
+    const std::uint32_t offset = segment.sequence + (segment.syn ? 1u : 0u) - e.base;
+    const std::size_t before = reading.bytes;
+    addPiece(reading, offset, segment.payload);
+    if (reading.bytes != before || before == 0) {
+        reading.lastActive = now;
+        ages_.splice(ages_.end(), ages_, reading.age);
+    }
+    const auto action = decideStart(entry->first, reading.stream);
+    if (action != PacketAction::pass) return finish(entry, action, now);
+    // Too much kept at once: the connections idle longest make room.
+    while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != entry->first) {
+        finish(table_.find(ages_.front()), PacketAction::block, now);
+    }
+    return PacketAction::pass;
 }
 
-PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::time_point now, bool fresh) {
+PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::time_point now, PacketContext context) {
     const auto segment = parseTCPPacket(packet);
     if (!segment) return PacketAction::pass;
-    const Key key{segment->family, segment->source, segment->destination, segment->sourcePort,
-                  segment->destinationPort};
+    // What the server's TCP throws away is no part of the stream: a wrong
+    // checksum, or a segment without ACK other than a SYN (and no reset:
+    // a reset ends the connection, and its bytes are not delivered).
+    if (context.checksumFilled && !segment->checksumValid()) return PacketAction::pass;
+    if (!segment->syn && !segment->ack) return PacketAction::pass;
+    if (segment->rst) return PacketAction::pass;
+    const Key key = keyOf(*segment);
 
-    // A SYN opens a new connection on this port pair: what was known of an
-    // earlier one no longer applies.
-    if (segment->syn) forget(key);
-    // Data on a SYN (Fast Open) starts after the SYN's own sequence number.
-    const std::uint32_t sequence = segment->sequence + (segment->syn ? 1u : 0u);
-    auto found = flows_.find(key);
-    if (fresh && found == flows_.end() && !segment->payload.empty()) {
-        // A connection that began with a SYN the chain saw, whose packet
-        // begins a ClientHello or request head at another sequence number
-        // than the decided stream on this port pair, is a new connection on
-        // a reused port pair (its SYN never reached us: only packets with
-        // payload are queued). What was decided for the earlier one does
-        // not apply. A resend after the kernel forgot a blocked connection
-        // is picked up mid-stream, so it is never fresh.
-        const Remembered* known = remembered(key);
-        if (known != nullptr && known->base != sequence &&
-            ServerName::read(segment->payload).kind != ServerNameResult::Kind::none) {
-            forget(key);
-        }
-    }
-    if (blocked_.contains(key)) return PacketAction::block;
-    if (allowed_.contains(key)) return PacketAction::allow;
-
-    if (segment->payload.empty()) {
-        // The client gave up on the start of its stream: nothing more to read.
-        if (found != flows_.end() && (segment->fin || segment->rst)) {
-            return finish(key, PacketAction::allow, now, found->second.base);
-        }
-        return PacketAction::pass;
+    if (segment->syn) {
+        if (segment->ack) return PacketAction::pass;  // an answer, not an opening
+        // A new connection on this port pair: what was known of an earlier
+        // one no longer applies, and its stream starts after the SYN.
+        auto [entry, created] = table_.try_emplace(key);
+        if (created) ++counts_[static_cast<std::size_t>(Stage::opened)];
+        entry->second.base = segment->sequence + 1;
+        settle(entry, Stage::opened, now);
+        // Bounded: the connection opened longest ago is forgotten first
+        // (and blocked if it ever sends).
+        trim(Stage::opened, std::max<std::size_t>(limits_.maxOpened, 1));
+        if (segment->payload.empty()) return PacketAction::opened;
+        const auto action = startReading(entry, *segment, now);
+        return action == PacketAction::pass ? PacketAction::opened : action;
     }
 
-    if (found == flows_.end()) {
-        const auto action = decideStart(key, *segment, segment->payload);
-        // Not the start of a ClientHello or request head: a connection
-        // picked up mid-stream, or another protocol.
-        if (action != PacketAction::pass) return finish(key, action, now, sequence);
-        if (flows_.size() >= limits_.maxFlows && !ages_.empty()) {
-            const Key oldest = ages_.front();
-            finish(oldest, PacketAction::block, now, flows_.at(oldest).base);
-        }
-        Flow flow;
-        flow.base = sequence;
-        ages_.push_back(key);
-        flow.age = std::prev(ages_.end());
-        found = flows_.emplace(key, std::move(flow)).first;
+    auto entry = table_.find(key);
+    if (entry == table_.end()) {
+        if (segment->payload.empty()) return PacketAction::pass;
+        auto created = table_.try_emplace(key).first;
+        ++counts_[static_cast<std::size_t>(Stage::opened)];
+        // Its SYN was seen, but where its stream starts is not known here:
+        // never let it through unread.
+        if (context.fresh) return settle(created, Stage::blocked, now);
+        // Picked up mid-stream: read when this packet begins a ClientHello
+        // or request head, else let go.
+        created->second.base = segment->sequence;
+        return startReading(created, *segment, now);
     }
-    Flow& flow = found->second;
-    const std::size_t before = flow.bytes;
-    addPiece(flow, sequence, segment->payload);
-    if (flow.bytes != before || before == 0) {
-        flow.lastActive = now;
-        ages_.splice(ages_.end(), ages_, flow.age);
+
+    switch (entry->second.stage) {
+    case Stage::blocked: return PacketAction::block;
+    case Stage::allowed: return PacketAction::allow;
+    case Stage::opened:
+        if (segment->payload.empty()) return PacketAction::pass;
+        return startReading(entry, *segment, now);
+    case Stage::reading: break;
     }
-    const auto action = decideStart(key, *segment, flow.stream);
-    if (action != PacketAction::pass) return finish(key, action, now, flow.base);
-    // Too much kept at once: the connections idle longest make room.
-    while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != key) {
-        finish(ages_.front(), PacketAction::block, now, flows_.at(ages_.front()).base);
-    }
-    return action;
+    // A FIN alone decides nothing: a start cut short stays unread, and is
+    // blocked at the hold time.
+    if (segment->payload.empty()) return PacketAction::pass;
+    return read(entry, *segment, now);
 }
 
 void FlowTracker::expire(Clock::time_point now) {
     while (!ages_.empty()) {
-        const Key key = ages_.front();
-        if (now - flows_.at(key).lastActive < limits_.holdTimeout) break;
+        auto entry = table_.find(ages_.front());
+        if (now - entry->second.reading->lastActive < limits_.holdTimeout) break;
         // The rest of its start never came: it is not let through unread.
-        finish(key, PacketAction::block, now, flows_.at(key).base);
+        finish(entry, PacketAction::block, now);
     }
-    const auto drop = [now](std::deque<Dated>& order, std::unordered_map<Key, Remembered, KeyHash>& map,
-                            std::chrono::milliseconds memory) {
-        while (!order.empty() && now - order.front().at >= memory) {
-            const auto& oldest = order.front();
-            if (auto found = map.find(oldest.key); found != map.end() && found->second.serial == oldest.serial) {
-                map.erase(found);
+    const auto drop = [this, now](Stage stage, std::chrono::milliseconds memory) {
+        auto& dated = order(stage);
+        while (!dated.empty() && now - dated.front().at >= memory) {
+            const auto& oldest = dated.front();
+            if (auto found = table_.find(oldest.key); found != table_.end() && found->second.serial == oldest.serial) {
+                erase(found);
             }
-            order.pop_front();
+            dated.pop_front();
         }
     };
-    drop(allowedOrder_, allowed_, limits_.decisionMemory);
-    drop(blockedOrder_, blocked_, limits_.blockedMemory);
+    drop(Stage::allowed, limits_.decisionMemory);
+    drop(Stage::blocked, limits_.blockedMemory);
+    drop(Stage::opened, limits_.openedMemory);
 }
 
 void FlowTracker::clear() {
     bufferedBytes_ = 0;
-    flows_.clear();
+    table_.clear();
     ages_.clear();
-    allowed_.clear();
-    allowedOrder_.clear();
-    blocked_.clear();
-    blockedOrder_.clear();
+    for (auto& dated : orders_) dated.clear();
+    counts_ = {};
 }
 
 }  // namespace keldra::filter

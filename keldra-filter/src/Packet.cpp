@@ -1,7 +1,6 @@
 #include "keldra-filter/Packet.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <algorithm>
 
 namespace keldra::filter {
 namespace {
@@ -27,6 +26,8 @@ std::optional<TCPSegment> parseTCP(std::span<const std::uint8_t> tcp, TCPSegment
     segment.fin = (flags & 0x01) != 0;
     segment.syn = (flags & 0x02) != 0;
     segment.rst = (flags & 0x04) != 0;
+    segment.ack = (flags & 0x10) != 0;
+    segment.segment = tcp;
     segment.payload = tcp.subspan(headerLength);
     return segment;
 }
@@ -83,10 +84,23 @@ std::optional<TCPSegment> parseIPv6(std::span<const std::uint8_t> packet) {
 
 }  // namespace
 
-std::string TCPSegment::destinationText() const {
-    char text[INET6_ADDRSTRLEN] = {};
-    ::inet_ntop(family == 4 ? AF_INET : AF_INET6, destination.data(), text, sizeof text);
-    return text;
+bool TCPSegment::checksumValid() const noexcept {
+    // One's complement sum of 16-bit words: the pseudo-header (addresses,
+    // protocol, segment length), then the segment with its checksum field;
+    // a valid segment sums to all ones.
+    std::uint64_t sum = 0;
+    const std::size_t addressLength = family == 4 ? 4 : 16;
+    for (std::size_t i = 0; i < addressLength; i += 2) {
+        sum += be16(&source[i]);
+        sum += be16(&destination[i]);
+    }
+    sum += kTCP;
+    sum += segment.size();
+    const std::size_t even = segment.size() & ~std::size_t{1};
+    for (std::size_t i = 0; i < even; i += 2) sum += be16(&segment[i]);
+    if (segment.size() != even) sum += std::uint32_t{segment[even]} << 8;
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return sum == 0xffff;
 }
 
 std::optional<TCPSegment> parseTCPPacket(std::span<const std::uint8_t> packet) {

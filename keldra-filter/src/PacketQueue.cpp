@@ -66,28 +66,39 @@ int PacketQueue::onPacket(nfq_q_handle*, ::nfgenmsg*, ::nfq_data* data, void* co
     const auto* header = ::nfq_get_msg_packet_hdr(data);
     if (header == nullptr) return 0;
     const std::uint32_t id = ntohl(header->packet_id);
+    // Our marks replace only our own bits: others on the machine may route
+    // by the rest.
+    const std::uint32_t mark = ::nfq_get_nfmark(data);
     unsigned char* payload = nullptr;
     const int length = ::nfq_get_payload(data, &payload);
     if (length < 0) {
-        self->answer(id, PacketAction::pass);
+        self->answer(id, mark, PacketAction::pass);
         return 0;
     }
-    const bool fresh = (::nfq_get_nfmark(data) & FirewallMarks::fresh) != 0;
-    self->answer(id, self->tracker_.onPacket(std::span<const std::uint8_t>(payload, static_cast<std::size_t>(length)),
-                                             FlowTracker::Clock::now(), fresh));
+    PacketContext seen;
+    seen.fresh = (mark & FirewallMarks::fresh) != 0;
+    // A local packet handed over before segmentation has no checksum yet.
+    seen.checksumFilled = (::nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
+    self->answer(id, mark,
+                 self->tracker_.onPacket(std::span<const std::uint8_t>(payload, static_cast<std::size_t>(length)),
+                                         FlowTracker::Clock::now(), seen));
     return 0;
 }
 
-void PacketQueue::answer(std::uint32_t packetId, PacketAction action) {
+void PacketQueue::answer(std::uint32_t packetId, std::uint32_t mark, PacketAction action) {
+    const std::uint32_t others = mark & ~(FirewallMarks::mask | FirewallMarks::fresh);
     switch (action) {
     case PacketAction::pass:
         ::nfq_set_verdict(queue_, packetId, NF_ACCEPT, 0, nullptr);
         break;
+    case PacketAction::opened:
+        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, others | FirewallMarks::fresh, 0, nullptr);
+        break;
     case PacketAction::allow:
-        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, FirewallMarks::allowed, 0, nullptr);
+        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, others | FirewallMarks::allowed, 0, nullptr);
         break;
     case PacketAction::block:
-        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, FirewallMarks::blocked, 0, nullptr);
+        ::nfq_set_verdict2(queue_, packetId, NF_REPEAT, others | FirewallMarks::blocked, 0, nullptr);
         break;
     }
 }

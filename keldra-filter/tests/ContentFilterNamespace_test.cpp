@@ -366,6 +366,21 @@ private:
         EXPECT_LT(seen.afterLastWrite, 1000ms) << seen;                \
     } while (false)
 
+// Connections to the server, made while the daemon reads.
+std::vector<int> connected(int count) {
+    socklen_t length = 0;
+    const auto address = serverAddress(4, 443, length);
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) ADD_FAILURE() << "connect";
+        fds.push_back(fd);
+    }
+    return fds;
+}
+
 std::int64_t countedBlocks(const DaemonFiles& files, const std::string& reason) {
     const auto coalescer = brivet::JSONCoding::plainDecode<brivet::EventCoalescer>(
         keldra::test::readFile(files.state() / "events-pending.json"));
@@ -521,10 +536,22 @@ TEST(ContentFilterNamespace, AConnectionOpenBeforeTheFilterKeepsWorkingAcrossSta
     START_FILTER_OR_SKIP(f);
     EXPECT_ANSWERED(exchange());
     EXPECT_ANSWERED(exchange());
+    // Opened under this daemon, silent until the next one reads: where its
+    // stream starts is not known there, so it is reset rather than let
+    // through unread.
+    const int quiet = connected(1).front();
     f.stopDaemon();
     START_FILTER_OR_SKIP(f, {}, 2);
     EXPECT_ANSWERED(exchange());
     ::close(fd);
+    const auto at = SteadyClock::now();
+    const Bytes hello = clientHelloFor("fine.test");
+    ASSERT_EQ(::send(quiet, hello.data(), hello.size(), MSG_NOSIGNAL), static_cast<ssize_t>(hello.size()));
+    Outcome outcome;
+    awaitAnswer(quiet, outcome, at);
+    ::close(quiet);
+    EXPECT_EQ(outcome.kind, "error") << outcome;
+    EXPECT_EQ(outcome.error, ECONNRESET) << outcome;
 }
 
 TEST(ContentFilterNamespace, OneFamilyFailingLeavesTheOtherFilteringAndIsTriedAgain) {
@@ -610,38 +637,42 @@ TEST(ContentFilterNamespace, AFullQueueHoldsPacketsBackRatherThanLettingThemThro
     FilterLab f("fh");
     START_FILTER_OR_SKIP(f, {"--queue-length", "8"});
     std::set<std::uint16_t> blockedPorts;
-
-    // The daemon stops reading while other connections fill its queue.
-    ASSERT_EQ(::kill(f.daemon(), SIGSTOP), 0);
-    socklen_t length = 0;
-    const auto address = serverAddress(4, 443, length);
-    std::vector<int> fillers;
-    for (int i = 0; i < 16; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
-        ASSERT_EQ(::send(fd, "x", 1, MSG_NOSIGNAL), 1);
-        fillers.push_back(fd);
-    }
-    // A blocked name finds the queue full: its ClientHello waits with its
-    // sender instead of going out unread.
     const Bytes hello = clientHelloFor("blocked.test", 300);
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
-    const auto port = localPortOf(fd);
-    ASSERT_EQ(::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL), static_cast<ssize_t>(hello.size()));
-    std::this_thread::sleep_for(1000ms);
-    EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
 
-    // Once the daemon reads again, the client's resend is read and reset.
-    ASSERT_EQ(::kill(f.daemon(), SIGCONT), 0);
-    Outcome outcome;
-    outcome.localPort = port;
-    awaitAnswer(fd, outcome, SteadyClock::now(), 10000ms);
-    ::close(fd);
-    EXPECT_EQ(outcome.kind, "error") << outcome;
-    EXPECT_EQ(outcome.error, ECONNRESET) << outcome;
-    EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
-    for (int filler : fillers) ::close(filler);
+    // Each row: the daemon stops reading while eight other connections fill
+    // its queue, and a blocked name's client writes all of its ClientHello
+    // then (it waits with its sender instead of going out unread), or only
+    // its first 100 bytes, and the rest once the daemon reads again: that
+    // rest comes first, past a gap, and must not let the start through.
+    for (const std::size_t firstWrite : {hello.size(), std::size_t{100}}) {
+        SCOPED_TRACE("first write " + std::to_string(firstWrite));
+        const auto fillers = connected(8);
+        const int fd = connected(1).front();
+        const auto port = localPortOf(fd);
+        ASSERT_EQ(::kill(f.daemon(), SIGSTOP), 0);
+        for (int filler : fillers) ASSERT_EQ(::send(filler, "x", 1, MSG_NOSIGNAL), 1);
+        std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(::send(fd, hello.data(), firstWrite, MSG_NOSIGNAL), static_cast<ssize_t>(firstWrite));
+        std::this_thread::sleep_for(firstWrite == hello.size() ? 1000ms : 100ms);
+        EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
+
+        // Once the daemon reads again, the client's resend is read and reset.
+        ASSERT_EQ(::kill(f.daemon(), SIGCONT), 0);
+        std::this_thread::sleep_for(30ms);
+        if (firstWrite < hello.size()) {
+            ASSERT_EQ(::send(fd, hello.data() + firstWrite, hello.size() - firstWrite, MSG_NOSIGNAL),
+                      static_cast<ssize_t>(hello.size() - firstWrite));
+        }
+        Outcome outcome;
+        outcome.localPort = port;
+        awaitAnswer(fd, outcome, SteadyClock::now(), 5000ms);
+        ::close(fd);
+        EXPECT_EQ(outcome.kind, "error") << outcome;
+        EXPECT_EQ(outcome.error, ECONNRESET) << outcome;
+        EXPECT_LT(outcome.afterLastWrite, 1000ms) << outcome;
+        EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << keldra::test::readFile(f.report());
+        for (int filler : fillers) ::close(filler);
+    }
     // And the filter goes on as before.
     EXPECT_BLOCKED(f, attempt(4, 443, {hello}));
     EXPECT_ANSWERED(attempt(4, 443, {clientHelloFor("fine.test")}));

@@ -77,8 +77,8 @@ struct Endpoints {
     std::uint16_t destinationPort = 443;
 };
 
-// An IP packet holding one TCP segment. Flags: 0x02 SYN, 0x01 FIN, 0x04 RST,
-// 0x18 PSH|ACK.
+// An IP packet holding one TCP segment (its checksum left 0). Flags: 0x02
+// SYN, 0x01 FIN, 0x04 RST, 0x18 PSH|ACK, 0x10 ACK.
 inline Bytes tcpPacket(const Endpoints& e, std::uint32_t sequence, const Bytes& payload,
                        std::uint8_t flags = 0x18) {
     Bytes tcp;
@@ -109,6 +109,23 @@ inline Bytes tcpPacket(const Endpoints& e, std::uint32_t sequence, const Bytes& 
     }
     append(ip, tcp);
     return ip;
+}
+
+// `packet` (as tcpPacket builds it) with its TCP checksum filled in.
+inline Bytes withChecksum(Bytes packet) {
+    const bool v4 = (packet[0] >> 4) == 4;
+    const std::size_t header = v4 ? std::size_t{packet[0] & 0x0fu} * 4 : 40;
+    const std::size_t addresses = v4 ? 12 : 8, addressBytes = v4 ? 8 : 32;
+    std::uint32_t sum = 6 + static_cast<std::uint32_t>(packet.size() - header);
+    const auto word = [&](std::size_t at) { return std::uint32_t{packet[at]} << 8 | packet[at + 1]; };
+    for (std::size_t i = 0; i < addressBytes; i += 2) sum += word(addresses + i);
+    packet[header + 16] = packet[header + 17] = 0;
+    for (std::size_t i = header; i + 1 < packet.size(); i += 2) sum += word(i);
+    if ((packet.size() - header) % 2 != 0) sum += std::uint32_t{packet.back()} << 8;
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    packet[header + 16] = static_cast<std::uint8_t>(~sum >> 8);
+    packet[header + 17] = static_cast<std::uint8_t>(~sum);
+    return packet;
 }
 
 // The handshake bytes of `records` (handshake records only) resplit into

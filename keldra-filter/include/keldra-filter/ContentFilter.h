@@ -58,6 +58,8 @@ private:
     ContentFilterSettings settings_;
     Log log_;
     FirewallChain chain_;
+    class Decider;
+    std::unique_ptr<Decider> decider_;
     std::unique_ptr<FlowTracker> tracker_;
     std::unique_ptr<PacketQueue> queue_;
     std::thread thread_;

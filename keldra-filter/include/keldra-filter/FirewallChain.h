@@ -4,11 +4,16 @@
 //
 //   a reply-direction packet (the kernel's own resets included)
 //                                       -> leaves the chain
-//   a SYN                               -> its connection starts undecided
-//                                          and is marked fresh (a port pair
-//                                          reused at once never inherits
-//                                          the decision of the earlier
-//                                          connection)
+//   a SYN not yet read                  -> its connection's marks are
+//                                          cleared (a port pair reused at
+//                                          once never inherits the decision
+//                                          of the earlier connection); to
+//                                          ports 80 and 443 it goes to the
+//                                          NFQUEUE (with --queue-bypass), so
+//                                          the daemon learns where the
+//                                          stream starts
+//   a SYN the daemon read               -> its connection is marked fresh,
+//                                          and it leaves the chain
 //   a packet the daemon marked blocked  -> its connection is marked blocked
 //   a blocked packet or connection      -> TCP reset (other protocols: drop)
 //   a packet the daemon marked allowed  -> its connection is marked allowed
@@ -40,8 +45,9 @@ struct FirewallMarks {
     static constexpr std::uint32_t allowed = 0x01000000;
     static constexpr std::uint32_t blocked = 0x02000000;
     static constexpr std::uint32_t mask = 0x03000000;
-    // On a connection (and copied onto its queued packets): it began with a
-    // SYN while the chain stood, so it was not picked up mid-stream.
+    // On a SYN the daemon read, on its connection, and copied onto that
+    // connection's queued packets: a reader of the queue saw it begin, so
+    // it was not picked up mid-stream.
     static constexpr std::uint32_t fresh = 0x04000000;
 };
 

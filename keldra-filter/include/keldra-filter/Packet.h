@@ -1,12 +1,12 @@
 #pragma once
 // The parts of an outbound IPv4 or IPv6 packet that the content filter needs:
-// the TCP endpoints, the sequence number, the flags and the payload.
+// the TCP endpoints, the sequence number, the flags, the payload and the
+// checksum.
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
 namespace keldra::filter {
 
@@ -21,10 +21,14 @@ struct TCPSegment {
     bool syn = false;
     bool fin = false;
     bool rst = false;
-    // Points into the packet given to parseTCPPacket.
+    bool ack = false;
+    // Point into the packet given to parseTCPPacket: the whole segment
+    // (header included) and its payload.
+    std::span<const std::uint8_t> segment;
     std::span<const std::uint8_t> payload;
 
-    std::string destinationText() const;
+    // The TCP checksum over the pseudo-header and the segment holds.
+    bool checksumValid() const noexcept;
 };
 
 // The TCP segment of an IP packet, or nothing for anything else: other

@@ -1,8 +1,9 @@
 #pragma once
 // One NFQUEUE queue read with libnetfilter_queue, feeding a FlowTracker and
 // handing its verdict for each packet straight back to the kernel: a passing
-// packet is accepted, an allowed or blocked one goes through the chain a
-// second time with our mark (see FirewallChain), which marks its connection.
+// packet is accepted; a SYN that was read, an allowed or a blocked packet
+// goes through the chain a second time with our mark (see FirewallChain),
+// which marks its connection.
 
 #include <atomic>
 #include <cstdint>
@@ -40,7 +41,7 @@ public:
 
 private:
     static int onPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data, void* self);
-    void answer(std::uint32_t packetId, PacketAction action);
+    void answer(std::uint32_t packetId, std::uint32_t mark, PacketAction action);
 
     FlowTracker& tracker_;
     nfq_handle* handle_ = nullptr;
