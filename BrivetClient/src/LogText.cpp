@@ -2,6 +2,8 @@
 
 #include "BrivetClient/UTF8.h"
 
+#include <unicode/uchar.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -14,11 +16,43 @@ void appendByte(std::string& out, unsigned char byte) {
     out += text;
 }
 
-}  // namespace
+void appendCodePoint(std::string& out, std::uint32_t codePoint) {
+    char escape[12];
+    if (codePoint <= 0xFFFF) {
+        std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(codePoint));
+    } else {
+        std::snprintf(escape, sizeof escape, "\\U%08x", static_cast<unsigned>(codePoint));
+    }
+    out += escape;
+}
 
-std::string logSafe(std::string_view text, std::size_t limit) {
+// Characters that show nothing of their own or change how the text around
+// them is shown: the Unicode line separators and the format characters,
+// less the two joiners that emoji sequences and several scripts need.
+bool invisible(std::uint32_t codePoint) {
+    if (codePoint == 0x2028 || codePoint == 0x2029) return true;
+    if (codePoint == 0x200C || codePoint == 0x200D) return false;
+    return u_charType(static_cast<UChar32>(codePoint)) == U_FORMAT_CHAR;
+}
+
+enum class Backslash { doubled, kept };
+
+std::string escaped(std::string_view text, std::size_t limit, Backslash backslash, bool cutAtCharacter) {
     std::string out;
-    const std::string_view kept = text.substr(0, limit);
+    std::string_view kept = text.substr(0, limit);
+    if (cutAtCharacter && kept.size() < text.size()) {
+        // Back to the start of the character that crosses the limit, so the
+        // screen never shows a piece of one.
+        std::size_t end = kept.size();
+        std::size_t back = 0;
+        while (end > 0 && back < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+            ++back;
+        }
+        std::size_t at = end;
+        std::uint32_t ignored = 0;
+        if (end < kept.size() && utf8::decode(text, at, ignored) && at > kept.size()) kept = text.substr(0, end);
+    }
     out.reserve(kept.size() + 16);
     std::size_t at = 0;
     while (at < kept.size()) {
@@ -33,21 +67,29 @@ std::string logSafe(std::string_view text, std::size_t limit) {
         case '\n': out += "\\n"; continue;
         case '\r': out += "\\r"; continue;
         case '\t': out += "\\t"; continue;
-        case '\\': out += "\\\\"; continue;
+        case '\\': out += backslash == Backslash::doubled ? "\\\\" : "\\"; continue;
         default: break;
         }
         if (codePoint < 0x20 || codePoint == 0x7F) {
             appendByte(out, static_cast<unsigned char>(codePoint));
-        } else if ((codePoint >= 0x80 && codePoint < 0xA0) || codePoint == 0x2028 || codePoint == 0x2029) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(codePoint));
-            out += escape;
+        } else if ((codePoint >= 0x80 && codePoint < 0xA0) || invisible(codePoint)) {
+            appendCodePoint(out, codePoint);
         } else {
             out.append(kept.substr(start, at - start));
         }
     }
     if (text.size() > kept.size()) out += "... (" + std::to_string(text.size() - kept.size()) + " more bytes)";
     return out;
+}
+
+}  // namespace
+
+std::string logSafe(std::string_view text, std::size_t limit) {
+    return escaped(text, limit, Backslash::doubled, false);
+}
+
+std::string screenSafe(std::string_view text, std::size_t limit) {
+    return escaped(text, limit, Backslash::kept, true);
 }
 
 std::string oneLogLine(std::string_view message) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 using brivet::logSafe;
@@ -26,6 +29,35 @@ TEST(LogText, NothingCanStartALineOfItsOwn) {
     EXPECT_EQ(logSafe(std::string("nul\0x", 5)), "nul\\x00x");
 }
 
+TEST(LogText, InvisibleAndDirectionChangingCharactersAreEscapedButTheJoinersStay) {
+    struct Row {
+        std::string text;
+        std::string log;
+        std::string screen;
+    };
+    const std::vector<Row> rows = {
+        // "Code invalid" written backwards inside a right-to-left override.
+        {"Code \u202edilavni\u202c: x", "Code \\u202edilavni\\u202c: x", "Code \\u202edilavni\\u202c: x"},
+        {"a\u202ab\u202bc\u202dd", "a\\u202ab\\u202bc\\u202dd", "a\\u202ab\\u202bc\\u202dd"},
+        {"\u2066x\u2067y\u2068z\u2069", "\\u2066x\\u2067y\\u2068z\\u2069", "\\u2066x\\u2067y\\u2068z\\u2069"},
+        {"zero\u200bwidth\u2060joiner\ufeff", "zero\\u200bwidth\\u2060joiner\\ufeff",
+         "zero\\u200bwidth\\u2060joiner\\ufeff"},
+        {"\u200e\u200f\u00ad\U000e0001", "\\u200e\\u200f\\u00ad\\U000e0001", "\\u200e\\u200f\\u00ad\\U000e0001"},
+        // Emoji sequences and scripts that need the joiners keep them.
+        {"\U0001f469\u200d\U0001f4bb \u0915\u094d\u200c\u0937", "\U0001f469\u200d\U0001f4bb \u0915\u094d\u200c\u0937",
+         "\U0001f469\u200d\U0001f4bb \u0915\u094d\u200c\u0937"},
+        // The screen keeps a backslash as it is; the log doubles it.
+        {"C:\\dir\\n", "C:\\\\dir\\\\n", "C:\\dir\\n"},
+        {"Not authorized\n\nThis incident has been reported.", "Not authorized\\n\\nThis incident has been reported.",
+         "Not authorized\\n\\nThis incident has been reported."},
+        {"bad\xff\x1b[2J\xc2\x85", "bad\\xff\\x1b[2J\\u0085", "bad\\xff\\x1b[2J\\u0085"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(logSafe(row.text), row.log) << row.log;
+        EXPECT_EQ(brivet::screenSafe(row.text), row.screen) << row.screen;
+    }
+}
+
 TEST(LogText, MalformedUTF8IsWrittenByteByByte) {
     EXPECT_EQ(logSafe("ok\xff\xc3"), "ok\\xff\\xc3");
     EXPECT_EQ(logSafe("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate
@@ -38,6 +70,11 @@ TEST(LogText, LongTextIsCutAndSaysHowMuchWasLeftOut) {
     // A cut inside a character leaves its first bytes escaped, never raw.
     const std::string cut = logSafe(std::string(511, 'a') + "\xc3\xbc", 512);
     EXPECT_EQ(cut, std::string(511, 'a') + "\\xc3... (1 more bytes)");
+    // The screen cuts before the character instead, and counts its bytes.
+    EXPECT_EQ(brivet::screenSafe(std::string(511, 'a') + "\xc3\xbc"), std::string(511, 'a') + "... (2 more bytes)");
+    EXPECT_EQ(brivet::screenSafe(std::string(510, 'a') + "\xf0\x9f\x98\x80!"), std::string(510, 'a') + "... (5 more bytes)");
+    EXPECT_EQ(brivet::screenSafe(std::string(4096, 'b')), std::string(512, 'b') + "... (3584 more bytes)");
+    EXPECT_EQ(brivet::screenSafe(std::string(512, 'b')), std::string(512, 'b'));
 }
 
 TEST(LogText, ASinkNeverWritesMoreThanOneLine) {

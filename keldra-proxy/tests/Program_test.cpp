@@ -48,7 +48,7 @@ TEST(ProgramLog, TextFromOutsideStaysOnItsOwnLine) {
     std::ofstream(env) << R"({"name":"n\nforged\u0007","api_base_url":"http://127.0.0.1:9","policy_keys":[],"release_keys":[]})";
     brivet::Options options;
     options.env = env.string();
-    options.dir = (dir.path() / "data\nforged").string();
+    options.dir = (dir.path() / "data\nforged\u202e\\").string();
     options.once = true;
     std::vector<std::string> logged;
     brivet::ProgramSettings settings;
@@ -60,7 +60,8 @@ TEST(ProgramLog, TextFromOutsideStaysOnItsOwnLine) {
     }
     ASSERT_GE(logged.size(), 2u);
     EXPECT_EQ(logged[0], "server n\\nforged\\x07 at http://127.0.0.1:9");
-    EXPECT_EQ(logged[1], "state in " + dir.path().string() + "/data\\nforged");
+    // A direction override would turn the rest of the line around.
+    EXPECT_EQ(logged[1], "state in " + dir.path().string() + "/data\\nforged\\u202e\\\\");
 }
 
 TEST(ProgramUpstreams, CommandLineThenSystemThenFallback) {

@@ -80,14 +80,14 @@ struct EnableResult {
     std::optional<std::string> dnsError;
 };
 
-// The message of a failure, for the log and the panel. It comes from
-// outside (a parser, a tool, a server), so control characters and malformed
-// UTF-8 are escaped.
+// The message of a failure, as it came. It comes from outside (a parser, a
+// tool, a server): the log line escapes it with brivet::logSafe(), and the
+// panel with brivet::screenSafe() where it shows the error text.
 std::string printed(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return brivet::logSafe(e.what());
+        return e.what();
     } catch (...) {
         return "unknown error";
     }
@@ -188,7 +188,7 @@ void AppState::Impl::startExtension() {
     } catch (...) {
         const std::string text = printed(std::current_exception());
         errorText = "This build cannot start: " + text;
-        log->error("startup failed: " + text);
+        log->error("startup failed: " + brivet::logSafe(text));
         installLateCompletionHook();
         return;
     }
@@ -222,7 +222,7 @@ void AppState::Impl::startExtension() {
         // without an engine and says why.
         const std::string text = printed(std::current_exception());
         errorText = "This build cannot start: " + text;
-        log->error("startup failed: " + text);
+        log->error("startup failed: " + brivet::logSafe(text));
         installLateCompletionHook();
         return;
     }
@@ -309,7 +309,7 @@ void AppState::Impl::tick(Completion done) {
                 } else {
                     // The engine never throws; should anything else, the
                     // tick counts as not having happened.
-                    state->log->error("tick failed: " + printed(result.error()));
+                    state->log->error("tick failed: " + brivet::logSafe(printed(result.error())));
                 }
                 state->setBusy(false);
             }
@@ -327,7 +327,8 @@ void AppState::Impl::publishTick(TickResult result) {
     announce(Field::lastTickAt);
     set(enrolled, result.client.enrolled, Field::enrolled);
     std::string line = std::string("tick enrolled=") + (report.enrolled ? "true" : "false");
-    line += " state=" + report.protectionState.value_or("-");
+    // The state and the errors hold the service's own texts.
+    line += " state=" + brivet::logSafe(report.protectionState.value_or("-"));
     line += std::string(" filter=") + (report.filterRunning ? "true" : "false");
     line += " rules=" + std::to_string(report.rulesPublished.value_or(0));
     line += " events=" + std::to_string(report.eventsSent);
@@ -543,7 +544,7 @@ void AppState::installFilter(Completion done) {
                 result.ok() ? result.value() : InstallOutcome::failed(printed(result.error()));
             state->set(state->installOutcome, std::optional<InstallOutcome>(outcome), Field::installOutcome);
             if (outcome.value == InstallOutcome::Case::failed) {
-                state->setErrorText("Could not install the filter: " + brivet::logSafe(outcome.message));
+                state->setErrorText("Could not install the filter: " + outcome.message);
                 closingTick();
                 return;
             }
@@ -646,7 +647,9 @@ AppServices AppServices::system(AppServices s) {
     if (!s.adminStrand) s.adminStrand = std::make_shared<WorkerStrand>(s.executor);
     if (!s.config) s.config = AppConfig::main();
     if (!s.log) s.log = std::make_shared<SystemLogger>("app");
-    if (!s.bus) s.bus = std::make_shared<SdBusSystemBus>();
+    // A lost bus is said in the app's log, so a missed wake or launch has
+    // its reason there.
+    if (!s.bus) s.bus = std::make_shared<SdBusSystemBus>(SdBusSystemBus::Logging{s.log});
     if (!s.administrator) s.administrator = std::make_shared<PkexecRunner>();
     // The system helper activates the extension and saves the configurations.
     if (!s.activation) s.activation = std::make_shared<HelperActivationBackend>(s.config->bundle().url(), s.administrator);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <unistd.h>
 
+#include "BrivetClient/LogText.h"
 #include "Keldra/AppState.h"
 #include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
@@ -14,6 +15,11 @@ namespace {
 MenuText text(std::string value, TextStyle style, TextTone tone = TextTone::primary) {
     return MenuText{std::move(value), style, tone};
 }
+
+// The error text holds failures as they came (a tool's output, a server's
+// message); this is where the panel shows them, so this is where they are
+// escaped, once.
+std::string shownError(const std::string& errorText) { return brivet::screenSafe(errorText); }
 
 }  // namespace
 
@@ -54,7 +60,7 @@ MenuModel MenuModel::of(const AppSnapshot& state) {
         model.body = state.enrolled ? MenuBody::enrolled : MenuBody::enroll;
     } else {
         model.body = MenuBody::message;
-        model.message = text(state.errorText.value_or("Not available"), TextStyle::callout);
+        model.message = text(state.errorText ? shownError(*state.errorText) : "Not available", TextStyle::callout);
     }
 
     if (model.body == MenuBody::enrolled) {
@@ -77,7 +83,7 @@ MenuModel MenuModel::of(const AppSnapshot& state) {
                 MenuButton{"Install network filter", MenuAction::installFilter, !busy, std::nullopt, false};
         }
         if (const auto& error = state.errorText) {
-            model.errorLine = text(*error, TextStyle::caption, TextTone::red);
+            model.errorLine = text(shownError(*error), TextStyle::caption, TextTone::red);
         }
         if (auto line = texts::lastCheckLine(state)) {
             model.lastCheckLine = text(std::move(*line), TextStyle::caption, TextTone::secondary);
@@ -99,7 +105,7 @@ MenuModel MenuModel::of(const AppSnapshot& state) {
                                : "Enter the enrollment code from your dashboard.",
                           TextStyle::callout);
         if (const auto& error = state.errorText) {
-            form.error = text(*error, TextStyle::caption, TextTone::red);
+            form.error = text(shownError(*error), TextStyle::caption, TextTone::red);
         }
         model.form = std::move(form);
     }

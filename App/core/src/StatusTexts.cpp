@@ -27,17 +27,22 @@ void appendCodePoint(std::string& out, UChar32 c) {
     if (!error) out.append(buffer, static_cast<std::size_t>(length));
 }
 
+// A line of the panel that carries text from outside (the device service,
+// the status document, a tool's message): its control and invisible format
+// characters made visible, and at most 512 bytes of it shown.
+std::string shown(const std::string& line) { return brivet::screenSafe(line); }
+
 std::optional<std::string> categoriesText(const std::vector<std::string>& categories) {
     if (categories.empty()) return std::nullopt;
-    std::vector<std::string> shown;
-    shown.reserve(categories.size());
+    std::vector<std::string> names;
+    names.reserve(categories.size());
     for (std::string category : categories) {
         for (char& c : category) {
             if (c == '_') c = ' ';
         }
-        shown.push_back(std::move(category));
+        names.push_back(std::move(category));
     }
-    return joined(shown, ", ");
+    return shown(joined(names, ", "));
 }
 
 }  // namespace
@@ -139,7 +144,7 @@ std::string headline(const AppSnapshot& s) {
     if (state == "protected") return "Protected";
     if (state == "degraded") return "Protected, with gaps";
     if (state == "disabled") return "Protection disabled";
-    if (state && *state != "unreachable") return capitalized(*state);
+    if (state && *state != "unreachable") return shown(capitalized(*state));
     if (!report->errors.empty()) return "Offline, still enforcing";
     return "Protected";
 }
@@ -201,15 +206,15 @@ std::optional<std::string> categoriesLine(const AppSnapshot& s) {
 
 std::vector<std::string> diagnostics(const AppSnapshot& s) {
     std::vector<std::string> lines;
-    if (const auto& env = s.environment) lines.push_back("Server: " + env->name);
+    if (const auto& env = s.environment) lines.push_back(shown("Server: " + env->name));
 
     if (s.beta) {
         lines.push_back(std::string("Beta: blocking at the resolver, service ") +
                         (s.betaInstalled ? "installed" : "not installed"));
         const auto& status = s.betaStatus;
         if (!status) return lines;
-        lines.push_back("Service " + status->version + ", policy " + std::to_string(status->policySeq));
-        if (status->deviceId) lines.push_back("Device " + *status->deviceId);
+        lines.push_back(shown("Service " + status->version + ", policy " + std::to_string(status->policySeq)));
+        if (status->deviceId) lines.push_back(shown("Device " + *status->deviceId));
         lines.push_back("Blocked since start: " + std::to_string(status->blocked) +
                         ", answered: " + std::to_string(status->answered));
         if (status->dnsAsserted) {
@@ -218,7 +223,7 @@ std::vector<std::string> diagnostics(const AppSnapshot& s) {
         if (const auto at = brivet::RFC3339::date(status->lastTickAt)) {
             lines.push_back("Last check " + shortTime(*at, s.dates));
         }
-        for (const auto& error : status->errors) lines.push_back("Error: " + brivet::logSafe(error));
+        for (const auto& error : status->errors) lines.push_back(shown("Error: " + error));
         return lines;
     }
 
@@ -234,12 +239,12 @@ std::vector<std::string> diagnostics(const AppSnapshot& s) {
             lines.push_back("Rules published for policy " + std::to_string(*report->rulesPublished));
         }
         if (!report->missingCategories.empty()) {
-            lines.push_back("Lists missing: " + joined(report->missingCategories, ", "));
+            lines.push_back(shown("Lists missing: " + joined(report->missingCategories, ", ")));
         }
         if (report->eventsSent > 0) lines.push_back("Events sent: " + std::to_string(report->eventsSent));
-        for (const auto& error : report->errors) lines.push_back("Error: " + brivet::logSafe(error));
+        for (const auto& error : report->errors) lines.push_back(shown("Error: " + error));
     }
-    if (const auto& outcome = s.installOutcome) lines.push_back("Extension: " + outcome->printed());
+    if (const auto& outcome = s.installOutcome) lines.push_back(shown("Extension: " + outcome->printed()));
     lines.push_back(s.dnsProxyEnabled ? "DNS proxy: on" : "DNS proxy: off");
     lines.push_back("App launches observed: " + std::to_string(s.launchesObserved));
     return lines;
@@ -272,15 +277,15 @@ std::string describe(const brivet::APIError& error) {
             if (error.code() == "device_cap_reached") {
                 return "This account already has the maximum number of devices.";
             }
-            return brivet::logSafe(error.message().empty() ? error.code() : error.message());
+            return error.message().empty() ? error.code() : error.message();
         case brivet::APIError::Kind::transport:
-            return "Could not reach the server: " + brivet::logSafe(error.text());
+            return "Could not reach the server: " + error.text();
         case brivet::APIError::Kind::decoding:
-            return "Unexpected reply from the server: " + brivet::logSafe(error.text());
+            return "Unexpected reply from the server: " + error.text();
         case brivet::APIError::Kind::notEnrolled:
             return "Not enrolled.";
     }
-    return brivet::logSafe(error.description());
+    return error.description();
 }
 
 }  // namespace texts

@@ -2,6 +2,11 @@
 // user actions, over fakes and the manual executor.
 #include "AppTestSupport.h"
 
+#include <algorithm>
+
+#include "BrivetClient/LogText.h"
+#include "Keldra/MenuModel.h"
+
 using namespace apptest;
 using keldra::AppState;
 using keldra::FilterInstaller;
@@ -82,19 +87,24 @@ TEST(AppStateStartup, AFailedEnvironmentLoadLeavesNoEngineAndSaysWhy) {
 
 TEST(AppStateStartup, AnEnvironmentWithInvalidUTF8IsReportedWithItsBytesEscaped) {
     Harness h;
-    h.writeEnvironment("{\"name\": \"Bad \xff\xfe\x1b[2J name\"}");
+    h.writeEnvironment("{\"name\": \"Bad \xff\xfe\x1b[2J \\\\ name\"}");
     auto app = h.make();
     EXPECT_FALSE(app->hasEngine());
     ASSERT_TRUE(app->errorText());
+    EXPECT_EQ(app->errorText()->rfind("This build cannot start: ", 0), 0u);
     const auto entries = h.log->entries();
     ASSERT_EQ(entries.size(), 1u);
-    for (const std::string& text : {*app->errorText(), entries[0].message}) {
+    // Shown in the panel and in the log, each escaped once in its own way.
+    const auto shown = keldra::MenuModel::of(*app).message;
+    ASSERT_TRUE(shown);
+    for (const std::string& text : {shown->text, entries[0].message}) {
         for (const char c : std::string("\xff\xfe\x1b")) {
             EXPECT_EQ(text.find(c), std::string::npos) << text;
         }
         EXPECT_NE(text.find("\\x"), std::string::npos) << text;  // shown as an escape
     }
-    EXPECT_EQ(app->errorText()->rfind("This build cannot start: ", 0), 0u);
+    EXPECT_EQ(shown->text, brivet::screenSafe(*app->errorText()));
+    EXPECT_EQ(entries[0].message, "startup failed: " + brivet::logSafe(app->errorText()->substr(25)));
 }
 
 TEST(AppStateStartup, AnUnreadableStoredStateStartsNoEngineRatherThanEnrollingAfresh) {
@@ -316,6 +326,8 @@ TEST(AppStateInstallFilter, FailuresEndInTheErrorText) {
         std::optional<std::string> dnsFailure;
         std::string errorText;
         bool dnsProxyEnabled;
+        // The panel's error line, when it differs from the error text.
+        std::optional<std::string> shown = std::nullopt;
     };
     const std::vector<Row> rows = {
         {"not allowed", std::nullopt, std::nullopt, "Could not install the filter: not allowed", false},
@@ -323,6 +335,13 @@ TEST(AppStateInstallFilter, FailuresEndInTheErrorText) {
         {std::nullopt, std::nullopt, "disk full", "Could not enable the DNS proxy: disk full", false},
         {std::nullopt, "no rights", "disk full",
          "Could not enable the filter: no rights Could not enable the DNS proxy: disk full", false},
+        // pkexec's own refusal, and a tool's message with a backslash: kept
+        // as they came, escaped once where the panel shows them.
+        {"Not authorized\n\nThis incident has been reported.", std::nullopt, std::nullopt,
+         "Could not install the filter: Not authorized\n\nThis incident has been reported.", false,
+         "Could not install the filter: Not authorized\\n\\nThis incident has been reported."},
+        {std::nullopt, "Job failed.\nSee C:\\log", std::nullopt, "Could not enable the filter: Job failed.\nSee C:\\log",
+         true, "Could not enable the filter: Job failed.\\nSee C:\\log"},
     };
     for (const auto& row : rows) {
         Harness h;
@@ -336,6 +355,19 @@ TEST(AppStateInstallFilter, FailuresEndInTheErrorText) {
         EXPECT_EQ(app->dnsProxyEnabled(), row.dnsProxyEnabled);
         EXPECT_FALSE(app->busy());
         EXPECT_EQ(h.host->ticks(), 1);  // a failed installation still ticks
+        // What the panel shows: the form's error line (not enrolled here).
+        const keldra::MenuModel panel = keldra::MenuModel::of(*app);
+        ASSERT_TRUE(panel.form && panel.form->error);
+        const std::string shown = panel.form->error->text;
+        EXPECT_EQ(shown, row.shown.value_or(row.errorText));
+        if (row.activationFailure) {
+            // The Details line shows the same failure the same way.
+            const std::string message = shown.substr(std::string("Could not install the filter: ").size());
+            const auto details = app->diagnostics();
+            EXPECT_NE(std::find(details.begin(), details.end(), "Extension: failed(\"" + message + "\")"),
+                      details.end())
+                << message;
+        }
     }
 }
 

@@ -144,6 +144,33 @@ TEST(MenuModelBody, EnrolledBodyLinesInOrderWithTheirStyles) {
     EXPECT_FALSE(MenuModel::of(s).blockedLine);
 }
 
+// The error text holds a failure as it came; each of the three places that
+// show it escapes it the same way, once.
+TEST(MenuModelBody, TheErrorTextIsShownEscapedOnceWhereverItShows) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"Cancelled.", "Cancelled."},
+        {"Code \u202edilavni\u202c: try again", "Code \\u202edilavni\\u202c: try again"},
+        {"Could not install the filter: Not authorized\n\nThis incident has been reported.",
+         "Could not install the filter: Not authorized\\n\\nThis incident has been reported."},
+        {"Job for keldra-filter.service failed.\nSee \"systemctl status\" C:\\logs",
+         "Job for keldra-filter.service failed.\\nSee \"systemctl status\" C:\\logs"},
+        {"b\xc3\xbc\u2068cher\u200d\xff", "b\xc3\xbc\\u2068cher\u200d\\xff"},
+        {std::string(600, 'x'), std::string(512, 'x') + "... (88 more bytes)"},
+    };
+    for (const auto& [errorText, shown] : rows) {
+        AppSnapshot enrolled = extension();
+        enrolled.errorText = errorText;
+        AppSnapshot form = extension(false);
+        form.errorText = errorText;
+        AppSnapshot failed = extension(false);
+        failed.hasEngine = false;
+        failed.errorText = errorText;
+        EXPECT_EQ(MenuModel::of(enrolled).errorLine, (MenuText{shown, TextStyle::caption, TextTone::red}));
+        EXPECT_EQ(MenuModel::of(form).form->error, (MenuText{shown, TextStyle::caption, TextTone::red}));
+        EXPECT_EQ(MenuModel::of(failed).message, (MenuText{shown, TextStyle::callout, TextTone::primary}));
+    }
+}
+
 TEST(MenuModelButtons, BusyDisablesTheActionsButNotDashboardOrQuit) {
     AppSnapshot s = extension();
     s.lastReport = report(false, false);

@@ -1,6 +1,9 @@
 // The status texts, row by row, in both modes.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string_view>
+
 #include "Keldra/AppState.h"
 #include "Keldra/StatusTexts.h"
 #include "Keldra/TextRules.h"
@@ -283,6 +286,81 @@ TEST(StatusTexts, DescribeEnrolmentErrors) {
         {APIError::notEnrolled(), "Not enrolled."},
     };
     for (const auto& [error, text] : rows) EXPECT_EQ(AppState::describe(error), text);
+
+    // The service's text goes into the error text as it came: the panel
+    // escapes it where it shows it (MenuModel), once.
+    const std::vector<std::pair<APIError, std::string>> asTheyCame = {
+        {APIError::http(500, "server_error", "Code \u202edilavni\u202c: C:\\x\n"), "Code \u202edilavni\u202c: C:\\x\n"},
+        {APIError::transport("a\\b\u200b"), "Could not reach the server: a\\b\u200b"},
+        {APIError::decoding(std::string(600, 'd')), "Unexpected reply from the server: " + std::string(600, 'd')},
+    };
+    for (const auto& [error, text] : asTheyCame) EXPECT_EQ(AppState::describe(error), text);
+}
+
+// Every panel text that carries outside text (the device service's, the
+// status document's, a tool's) shows its control and invisible format
+// characters as escapes, keeps backslashes and other characters as they
+// are, and shows at most 512 bytes of the line with a note of the rest.
+TEST(StatusTexts, OutsideTextIsShownEscapedOnceAndCut) {
+    struct Row {
+        std::string name;
+        std::function<std::string()> shown;
+        std::string expected;
+    };
+    auto extensionWith = [](auto change) {
+        AppSnapshot s = extension();
+        change(s);
+        return s;
+    };
+    auto diagnosticsLine = [](const AppSnapshot& s, std::string_view prefix) {
+        for (const auto& line : texts::diagnostics(s)) {
+            if (line.rfind(prefix, 0) == 0) return line;
+        }
+        return std::string("no line ") + std::string(prefix);
+    };
+    const std::string pkexec = "Not authorized\n\nThis incident has been reported.";
+    const AppSnapshot withReport = extensionWith([&](AppSnapshot& s) {
+        TickReport r = report(true, true, "at\u202erisk", {"heartbeat: http 500 Code \u202edilavni\u202c: C:\\x",
+                                                           "events: " + std::string(600, 'e')});
+        r.missingCategories = {"ads\u2066", "news"};
+        s.lastReport = r;
+        s.installOutcome = FilterInstaller::Outcome::failed(pkexec);
+        s.environment = ClientEnvironment{"Test\u200bservice\ufeff", "", "", {}, {}};
+        s.policy = policy("commitment", false, std::nullopt, {"social_media\u202e", "b\xff"});
+    });
+    BetaStatus st = status();
+    st.version = "1.0\u2067";
+    st.deviceId = "dev\r\n1\\";
+    st.errors = {"policy: \u202ereversed\u202c"};
+    const AppSnapshot resolverStatus = resolver(st);
+    const std::vector<Row> rows = {
+        {"an error with a direction override and a backslash",
+         [&] { return diagnosticsLine(withReport, "Error: heartbeat"); },
+         "Error: heartbeat: http 500 Code \\u202edilavni\\u202c: C:\\x"},
+        {"a long error", [&] { return diagnosticsLine(withReport, "Error: events"); },
+         "Error: events: " + std::string(512 - 15, 'e') + "... (" + std::to_string(615 - 512) + " more bytes)"},
+        {"pkexec's refusal in the extension line", [&] { return diagnosticsLine(withReport, "Extension: "); },
+         "Extension: failed(\"Not authorized\\n\\nThis incident has been reported.\")"},
+        {"missing lists", [&] { return diagnosticsLine(withReport, "Lists missing: "); },
+         "Lists missing: ads\\u2066, news"},
+        {"the server's name", [&] { return diagnosticsLine(withReport, "Server: "); },
+         "Server: Test\\u200bservice\\ufeff"},
+        {"a state the app does not know", [&] { return texts::headline(withReport); }, "At\\u202erisk"},
+        {"categories", [&] { return texts::categoriesLine(withReport).value_or("none"); },
+         "social media\\u202e, b\\xff"},
+        {"the service's version", [&] { return diagnosticsLine(resolverStatus, "Service "); },
+         "Service 1.0\\u2067, policy 0"},
+        {"the device", [&] { return diagnosticsLine(resolverStatus, "Device "); }, "Device dev\\r\\n1\\"},
+        {"the service's error", [&] { return diagnosticsLine(resolverStatus, "Error: "); },
+         "Error: policy: \\u202ereversed\\u202c"},
+        {"the resolver's categories", [&] {
+             AppSnapshot s = resolverStatus;
+             s.betaStatus->categories = {"adult\u200b_content"};
+             return texts::categoriesLine(s).value_or("none");
+         },
+         "adult\\u200b content"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.shown(), row.expected) << row.name;
 }
 
 TEST(TextRules, TrimmingCapitalisingAndFreshness) {

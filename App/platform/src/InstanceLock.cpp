@@ -6,48 +6,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
-
-#include "BrivetClient/LogText.h"
 
 namespace keldra {
 
 namespace {
 
-// FNV-1a: a short, stable name for a folder's path.
-std::uint64_t fingerprint(const std::string& text) {
-    std::uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
+// The path as it is: whoever shows the message escapes it there.
 std::string describe(const std::filesystem::path& file, const std::string& what) {
-    return brivet::logSafe(file.string()) + ": " + what;
+    return file.string() + ": " + what;
 }
 
 }  // namespace
 
-std::filesystem::path InstanceLock::fileFor(const std::filesystem::path& dataFolder,
-                                            const brivet::platform::EnvironmentLookup& environment) {
-    std::error_code ec;
-    std::filesystem::path folder = std::filesystem::absolute(dataFolder, ec);
-    if (ec) folder = dataFolder;
-    const std::string key = folder.lexically_normal().string();
-    if (auto runtime = environment("XDG_RUNTIME_DIR"); runtime && !runtime->empty() && runtime->front() == '/') {
-        if (std::filesystem::is_directory(*runtime, ec)) {
-            char name[64];
-            std::snprintf(name, sizeof name, "keldra-app-%016llx.lock",
-                          static_cast<unsigned long long>(fingerprint(key)));
-            return std::filesystem::path(*runtime) / name;
-        }
-    }
+std::filesystem::path InstanceLock::fileFor(const std::filesystem::path& dataFolder) {
     return dataFolder / "Keldra" / "app.lock";
 }
 

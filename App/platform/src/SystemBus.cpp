@@ -5,7 +5,9 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <thread>
 
@@ -50,6 +52,55 @@ void BusSubscription::cancel() {
     if (cancel) cancel();
 }
 
+// ---- The log of a bus's state
+
+BusStateLog::BusStateLog(std::shared_ptr<Logger> log, Lines lines, std::chrono::milliseconds interval)
+    : log_(std::move(log)), lines_(std::move(lines)), interval_(interval) {}
+
+void BusStateLog::changed(bool registered, Clock::time_point now) {
+    if (registered_ == registered) return;
+    const bool first = !registered_.has_value();
+    registered_ = registered;
+    // A registration that holds from the start is the normal case: nothing
+    // to say.
+    if (first && registered) return;
+    // Lines older than the interval no longer count.
+    std::erase_if(written_, [&](Clock::time_point at) { return now - at >= interval_; });
+    if (static_cast<int>(written_.size()) >= kBurst) {
+        ++heldBack_;
+        return;
+    }
+    write(now);
+}
+
+std::optional<BusStateLog::Clock::time_point> BusStateLog::due() const {
+    if (heldBack_ == 0 || written_.empty()) return std::nullopt;
+    return written_.front() + interval_;
+}
+
+void BusStateLog::flush(Clock::time_point now) {
+    const auto at = due();
+    if (!at || now < *at) return;
+    std::erase_if(written_, [&](Clock::time_point time) { return now - time >= interval_; });
+    write(now);
+}
+
+void BusStateLog::write(Clock::time_point now) {
+    const bool registered = registered_.value_or(false);
+    std::string line = registered ? lines_.back : lines_.lost;
+    // The line stands for the last change held back; the ones before it
+    // went unsaid.
+    const int earlier = heldBack_ - 1;
+    if (earlier > 0) {
+        line += " (" + std::to_string(earlier) + (earlier == 1 ? " earlier change" : " earlier changes") +
+                " not logged)";
+    }
+    heldBack_ = 0;
+    written_.push_back(now);
+    if (static_cast<int>(written_.size()) > kBurst) written_.erase(written_.begin());
+    if (log_) log_->log(registered ? LogLevel::notice : LogLevel::error, line);
+}
+
 // ---- sd-bus
 
 namespace {
@@ -72,8 +123,9 @@ struct Registration {
 // stop() never waits on a bus.
 class BusKeeper : public std::enable_shared_from_this<BusKeeper> {
 public:
-    BusKeeper(Registration registration, SdBusSystemBus::Retry retry)
-        : registration_(std::move(registration)), retry_(retry) {
+    BusKeeper(Registration registration, SdBusSystemBus::Retry retry, const SdBusSystemBus::Logging& logging)
+        : registration_(std::move(registration)), retry_(retry),
+          stateLog_(logging.log, linesFor(registration_.kind), logging.interval) {
         stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     ~BusKeeper() {
@@ -104,6 +156,15 @@ public:
     }
 
 private:
+    static BusStateLog::Lines linesFor(Registration::Kind kind) {
+        if (kind == Registration::Kind::wake) {
+            return {"system bus not available: wakes of the computer go unnoticed until it is back",
+                    "system bus back: wakes of the computer are noticed again"};
+        }
+        return {"user bus not available: app launches go uncounted until it is back",
+                "user bus back: app launches are counted again"};
+    }
+
     void run() {
         if (stopFd_ < 0) return;
         auto pause = retry_.firstRetry;
@@ -111,9 +172,22 @@ private:
             if (connect() && serve()) pause = retry_.firstRetry;  // it held once: start the pauses afresh
             registered_->store(false);
             closeBus();
+            // Lost, or not reached: said once, not at every try. Ending the
+            // subscription is no loss.
+            if (!stopping_) stateLog_.changed(false, Clock::now());
             if (stopping_ || !sleep(pause)) return;
             pause = std::min(pause * 2, retry_.longestRetry);
         }
+    }
+
+    // Milliseconds until a held-back log line is due, at most `timeout`
+    // (-1: none).
+    int untilLogDue(int timeout) const {
+        const auto due = stateLog_.due();
+        if (!due) return timeout;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*due - Clock::now()).count() + 1;
+        const int wait = static_cast<int>(std::clamp<std::int64_t>(left, 0, 60'000));
+        return timeout < 0 ? wait : std::min(timeout, wait);
     }
 
     // Opens the connection without waiting for the bus: what the bus has to
@@ -163,7 +237,9 @@ private:
             if (pending_ == 0 && !registered_->load()) {
                 registered_->store(true);
                 held = true;
+                stateLog_.changed(true, Clock::now());
             }
+            stateLog_.flush(Clock::now());
             const int fd = sd_bus_get_fd(bus_);
             const int events = sd_bus_get_events(bus_);
             std::uint64_t until = 0;
@@ -178,7 +254,7 @@ private:
                 timeout = until <= nowUs ? 0 : static_cast<int>(std::min<std::uint64_t>((until - nowUs) / 1000 + 1, 60'000));
             }
             pollfd entries[2] = {{fd, static_cast<short>(events), 0}, {stopFd_, POLLIN, 0}};
-            if (::poll(entries, 2, timeout) < 0 && errno != EINTR) break;
+            if (::poll(entries, 2, untilLogDue(timeout)) < 0 && errno != EINTR) break;
             if (entries[0].revents & (POLLHUP | POLLERR)) {
                 sd_bus_process(bus_, nullptr);
                 break;
@@ -191,10 +267,11 @@ private:
     bool sleep(std::chrono::milliseconds pause) {
         const auto until = Clock::now() + pause;
         while (!stopping_) {
+            stateLog_.flush(Clock::now());
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
             if (left.count() <= 0) return true;
             pollfd entry{stopFd_, POLLIN, 0};
-            ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+            ::poll(&entry, 1, untilLogDue(static_cast<int>(std::min<std::int64_t>(left.count(), 60'000))));
         }
         return false;
     }
@@ -237,6 +314,7 @@ private:
 
     const Registration registration_;
     const SdBusSystemBus::Retry retry_;
+    BusStateLog stateLog_;  // the thread's alone
     const std::shared_ptr<std::atomic<bool>> registered_ = std::make_shared<std::atomic<bool>>(false);
     sd_bus* bus_ = nullptr;
     sd_bus_slot* slot_ = nullptr;
@@ -248,25 +326,29 @@ private:
     std::thread thread_;
 };
 
-BusSubscription keep(Registration registration, SdBusSystemBus::Retry retry) {
-    auto keeper = std::make_shared<BusKeeper>(std::move(registration), retry);
+BusSubscription keep(Registration registration, SdBusSystemBus::Retry retry, const SdBusSystemBus::Logging& logging) {
+    auto keeper = std::make_shared<BusKeeper>(std::move(registration), retry, logging);
     keeper->start();
     return BusSubscription([keeper] { keeper->stop(); }, keeper->registeredFlag());
 }
 
 }  // namespace
 
-SdBusSystemBus::SdBusSystemBus() : addresses_(), retry_() {}
-SdBusSystemBus::SdBusSystemBus(Addresses addresses) : addresses_(std::move(addresses)), retry_() {}
-SdBusSystemBus::SdBusSystemBus(Addresses addresses, Retry retry) : addresses_(std::move(addresses)), retry_(retry) {}
+SdBusSystemBus::SdBusSystemBus() : addresses_(), retry_(), logging_() {}
+SdBusSystemBus::SdBusSystemBus(Logging logging) : addresses_(), retry_(), logging_(std::move(logging)) {}
+SdBusSystemBus::SdBusSystemBus(Addresses addresses) : addresses_(std::move(addresses)), retry_(), logging_() {}
+SdBusSystemBus::SdBusSystemBus(Addresses addresses, Retry retry)
+    : addresses_(std::move(addresses)), retry_(retry), logging_() {}
+SdBusSystemBus::SdBusSystemBus(Addresses addresses, Retry retry, Logging logging)
+    : addresses_(std::move(addresses)), retry_(retry), logging_(std::move(logging)) {}
 SdBusSystemBus::~SdBusSystemBus() = default;
 
 BusSubscription SdBusSystemBus::subscribeWake(std::function<void()> handler) {
-    return keep(Registration{Registration::Kind::wake, addresses_.systemBus, std::move(handler), {}}, retry_);
+    return keep(Registration{Registration::Kind::wake, addresses_.systemBus, std::move(handler), {}}, retry_, logging_);
 }
 
 BusSubscription SdBusSystemBus::subscribeLaunches(std::function<void(const std::string&)> handler) {
-    return keep(Registration{Registration::Kind::launches, addresses_.userBus, {}, std::move(handler)}, retry_);
+    return keep(Registration{Registration::Kind::launches, addresses_.userBus, {}, std::move(handler)}, retry_, logging_);
 }
 
 // ---- The fake

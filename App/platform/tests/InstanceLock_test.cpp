@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -15,13 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using keldra::InstanceLock;
-
-brivet::platform::EnvironmentLookup runtimeFolder(std::optional<std::string> folder) {
-    return [folder](const std::string& name) -> std::optional<std::string> {
-        if (name == "XDG_RUNTIME_DIR") return folder;
-        return std::nullopt;
-    };
-}
 
 TEST(InstanceLock, OneHolderAtATimeAndAnEndedHolderLetsGo) {
     keldra::test::TempDir dir("keldra-lock");
@@ -54,25 +48,31 @@ TEST(InstanceLock, OneHolderAtATimeAndAnEndedHolderLetsGo) {
     EXPECT_NO_THROW(InstanceLock again(file));
 }
 
-TEST(InstanceLock, TheFileIsNamedAfterTheDataFolder) {
+TEST(InstanceLock, TheFileLiesInTheDataFolderWhateverTheEnvironment) {
     keldra::test::TempDir dir("keldra-lock");
     fs::create_directories(dir / "run");
-    const auto run = runtimeFolder((dir / "run").string());
-    const fs::path mine = InstanceLock::fileFor(dir / "data", run);
-    EXPECT_EQ(mine.parent_path(), dir / "run");
-    EXPECT_EQ(InstanceLock::fileFor(dir / "x" / ".." / "data", run), mine);  // the same folder, spelled otherwise
-    EXPECT_NE(InstanceLock::fileFor(dir / "other", run), mine);
-    // Two data folders: two locks, both held at once.
-    InstanceLock a(mine);
-    EXPECT_NO_THROW(InstanceLock b(InstanceLock::fileFor(dir / "other", run)));
-
-    // Without a usable runtime folder the lock lies in the data folder.
-    for (const auto& environment : {runtimeFolder(std::nullopt), runtimeFolder("relative/run"),
-                                    runtimeFolder((dir / "missing").string())}) {
-        EXPECT_EQ(InstanceLock::fileFor(dir / "data", environment), dir / "data" / "Keldra" / "app.lock");
+    const fs::path mine = InstanceLock::fileFor(dir / "data");
+    EXPECT_EQ(mine, dir / "data" / "Keldra" / "app.lock");
+    // Whatever XDG_RUNTIME_DIR says: the same file.
+    const char* given = std::getenv("XDG_RUNTIME_DIR");
+    const std::optional<std::string> saved = given ? std::optional<std::string>(given) : std::nullopt;
+    const std::string run = (dir / "run").string();
+    for (const std::string& runtime : {std::string(), std::string("/run/user/1000"), run}) {
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        EXPECT_EQ(InstanceLock::fileFor(dir / "data"), mine) << runtime;
     }
-    InstanceLock fallback(dir / "data" / "Keldra" / "app.lock");  // its folder is made
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(InstanceLock::fileFor(dir / "data"), mine);
+    if (saved) ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+
+    InstanceLock a(mine);  // its folder is made, owner only
     EXPECT_EQ(keldra::test::modeOf(dir / "data" / "Keldra") & 0777, 0700u);
+    // The same folder spelled otherwise, or reached through a symlink, is
+    // the same lock; another data folder has a lock of its own.
+    EXPECT_THROW(InstanceLock b(InstanceLock::fileFor(dir / "x" / ".." / "data")), InstanceLock::Held);
+    fs::create_directory_symlink(dir / "data", dir / "alias");
+    EXPECT_THROW(InstanceLock b(InstanceLock::fileFor(dir / "alias")), InstanceLock::Held);
+    EXPECT_NO_THROW(InstanceLock b(InstanceLock::fileFor(dir / "other")));
 }
 
 TEST(InstanceLock, APlantedSymlinkOrFifoIsRefusedWithoutHanging) {

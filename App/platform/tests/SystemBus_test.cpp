@@ -16,9 +16,14 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Keldra/Host.h"
+#include "Keldra/Log.h"
 #include "Keldra/SystemBus.h"
 #include "keldra/TestFiles.h"
 
@@ -242,6 +247,50 @@ TEST(PrivateDBus, WakesAndLaunchesArriveOverSdBus) {
     EXPECT_EQ(monitor->launchesObserved(), 2);
 }
 
+// What the journal says of one bus, step by step on a clock of the test's.
+TEST(BusStateLog, SaysLostAndBackOnceEachAndHoldsBackABusThatComesAndGoes) {
+    using keldra::LogLevel;
+    using Clock = keldra::BusStateLog::Clock;
+    auto log = std::make_shared<keldra::RecordingLogger>();
+    keldra::BusStateLog state(log, {"bus lost", "bus back"}, 60s);
+    const Clock::time_point start{std::chrono::hours(1)};
+    struct Step {
+        int atSeconds;
+        std::optional<bool> registered;  // none: only time passes
+        std::vector<keldra::RecordingLogger::Entry> written;  // the lines this step writes
+    };
+    const std::vector<Step> steps = {
+        {0, true, {}},  // held from the start: nothing to say
+        {1, true, {}},
+        {2, false, {{LogLevel::error, "bus lost"}}},
+        {3, false, {}},  // a failed try after another is no news
+        {4, true, {{LogLevel::notice, "bus back"}}},
+        {5, false, {}},  // a third change within a minute is held back
+        {6, true, {}},
+        {7, false, {}},
+        {30, std::nullopt, {}},
+        {62, std::nullopt, {{LogLevel::error, "bus lost (2 earlier changes not logged)"}}},
+        {63, true, {}},
+        {64, std::nullopt, {{LogLevel::notice, "bus back"}}},
+        {200, false, {{LogLevel::error, "bus lost"}}},
+        {201, true, {{LogLevel::notice, "bus back"}}},
+    };
+    for (const auto& step : steps) {
+        const auto now = start + std::chrono::seconds(step.atSeconds);
+        if (step.registered) {
+            state.changed(*step.registered, now);
+        }
+        state.flush(now);
+        EXPECT_EQ(log->entries(), step.written) << "at " << step.atSeconds << " s";
+        log->clear();
+    }
+
+    // A bus that is not there at the start is said at once.
+    keldra::BusStateLog missing(log, {"bus lost", "bus back"}, 60s);
+    missing.changed(false, start);
+    EXPECT_EQ(log->entries(), (std::vector<keldra::RecordingLogger::Entry>{{LogLevel::error, "bus lost"}}));
+}
+
 TEST(PrivateDBus, ALostBusIsNoLongerRegisteredAndBothSubscriptionsComeBackWithIt) {
     PrivateBus daemon;
     ASSERT_TRUE(daemon.running()) << "dbus-daemon did not start";
@@ -253,8 +302,10 @@ TEST(PrivateDBus, ALostBusIsNoLongerRegisteredAndBothSubscriptionsComeBackWithIt
     };
     ASSERT_TRUE(playLogindAndSystemd());
 
+    auto log = std::make_shared<keldra::RecordingLogger>();
     auto bus = std::make_shared<keldra::SdBusSystemBus>(
-        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()}, kQuickRetry);
+        keldra::SdBusSystemBus::Addresses{daemon.address(), daemon.address()}, kQuickRetry,
+        keldra::SdBusSystemBus::Logging{log});
     keldra::AppLaunchMonitor monitor(bus);
     keldra::LinuxHost host(nullptr, std::shared_ptr<keldra::AppLaunchMonitor>(&monitor, [](auto*) {}));
     std::atomic<int> wakes{0};
@@ -269,6 +320,19 @@ TEST(PrivateDBus, ALostBusIsNoLongerRegisteredAndBothSubscriptionsComeBackWithIt
     ASSERT_TRUE(eventually([&] { return !wake.registered() && !host.appMonitorRunning(); }));
     EXPECT_LT(std::chrono::steady_clock::now() - lost, 1s);
     EXPECT_TRUE(wake.active());  // still asked for
+    // The journal says so, once for each bus, however often it is tried.
+    const auto messages = [&log] {
+        std::multiset<std::string> lines;
+        for (const auto& entry : log->entries()) lines.insert(entry.message);
+        return lines;
+    };
+    const std::multiset<std::string> lostLines = {
+        "system bus not available: wakes of the computer go unnoticed until it is back",
+        "user bus not available: app launches go uncounted until it is back"};
+    EXPECT_TRUE(eventually([&] { return messages() == lostLines; }));
+    std::this_thread::sleep_for(500ms);  // several tries
+    EXPECT_EQ(messages(), lostLines);
+    log->clear();
 
     // It comes back: both register again by themselves and hear the bus.
     daemon.start();
@@ -279,6 +343,8 @@ TEST(PrivateDBus, ALostBusIsNoLongerRegisteredAndBothSubscriptionsComeBackWithIt
     peer->emitUnitNew("app-org.example.Editor.service");
     EXPECT_TRUE(eventually([&] { return wakes.load() == 1 && monitor.launchesObserved() == 1; }))
         << wakes.load() << " wakes, " << monitor.launchesObserved() << " launches";
+    EXPECT_EQ(messages(), (std::multiset<std::string>{"system bus back: wakes of the computer are noticed again",
+                                                      "user bus back: app launches are counted again"}));
 
     // Ending them during a pause between tries returns at once.
     peer.reset();
@@ -336,9 +402,23 @@ TEST(PrivateDBus, AHandlerMayEndItsOwnSubscription) {
     }));
     logind.emitSleep(false);
     EXPECT_TRUE(eventually([&] { return wakes.load() == 1; }));
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return !wake.active();
+    }));
     logind.emitSleep(false);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(wakes.load(), 1);
+
+    // The handler reads and writes `wake` under the mutex, so its end here
+    // does too: taken out under the mutex, ended outside it (ending waits
+    // for a handler that may be waiting for the mutex).
+    keldra::BusSubscription ending;
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_FALSE(wake.active());
+        ending = std::move(wake);
+    }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "ShieldSymbols.h"
 #include "Spinner.h"
 #include "TextStyles.h"
+#include "WrappingLabel.h"
 
 namespace keldra::screens {
 
@@ -36,13 +37,12 @@ QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// Texts come from the state (some from the device service) and are shown
-// as they are: never as rich text, wrapped at the panel's width.
+// Texts come from the state (some from the device service, escaped there)
+// and are shown as they are: never as rich text, wrapped at the panel's
+// width, inside a word too when it is longer than a line.
 QLabel* textLabel(const char* objectName, QWidget* parent) {
-    auto* label = new QLabel(parent);
+    auto* label = new WrappingLabel(parent);
     label->setObjectName(QLatin1String(objectName));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     return label;
 }

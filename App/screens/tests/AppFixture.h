@@ -70,6 +70,8 @@ struct AppFixture {
     std::shared_ptr<ManualExecutor> executor = std::make_shared<ManualExecutor>();
     std::shared_ptr<SwitchFilter> filter = std::make_shared<SwitchFilter>();
     std::shared_ptr<SwitchHost> host = std::make_shared<SwitchHost>();
+    // The activation the filter installation asks; the test says what it answers.
+    std::shared_ptr<FakeActivationBackend> activation = std::make_shared<FakeActivationBackend>();
     std::shared_ptr<BetaPaths> betaPaths;
     std::unique_ptr<AppState> state;
 
@@ -107,7 +109,7 @@ struct AppFixture {
         services.config = config;
         services.log = std::make_shared<RecordingLogger>();
         services.bus = std::make_shared<FakeSystemBus>();
-        services.activation = std::make_shared<FakeActivationBackend>();
+        services.activation = activation;
         services.configurations = std::make_shared<FakeNetworkConfigurationStore>();
         services.keychain = std::make_shared<brivet::InMemoryKeychain>();
         services.transport = std::make_shared<brivet::CurlTransport>();
@@ -166,6 +168,30 @@ struct AppFixture {
         bool finished = false;
         state->enroll(kCode, "Screens", [&finished] { finished = true; });
         return runUntil([&] { return finished; }) && state->enrolled();
+    }
+
+    // Installs the filter through the state; the activation fails with
+    // `message`.
+    bool failFilterInstallation(const std::string& message) {
+        activation->answerNextWith({FilterInstaller::Outcome::failed(message)});
+        bool finished = false;
+        state->installFilter([&finished] { finished = true; });
+        return runUntil([&] { return finished; });
+    }
+
+    // Enrols through the state while the service answers the enrolment with
+    // a 500 and `message`.
+    bool failEnrollment(const std::string& message) {
+        brivet::dev::Failure failure;
+        failure.status = 500;
+        failure.code = "server_error";
+        failure.message = message;
+        service->failEndpoint(brivet::dev::Endpoint::enroll, failure);
+        bool finished = false;
+        state->enroll(kCode, "Screens", [&finished] { finished = true; });
+        const bool done = runUntil([&] { return finished; });
+        service->clearFailure(brivet::dev::Endpoint::enroll);
+        return done;
     }
 
     bool tick() {

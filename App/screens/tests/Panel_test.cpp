@@ -360,3 +360,60 @@ TEST_F(PanelTest, TheIconFollowsTheStateWhileThePanelIsClosed) {
     EXPECT_EQ(screens->icon().symbol(), "shield.slash");
     EXPECT_EQ(screens->icon().window()->symbol(), "shield.slash");
 }
+
+// How far down the label's picture something is drawn, in pixels of the
+// label; -1 for nothing.
+int lowestInk(QLabel* label) {
+    const QImage image = label->grab().toImage();
+    const QRgb background = image.pixel(0, 0);
+    for (int y = image.height() - 1; y >= 0; --y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) != background) return int(y / image.devicePixelRatio());
+        }
+    }
+    return -1;
+}
+
+// An error with a run longer than a line (an address, a token) wraps inside
+// the run: the label is as tall as the whole run needs, lies inside the
+// panel, and the run's last line is drawn.
+TEST_F(PanelTest, ALongRunWithoutBlanksWrapsInsideThePanelWithEveryCharacterShown) {
+    make();
+    ASSERT_TRUE(app->enroll());
+    const std::string run = "https://updates.example.test/" + std::string(260, 'k') + "?token=" + std::string(60, 'Z');
+    ASSERT_TRUE(app->failFilterInstallation(run));
+    QTest::mouseClick(child<QToolButton>(panel(), "detailsToggle"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    expectLaidOutCleanly(panel(), "with a long run");
+
+    QLabel* error = label(panel(), "error");
+    ASSERT_TRUE(shown(error));
+    EXPECT_EQ(error->text().toStdString(), "Could not install the filter: " + run);
+    QLabel* extension = nullptr;
+    for (QLabel* line : panel().findChildren<QLabel*>(QStringLiteral("detailsLine"))) {
+        if (line->text().startsWith(QStringLiteral("Extension: "))) extension = line;
+    }
+    ASSERT_TRUE(extension);
+    for (QLabel* text : {error, extension}) {
+        const QString name = text->objectName();
+        // Inside the panel's padding, not out at its edge.
+        const QRect place(text->mapTo(&panel(), QPoint(0, 0)), text->size());
+        EXPECT_LE(place.right(), MenuPanel::kWidth - 14) << name.toStdString();
+        // Tall enough for the whole run at the width it has...
+        const QFontMetricsF metrics(text->font());
+        const double needed = metrics.horizontalAdvance(text->text()) / text->width();
+        EXPECT_GE(text->height(), int(needed) * int(metrics.lineSpacing())) << name.toStdString();
+        // ...and its last line is drawn.
+        EXPECT_GE(lowestInk(text), text->height() - int(metrics.lineSpacing()) - 1) << name.toStdString();
+    }
+}
+
+// A direction override from the service shows as an escape in the form, so
+// the words read as they were sent.
+TEST_F(PanelTest, ADirectionOverrideInAnErrorShowsAsAnEscape) {
+    make();
+    ASSERT_TRUE(app->failEnrollment("Code \u202edilavni\u202c: C:\\codes\n2nd line"));
+    QLabel* error = label(panel(), "formError");
+    ASSERT_TRUE(shown(error));
+    EXPECT_EQ(error->text().toStdString(), "Code \\u202edilavni\\u202c: C:\\codes\\n2nd line");
+}

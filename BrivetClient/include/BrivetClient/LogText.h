@@ -1,7 +1,10 @@
 #pragma once
 // Text that comes from outside (a caller's program path, a server name, a
-// parser's message, a tool's error output) made safe for one log line or one
-// line of the screen: it can neither start a line of its own nor fill the log.
+// parser's message, a tool's error output) made safe where it is shown: one
+// log line, or one text of the screen. Outside text is kept as it came and
+// passed through one of these once, at the place that shows it: it can then
+// neither start a line of its own, nor hide or reorder what it shows, nor
+// fill the log or the screen.
 
 #include <cstddef>
 #include <string>
@@ -13,11 +16,23 @@ namespace brivet {
 // original text.
 inline constexpr std::size_t kLogTextLimit = 512;
 
-// Every control character (C0, DEL, C1, U+2028, U+2029) is written as an
-// escape (\n, \r, \t, \xNN or \uNNNN), a backslash as "\\", and every byte
-// that is not well-formed UTF-8 as \xNN. Text past `limit` bytes is left out
-// and the line says how much ("... (N more bytes)").
+// For the log, so that a line reads back without ambiguity. Every control
+// character (C0, DEL, C1, U+2028, U+2029) and every invisible format
+// character (Unicode category Cf: the bidirectional embeddings, overrides
+// and isolates, U+200B, U+2060, U+FEFF and the like, but not U+200C and
+// U+200D, which emoji sequences and several scripts need) is written as an
+// escape (\n, \r, \t, \xNN, \uNNNN or \UNNNNNNNN), a backslash as "\\", and
+// every byte that is not well-formed UTF-8 as \xNN. Text past `limit` bytes
+// is left out and the line says how much ("... (N more bytes)").
 std::string logSafe(std::string_view text, std::size_t limit = kLogTextLimit);
+
+// For the screen, so that a person sees every character there is. The same
+// characters as logSafe() are made visible the same way, but a backslash
+// stays a backslash and is not doubled: what a reader of the screen needs is
+// to see the characters, not to read the escapes back. Text past `limit`
+// bytes is left out at the start of the character that crosses the limit,
+// and the text says how much ("... (N more bytes)").
+std::string screenSafe(std::string_view text, std::size_t limit = kLogTextLimit);
 
 // What a log sink writes for one message: the message as it is, but with any
 // C0 control character or DEL that still reached it written as \xNN, so

@@ -2,6 +2,12 @@
 // The texts the menu-bar icon and the panel show, as functions of one
 // snapshot of the app state's fields. AppState's text members read a fresh
 // snapshot on every call; nothing is cached.
+//
+// Text from outside (the device service, the status document, a tool's
+// message) is shown through brivet::screenSafe(): each line that carries
+// some has its control and invisible format characters made visible and is
+// cut at 512 bytes. describe() is the exception: its message goes into the
+// app's error text as it came, and the panel escapes that where it shows it.
 
 #include <cstdint>
 #include <optional>
@@ -60,7 +66,8 @@ std::optional<std::string> lastCheckLine(const AppSnapshot& s);
 // an unreadable time, or one whose filter does not run.
 bool serviceNeedsRepair(const AppSnapshot& s);
 std::optional<std::string> dashboardUrl(const AppSnapshot& s);
-// The message of a failed enrolment for a device-service error.
+// The message of a failed enrolment for a device-service error, with the
+// service's text as it came.
 std::string describe(const brivet::APIError& error);
 
 }  // namespace texts

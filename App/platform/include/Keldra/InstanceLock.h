@@ -4,14 +4,13 @@
 // of it when the process ends in any way, and a copy that crashed never keeps
 // the next one from starting.
 //
-// The file lies in the user's runtime folder ($XDG_RUNTIME_DIR), named after
-// the data folder, so two data folders never share one; without a runtime
-// folder it lies in the data folder itself.
+// The file lies in the data folder itself, so every copy that uses one data
+// folder finds the same lock whatever its environment says (a copy started
+// by the desktop with XDG_RUNTIME_DIR set, and one started over su or ssh
+// without it, meet at the same file).
 
 #include <filesystem>
 #include <stdexcept>
-
-#include "BrivetClient/PlatformPaths.h"
 
 namespace keldra {
 
@@ -28,13 +27,10 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    // The lock file for the app whose data folder is `dataFolder`.
-    //   $XDG_RUNTIME_DIR/keldra-app-<16 hex digits of the data folder>.lock
-    //   (when XDG_RUNTIME_DIR is an absolute path of a folder), else
-    //   <dataFolder>/Keldra/app.lock
-    static std::filesystem::path fileFor(const std::filesystem::path& dataFolder,
-                                         const brivet::platform::EnvironmentLookup& environment =
-                                             brivet::platform::processEnvironment);
+    // The lock file for the app whose data folder is `dataFolder`:
+    // <dataFolder>/Keldra/app.lock. Another spelling of the same folder (a
+    // symlink, "..") names the same file, and so the same lock.
+    static std::filesystem::path fileFor(const std::filesystem::path& dataFolder);
 
     // Takes the lock at `file` without waiting: creates the file (owner
     // only, its folder too when missing), never through a symlink and never

@@ -9,7 +9,9 @@
 // Handlers run on the bus's own thread; callers hop to their main thread
 // themselves. A subscription is active from the call on, but registered
 // only while its bus connection holds the registration; nothing arrives
-// and nothing fails while it is not.
+// and nothing fails while it is not. The log says when a bus is lost and
+// when it is back (BusStateLog), so a reader of the journal sees why a wake
+// or a launch went unnoticed.
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Keldra/Log.h"
 
 namespace keldra {
 
@@ -56,6 +60,43 @@ private:
     Flag registered_;
 };
 
+// The log lines of one subscription's bus: one line when the bus is lost (or
+// not there at the start) and one when it is back. A bus that comes and goes
+// again and again cannot fill the log: at most `burst` lines go out within
+// `interval`; changes past that are held back, and once the interval has
+// passed one line gives the state as it is then and how many changes were
+// left out. Not thread-safe: its subscription's thread alone uses it.
+class BusStateLog {
+public:
+    using Clock = std::chrono::steady_clock;
+    struct Lines {
+        std::string lost;
+        std::string back;
+    };
+    static constexpr int kBurst = 2;
+
+    BusStateLog(std::shared_ptr<Logger> log, Lines lines,
+                std::chrono::milliseconds interval = std::chrono::seconds(60));
+
+    // The registration holds (true) or not (false) as of `now`. Only a
+    // change counts; the first report counts when it is a loss.
+    void changed(bool registered, Clock::time_point now);
+    // When the held-back line is due; none when nothing is held back.
+    std::optional<Clock::time_point> due() const;
+    // Writes the held-back line once it is due.
+    void flush(Clock::time_point now);
+
+private:
+    void write(Clock::time_point now);
+
+    std::shared_ptr<Logger> log_;
+    Lines lines_;
+    std::chrono::milliseconds interval_;
+    std::optional<bool> registered_;
+    std::vector<Clock::time_point> written_;  // the last lines' times, at most kBurst
+    int heldBack_ = 0;
+};
+
 class SystemBus {
 public:
     virtual ~SystemBus() = default;
@@ -73,7 +114,9 @@ public:
 // `longestRetry`; a registration that succeeds starts the pauses afresh.
 // Ending the subscription ends a pause or a pending registration at once.
 // The addresses, when given, replace the system and user buses (tests run a
-// private dbus-daemon).
+// private dbus-daemon). With a logger, each subscription logs at error level
+// when its bus is lost or not there, and at notice level when it is back
+// (BusStateLog, at most two lines a minute each).
 class SdBusSystemBus final : public SystemBus {
 public:
     struct Addresses {
@@ -84,9 +127,15 @@ public:
         std::chrono::milliseconds firstRetry{1000};
         std::chrono::milliseconds longestRetry{60000};
     };
+    struct Logging {
+        std::shared_ptr<Logger> log;
+        std::chrono::milliseconds interval{60000};
+    };
     SdBusSystemBus();
+    explicit SdBusSystemBus(Logging logging);
     explicit SdBusSystemBus(Addresses addresses);
     SdBusSystemBus(Addresses addresses, Retry retry);
+    SdBusSystemBus(Addresses addresses, Retry retry, Logging logging);
     ~SdBusSystemBus() override;
     SdBusSystemBus(const SdBusSystemBus&) = delete;
     SdBusSystemBus& operator=(const SdBusSystemBus&) = delete;
@@ -97,6 +146,7 @@ public:
 private:
     const Addresses addresses_;
     const Retry retry_;
+    const Logging logging_;
 };
 
 // Delivers what the test fires, synchronously on the firing thread, to every
