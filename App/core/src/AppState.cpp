@@ -351,8 +351,11 @@ void AppState::Impl::stop(Completion done) {
     ++loopGeneration;
     launches->stop();
     // An activation, an enable step or a service installation may wait on
-    // a password prompt: given up, whatever it would have answered.
+    // a password prompt: given up, whatever it would have answered, and the
+    // prompt itself ended, so none outlives the app. A step already running
+    // as root finishes; its outcome shows at the next start.
     adminStrand->abandon();
+    services.administrator->endPrompts();
     if (!engine) {
         finishStop();
         return;

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "BrivetClient/AtomicFile.h"
@@ -178,9 +180,27 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+
+    // Started and registered under the lock, so endPrompts() either finds
+    // the new group or has already refused the run.
     pid_t pid = 0;
-    int spawned = ::posix_spawn(&pid, program->c_str(), &actions, nullptr, argv.data(), environ);
+    int spawned = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (promptsEnded_ && !asRoot_) {
+            spawned = -1;
+        } else {
+            spawned = ::posix_spawn(&pid, program->c_str(), &actions, &attributes, argv.data(), environ);
+            if (spawned == 0 && !asRoot_) groups_.push_back(pid);
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned < 0) throw BetaError::installFailed(BetaError::kCancelled);
     if (spawned != 0) {
         throw BetaError::installFailed("The program \"" + words.front() + "\" could not be started: " +
                                        std::strerror(spawned));
@@ -213,6 +233,15 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
             }
         }
     }
+    // Waited for without reaping first: the group is forgotten while its
+    // number cannot yet be reused, so endPrompts() never signals a stranger.
+    siginfo_t ended {};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    {
+        std::lock_guard lock(mutex_);
+        groups_.erase(std::remove(groups_.begin(), groups_.end(), pid), groups_.end());
+    }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) throw BetaError::installFailed(std::strerror(errno));
@@ -223,6 +252,13 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
         result.exitStatus = 128 + WTERMSIG(status);
     }
     return result;
+}
+
+void PkexecRunner::endPrompts() {
+    std::lock_guard lock(mutex_);
+    promptsEnded_ = true;
+    // Refused (EPERM) for a run that already runs as root: it finishes.
+    for (pid_t group : groups_) ::kill(-group, SIGTERM);
 }
 
 // ---- The installer

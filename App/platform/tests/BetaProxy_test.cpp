@@ -3,6 +3,11 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <thread>
+
 #include "BrivetClient/JSONCoding.h"
 #include "Keldra/BetaProxy.h"
 #include "keldra/TestFiles.h"
@@ -46,6 +51,8 @@ struct InstallFixture : ::testing::Test {
                         "case \"$mode\" in\n"
                         "  dismiss) exit 126 ;;\n"
                         "  refuse) echo 'Error executing command as another user: Not authorized' >&2; exit 127 ;;\n"
+                        "  prompt) d=$(dirname \"$0\"); trap 'echo ended > \"$d/ended\"; exit 126' TERM\n"
+                        "          echo $$ > \"$d/prompt\"; while :; do sleep 0.05; done ;;\n"
                         "esac\n"
                         "exec \"$@\"\n");
         paths = BetaPaths::forBundle(keldra::Bundle(app), dir / "root");
@@ -137,6 +144,51 @@ TEST_F(InstallFixture, BothOutputsAreDrainedWhileTheScriptWrites) {
     AdministratorRunner::Result result = runner.run(BetaProxy::installArguments(paths, "c", "n"));
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError.size(), 2000u * 513u);
+}
+
+TEST_F(InstallFixture, EndingPromptsEndsAWaitingPkexecStartsNoOtherAndLetsARootStepFinish) {
+    const auto waitFor = [](const std::filesystem::path& file) {
+        for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        return std::filesystem::exists(file);
+    };
+    const auto installLater = [this](std::shared_ptr<keldra::PkexecRunner> runner) {
+        return std::async(std::launch::async, [this, runner] {
+            try {
+                BetaProxy::install(paths, "c", "n", *runner);
+                return std::string("ok");
+            } catch (const BetaError& error) {
+                return error.description();
+            }
+        });
+    };
+
+    // pkexec waits for the password, as the user: it is ended, and no
+    // later run shows another prompt.
+    pkexecMode("prompt");
+    auto runner = std::make_shared<keldra::PkexecRunner>(bin.string(), false);
+    auto waiting = installLater(runner);
+    ASSERT_TRUE(waitFor(bin / "prompt"));
+    runner->endPrompts();
+    if (waiting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ::kill(std::stoi(keldra::test::readFile(bin / "prompt")), SIGKILL);
+    }
+    EXPECT_TRUE(waitFor(bin / "ended")) << "the prompt outlived the quit";
+    EXPECT_EQ(waiting.get(), "Cancelled.");
+    EXPECT_FALSE(std::filesystem::exists(resources / "args"));
+    pkexecMode("pass");  // would run the script, were pkexec started again
+    EXPECT_EQ(installLater(runner).get(), "Cancelled.");
+    EXPECT_FALSE(std::filesystem::exists(resources / "args"));
+
+    // A step that already has administrator rights finishes.
+    writeFile(resources / "install.sh",
+              "touch \"$1/started\"; sleep 0.5; printf '%s\\0' \"$@\" > \"$1/args\"\n");
+    auto asRoot = std::make_shared<keldra::PkexecRunner>(bin.string(), true);
+    auto authorised = installLater(asRoot);
+    ASSERT_TRUE(waitFor(resources / "started"));
+    asRoot->endPrompts();
+    EXPECT_EQ(authorised.get(), "ok");
+    EXPECT_EQ(recordedArguments(), (std::vector<std::string>{resources.string(), "c", "n"}));
 }
 
 TEST_F(InstallFixture, IncompleteBundleFailsBeforeAnyPrompt) {

@@ -5,14 +5,24 @@
 
 namespace keldra::screens {
 
-QuitController::QuitController(Stop stop, std::function<void()> finish, bool catchAppQuit, QObject* parent)
-    : QObject(parent), stop_(std::move(stop)), finish_(std::move(finish)) {
+QuitController::QuitController(Stop stop, std::function<void()> finish, std::function<void()> abandon,
+                               bool catchAppQuit, QObject* parent)
+    : QObject(parent), stop_(std::move(stop)), finish_(std::move(finish)), abandon_(std::move(abandon)) {
     if (catchAppQuit && QCoreApplication::instance()) QCoreApplication::instance()->installEventFilter(this);
 }
 
 void QuitController::request() {
     ++requests_;
-    if (finished_) return;
+    if (finished_ || abandoned_) return;
+    if (stopping_) {
+        // Asked again while the first quit waits: the person wants out now.
+        if (abandon_) {
+            abandoned_ = true;
+            abandon_();
+        }
+        return;
+    }
+    stopping_ = true;
     stop_([this] {
         if (finished_) return;
         finished_ = true;

@@ -1,8 +1,9 @@
 #pragma once
 // Every way of quitting ends here: "Quit", SIGTERM and SIGINT (through the
-// signal pipe) and a quit the application object is asked for. Each request
-// calls the state's stop(); the process ends only once stop() has completed.
-// A request while stop() runs calls it again, which only waits for the first.
+// signal pipe) and a quit the application object is asked for. The first
+// request calls the state's stop(); the process ends once stop() has
+// completed. A second request while stop() still runs (its flush may wait
+// on a service that never answers) abandons the wait at once.
 
 #include <QObject>
 #include <functional>
@@ -15,12 +16,16 @@ public:
     using Stop = std::function<void(std::function<void()> done)>;
 
     // `stop` starts the state's stop() with a completion; `finish` ends the
-    // event loop. With `catchAppQuit`, quit events sent to the application
+    // event loop; `abandon` ends the process without waiting, for a second
+    // request while stop() runs (without it, that request waits for the
+    // first). With `catchAppQuit`, quit events sent to the application
     // object are turned into requests instead of ending the loop at once.
-    QuitController(Stop stop, std::function<void()> finish, bool catchAppQuit = true, QObject* parent = nullptr);
+    QuitController(Stop stop, std::function<void()> finish, std::function<void()> abandon = {},
+                   bool catchAppQuit = true, QObject* parent = nullptr);
 
     int requests() const { return requests_; }
     bool finished() const { return finished_; }
+    bool abandoned() const { return abandoned_; }
 
 public slots:
     void request();
@@ -31,8 +36,11 @@ protected:
 private:
     Stop stop_;
     std::function<void()> finish_;
+    std::function<void()> abandon_;
     int requests_ = 0;
+    bool stopping_ = false;
     bool finished_ = false;
+    bool abandoned_ = false;
 };
 
 }  // namespace keldra::screens

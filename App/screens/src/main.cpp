@@ -1,12 +1,13 @@
 // Keldra: the tray app. Makes the one app state, shows its icon and panel,
 // starts it, and ends only after the state's stop() has returned, whichever
 // way the quit came (the panel's "Quit", SIGTERM, SIGINT, or the session
-// asking the application to quit).
+// asking the application to quit), unless a second quit comes first.
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 
@@ -15,6 +16,7 @@
 #include "DeviceName.h"
 #include "Keldra/AppState.h"
 #include "Keldra/InstanceLock.h"
+#include "Keldra/Log.h"
 #include "Keldra/MenuModel.h"
 #include "AppScreens.h"
 #include "QtExecutor.h"
@@ -58,8 +60,20 @@ int main(int argc, char** argv) {
     auto executor = std::make_shared<QtExecutor>();
     std::unique_ptr<AppState> state = AppState::launch(executor);
 
+    // A second quit while the first one's flush still waits (on a service
+    // that accepts but never answers, or on the filter daemon's link) ends
+    // the process here and now: no destructor may wait for the worker
+    // that is stuck in that call. The flush saved the events to the outbox
+    // before sending them, so they go at the next start; the first quit
+    // already ended any password prompt; the instance lock goes with the
+    // process.
     QuitController quit([&state](std::function<void()> done) { state->stop(std::move(done)); },
-                        [] { QCoreApplication::exit(0); });
+                        [] { QCoreApplication::exit(0); },
+                        [] {
+                            SystemLogger("app").info("quit asked again: ending without waiting for the flush");
+                            std::fflush(nullptr);
+                            std::_Exit(0);
+                        });
     QObject::connect(signalPipe.get(), &SignalPipe::received, &quit, &QuitController::request);
 
     MenuPanel::Hooks hooks;

@@ -49,7 +49,7 @@ TEST(QuitController, AQuitDuringATickEndsOnlyAfterTheFlushAndASecondRequestWaits
 
     int finishes = 0;
     QuitController quit([&app](std::function<void()> done) { app.state->stop(std::move(done)); },
-                        [&finishes] { ++finishes; }, false);
+                        [&finishes] { ++finishes; }, {}, false);
     app.state->tick();
     ASSERT_TRUE(app.state->busy());
     quit.request();
@@ -78,18 +78,35 @@ TEST(QuitController, AQuitDuringATickEndsOnlyAfterTheFlushAndASecondRequestWaits
     EXPECT_EQ(finishes, 1);
 }
 
-TEST(QuitController, AQuitSentToTheApplicationBecomesARequest) {
-    std::vector<std::function<void()>> pending;
-    int finishes = 0;
-    QuitController quit([&pending](std::function<void()> done) { pending.push_back(std::move(done)); },
-                        [&finishes] { ++finishes; });
-    QEvent event(QEvent::Quit);
-    EXPECT_TRUE(QCoreApplication::sendEvent(QCoreApplication::instance(), &event)) << "held back";
-    EXPECT_EQ(quit.requests(), 1);
-    EXPECT_EQ(finishes, 0);
-    ASSERT_EQ(pending.size(), 1u);
-    pending[0]();
-    EXPECT_EQ(finishes, 1);
+TEST(QuitController, AQuitSentToTheApplicationBecomesARequestAndASecondOneWhileStopWaitsAbandonsIt) {
+    for (const bool again : {false, true}) {
+        SCOPED_TRACE(again ? "quit twice" : "quit once");
+        std::vector<std::function<void()>> pending;
+        int finishes = 0;
+        int abandons = 0;
+        QuitController quit([&pending](std::function<void()> done) { pending.push_back(std::move(done)); },
+                            [&finishes] { ++finishes; }, [&abandons] { ++abandons; });
+        QEvent event(QEvent::Quit);
+        EXPECT_TRUE(QCoreApplication::sendEvent(QCoreApplication::instance(), &event)) << "held back";
+        EXPECT_EQ(quit.requests(), 1);
+        EXPECT_EQ(abandons, 0) << "the first quit waits for stop()";
+        if (again) {
+            // Its flush hangs; the second quit (a signal, "Quit") ends it now.
+            quit.request();
+            EXPECT_EQ(abandons, 1);
+            EXPECT_TRUE(quit.abandoned());
+            quit.request();
+            EXPECT_EQ(abandons, 1);
+        }
+        EXPECT_EQ(finishes, 0);
+        ASSERT_EQ(pending.size(), 1u) << "stop() is started once";
+        if (!again) {
+            pending[0]();
+            EXPECT_EQ(finishes, 1);
+            quit.request();
+            EXPECT_EQ(abandons, 0) << "a quit after the end abandons nothing";
+        }
+    }
 }
 
 TEST(QtExecutor, TasksFromAnyThreadRunOnTheMainThreadInOrderAndLongDelaysDoNotFireEarly) {

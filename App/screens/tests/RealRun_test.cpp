@@ -266,3 +266,47 @@ TEST_F(RealRun, WithoutATrayAnAlwaysOnTopWindowShowsTheIconAndOpensThePanel) {
     ASSERT_TRUE(app_->waitExit(20s)) << log();
     EXPECT_TRUE(WIFEXITED(*app_->status()) && WEXITSTATUS(*app_->status()) == 0);
 }
+
+TEST_F(RealRun, ASecondSigintWhileTheFlushHangsEndsAtOnceAndTheEventsGoAtTheNextStart) {
+    startApp();
+    std::optional<Window> icon;
+    ASSERT_TRUE(eventually([&] {
+        icon = findWindow([](const Window& w) { return w.width == 32 && w.height == 32 && w.onRoot; });
+        return icon.has_value();
+    })) << log();
+    click(*icon);
+    ASSERT_TRUE(openPanel()) << log();
+
+    // Enrolled; the enrolment's tick has recorded the loss of protection
+    // (no filter runs here) and ended.
+    auto& service = *service_.service;
+    run(std::string("xdotool type --delay 15 ") + test::kCode);
+    run("xdotool key Return");
+    ASSERT_TRUE(eventually([&] { return service.counters().heartbeats >= 1; })) << log();
+    std::this_thread::sleep_for(1500ms);
+
+    // The service takes the flush's request and never answers it.
+    service.delayEndpoint(brivet::dev::Endpoint::events, std::chrono::hours(24));
+    const auto requestsBefore = service.counters().requests;
+    ASSERT_EQ(::kill(app_->pid(), SIGINT), 0);
+    ASSERT_TRUE(eventually([&] { return service.counters().requests > requestsBefore; }, 10s)) << log();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(app_->running()) << "the first quit waits for its flush";
+
+    const auto secondAt = Clock::now();
+    ASSERT_EQ(::kill(app_->pid(), SIGINT), 0);
+    ASSERT_TRUE(app_->waitExit(5s)) << "a second Ctrl-C ends the app at once\n" << log();
+    EXPECT_LT(Clock::now() - secondAt, 5s);
+    EXPECT_TRUE(WIFEXITED(*app_->status()) && WEXITSTATUS(*app_->status()) == 0) << log();
+    const auto lossReported = [&] {
+        for (const auto& event : service.acceptedEvents())
+            if (event.value("type", "") == "protection_disabled") return true;
+        return false;
+    };
+    EXPECT_FALSE(lossReported());
+
+    // The next start sends what the flush had saved in the outbox.
+    service.clearDelay(brivet::dev::Endpoint::events);
+    startApp();
+    ASSERT_TRUE(eventually(lossReported)) << log();
+}

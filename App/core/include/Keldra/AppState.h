@@ -8,7 +8,8 @@
 // flush never overlap. Calls that may wait on the administrator's password
 // (the filter's activation and its enable steps, the service installer) run
 // on a strand of their own, so the quit never waits on a person; at quit a
-// pending one is abandoned and its outcome dropped.
+// pending one is abandoned, its outcome dropped and its password prompt
+// ended.
 //
 // Asynchronous operations take a completion that runs on the main thread
 // when the operation has ended (also when it was skipped). Published fields
@@ -137,9 +138,10 @@ public:
     // re-read of the service's status (resolver-level mode). Skipped while
     // busy.
     void tick(Completion done = {});
-    // Ends the loop, stops the launch monitor and, after any engine work in
-    // flight, flushes the pending events. Runs once: a call while it runs,
-    // or after it ended, completes when the first one does.
+    // Ends the loop, stops the launch monitor, ends any password prompt
+    // and, after any engine work in flight, flushes the pending events.
+    // Runs once: a call while it runs, or after it ended, completes when the
+    // first one does.
     void stop(Completion done = {});
     bool stopping() const;
     bool stopped() const;

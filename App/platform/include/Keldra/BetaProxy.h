@@ -2,8 +2,11 @@
 // The resolver-level mode: installing keldra-proxy as a system service with
 // administrator rights, and reading the status document it writes.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,21 +92,41 @@ public:
     // Throws BetaError::installFailed with a description when it cannot be
     // started.
     virtual Result run(const std::vector<std::string>& arguments) = 0;
+    // For the quit: ends every run still waiting on the administrator's
+    // password, so that no prompt outlives the app, and makes later runs
+    // fail as "Cancelled." without a prompt. A run that was already granted
+    // administrator rights is beyond the user's reach and finishes. May be
+    // called from any thread.
+    virtual void endPrompts() {}
 };
 
 // `pkexec <arguments...>`, pkexec looked up on PATH; without pkexec when
 // the process already runs as root. No shell parses the arguments.
+//
+// Each pkexec runs in a process group of its own. While it waits for the
+// password it still runs as the user (its real user id is ours), so
+// endPrompts() can end its group; once authorised it runs as root
+// throughout, our signal is refused, and the step finishes. (A parent-death
+// signal would not do: a set-user-ID program clears it when it starts.)
+// A group of its own also keeps a terminal's Ctrl-C away from a step that
+// is already running as root.
 class PkexecRunner final : public AdministratorRunner {
 public:
     // `searchPath` replaces $PATH for finding pkexec (tests); `asRoot`
-    // defaults to the effective user being root.
+    // defaults to the effective user being root. As root there is no
+    // prompt: endPrompts() lets a run in progress finish.
     explicit PkexecRunner(std::optional<std::string> searchPath = std::nullopt,
                           std::optional<bool> asRoot = std::nullopt);
     Result run(const std::vector<std::string>& arguments) override;
+    void endPrompts() override;
 
 private:
     std::optional<std::string> searchPath_;
     bool asRoot_;
+    std::mutex mutex_;
+    // The process groups of the pkexec runs not yet reaped.
+    std::vector<pid_t> groups_;
+    bool promptsEnded_ = false;
 };
 
 struct BetaProxy {
