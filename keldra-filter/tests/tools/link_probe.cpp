@@ -10,23 +10,32 @@
 //   link_probe SOCKET race APP         connects, a child keeps the socket
 //                                      while this process execs APP (hold);
 //                                      the child publishes once APP runs
+//   link_probe SOCKET forge APP FLOOD  in a pid namespace of its own (under
+//                                      unshare -Urp --fork): FLOOD processes
+//                                      connect ahead of it, then as in race,
+//                                      but the child sends credentials that
+//                                      name this process
 //   link_probe SOCKET hold             waits two seconds
 // The publishing forms exit 0 when the rules were taken, 1 when not.
 #include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
 #include "Keldra/FilterWire.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,6 +55,36 @@ int publishEmpty(int fd) {
     rules.policySeq = std::numeric_limits<std::int64_t>::max();
     try {
         wire::writeFrame(fd, wire::encodePublishRequest(1, rules.encode()));
+        const auto reply = wire::decodeReply(
+            wire::readFrame(fd, std::chrono::steady_clock::now() + std::chrono::seconds(10)), wire::Call::publish);
+        return reply.accepted ? 0 : 1;
+    } catch (const std::exception&) {
+        return 1;
+    }
+}
+
+// publishEmpty with credentials naming `pid` (which takes CAP_SYS_ADMIN over
+// the pid namespace this process runs in).
+int publishEmptyAs(int fd, pid_t pid) {
+    brivet::FilterRules rules;
+    rules.policySeq = std::numeric_limits<std::int64_t>::max();
+    const std::string body = wire::encodePublishRequest(1, rules.encode());
+    std::string frame = wire::framePrefix(body.size()) + body;
+    iovec vector{frame.data(), frame.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred named{pid, ::getuid(), ::getgid()};
+    std::memcpy(CMSG_DATA(header), &named, sizeof named);
+    if (::sendmsg(fd, &message, MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return 1;
+    try {
         const auto reply = wire::decodeReply(
             wire::readFrame(fd, std::chrono::steady_clock::now() + std::chrono::seconds(10)), wire::Call::publish);
         return reply.accepted ? 0 : 1;
@@ -74,7 +113,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
         return 0;
     }
-    if (argc != 4) return 2;
+    if (argc < 4) return 2;
     const std::string argument = argv[3];
     if (mode == "flood") {
         for (long i = 0, count = std::stol(argument); i < count; ++i) {
@@ -84,6 +123,25 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "send-on") return publishEmpty(std::stoi(argument));
+    std::vector<pid_t> flooders;
+    if (mode == "forge") {
+        // Refused connects queue up ahead of ours (the backlog fills and
+        // our connect waits its turn), so the app runs before ours is
+        // accepted.
+        for (int i = 0; i < (argc > 4 ? std::stoi(argv[4]) : 0); ++i) {
+            const pid_t flooder = ::fork();
+            if (flooder == 0) {
+                while (true) {
+                    const int fd = connectTo(socketPath);
+                    if (fd >= 0) ::close(fd);
+                }
+            }
+            flooders.push_back(flooder);
+        }
+        if (!flooders.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } else if (argc != 4) {
+        return 2;
+    }
     const int fd = connectTo(socketPath);
     if (fd < 0) return 1;
     if (mode == "hand-on") {
@@ -111,6 +169,25 @@ int main(int argc, char** argv) {
             }
             ::_exit(publishEmpty(fd));
         }
+        ::execl(argument.c_str(), argument.c_str(), socketPath.c_str(), "hold", static_cast<char*>(nullptr));
+        return 127;
+    }
+    if (mode == "forge") {
+        // The child learns that the exec is done when the pipe's write end,
+        // closed on exec, closes.
+        int ran[2];
+        if (::pipe2(ran, O_CLOEXEC) != 0) return 1;
+        const pid_t parent = ::getpid();
+        if (::fork() == 0) {
+            ::close(ran[1]);
+            char byte;
+            [[maybe_unused]] auto read = ::read(ran[0], &byte, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const int taken = publishEmptyAs(fd, parent);
+            for (const pid_t flooder : flooders) ::kill(flooder, SIGKILL);
+            ::_exit(taken);
+        }
+        ::close(ran[0]);
         ::execl(argument.c_str(), argument.c_str(), socketPath.c_str(), "hold", static_cast<char*>(nullptr));
         return 127;
     }
