@@ -267,8 +267,8 @@ TEST_F(CallerFixture, ACallerInAPidNamespaceOfItsOwnIsRefusedEvenNamingTheApp) {
     // Connect, exec the app; a child sends requests with credentials that
     // name it, with and without refused connects queued ahead.
     for (const char* flooders : {"0", "4"}) {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            asNobody(KELDRA_LINK_PROBE_PATH, {"forge", installed.string(), flooders}, true);
+        for (int attempt = 0; attempt < 6; ++attempt) {
+            asNobody(KELDRA_LINK_PROBE_PATH, {"race", installed.string(), flooders}, true);
             EXPECT_EQ(connect().status()->policySeq, 0) << flooders << " flooders, attempt " << attempt;
         }
     }
