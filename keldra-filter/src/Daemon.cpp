@@ -55,7 +55,8 @@ const char* const kUsage =
     "                     [--resolved-dropin FILE] [--resolved-reload PROGRAM] [--queue NUMBER]\n"
     "                     [--queue-length PACKETS]\n"
     "                     [--iptables PROGRAM] [--ip6tables PROGRAM] [--poll-ms MS]\n"
-    "       keldra-filter --reset-rules [--state DIR]";
+    "       keldra-filter --reset-rules [--state DIR]\n"
+    "       keldra-filter --help";
 
 }  // namespace
 
@@ -85,6 +86,10 @@ ParsedCommand parseCommand(const std::vector<std::string>& arguments, const std:
         if (option == "--reset-rules") {
             parsed.resetRules = true;
             continue;
+        }
+        if (option == "--help" || option == "-h") {
+            parsed.usage = kUsage;
+            return parsed;
         }
         if (i + 1 >= arguments.size()) {
             parsed.error = "missing value for " + option + "\n" + kUsage;

@@ -39,13 +39,19 @@ void LinkServer::start() {
 
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    // Credentials are passed on before listening, so that even bytes sent
-    // before the connection is accepted carry their sender's.
-    const int on = 1;
-    if (::setsockopt(listenFd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(listenFd_, 64) != 0) {
-        const int error = errno;
+    // Credentials (and pidfds) are passed on before listening, so that even
+    // bytes sent before the connection is accepted carry their sender's.
+    int error = 0;
+    try {
+        passCredentials(listenFd_);
+    } catch (const std::system_error& failure) {
+        error = failure.code().value();
+    }
+    if (error == 0 && (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                       ::chmod(path.c_str(), 0666) != 0 || ::listen(listenFd_, 64) != 0)) {
+        error = errno;
+    }
+    if (error != 0) {
         ::close(listenFd_);
         listenFd_ = -1;
         throw std::system_error(error, std::generic_category(), "cannot listen on " + path);
@@ -121,8 +127,8 @@ void LinkServer::acceptLoop() {
         ++active_;
         connections_.emplace_back(fd, std::thread());
         auto entry = std::prev(connections_.end());
-        entry->second = std::thread([this, fd, entry] {
-            serve(fd);
+        entry->second = std::thread([this, fd, entry, uid = peer.uid] {
+            serve(fd, uid);
             std::lock_guard<std::mutex> done(connectionsMutex_);
             ::close(fd);
             entry->first = -1;
@@ -131,14 +137,14 @@ void LinkServer::acceptLoop() {
     }
 }
 
-void LinkServer::serve(int fd) {
+void LinkServer::serve(int fd, uid_t connected) {
+    bool pidfds = false;
     try {
-        passCredentials(fd);
+        pidfds = passCredentials(fd);
     } catch (const std::exception& error) {
-        log_(std::string("dropped a connection: ") + error.what());
+        limited_.log("dropped a connection", connected, std::string("dropped a connection: ") + error.what());
         return;
     }
-    const uid_t connected = peerOf(fd).uid;
     while (!stopping_) {
         SentFrame frame;
         try {
@@ -151,7 +157,9 @@ void LinkServer::serve(int fd) {
         }
         // The process that sent the request is checked, not the one that
         // connected: a descriptor may have been handed on to a child, or
-        // kept across an exec.
+        // kept across an exec. Where the kernel hands on pidfds, a request
+        // without one is taken as one without credentials.
+        if (pidfds && frame.sender && !frame.sender->process) frame.sender.reset();
         const std::string refusal =
             frame.sender ? peers_.refusal(*frame.sender)
                          : "uid " + std::to_string(connected) +
@@ -162,7 +170,7 @@ void LinkServer::serve(int fd) {
             return;
         }
         try {
-            handle(fd, frame.message);
+            handle(fd, frame.message, frame.sender->uid);
         } catch (const wire::ConnectionClosed&) {
             return;
         } catch (const std::exception& error) {
@@ -172,7 +180,7 @@ void LinkServer::serve(int fd) {
     }
 }
 
-void LinkServer::handle(int fd, const std::string& message) {
+void LinkServer::handle(int fd, const std::string& message, uid_t caller) {
     const auto request = wire::decodeRequest(message);
     switch (request.call) {
     case wire::Call::status: {
@@ -187,7 +195,7 @@ void LinkServer::handle(int fd, const std::string& message) {
         } catch (const std::exception& error) {
             refusal = std::string("malformed rules: ") + error.what();
         }
-        if (refusal) log_("refused rules: " + brivet::logSafe(*refusal));
+        if (refusal) limited_.log("refused rules", caller, "refused rules: " + brivet::logSafe(*refusal));
         wire::writeFrame(fd, wire::encodePublishReply(request.id, !refusal, refusal));
         return;
     }
@@ -198,7 +206,8 @@ void LinkServer::handle(int fd, const std::string& message) {
         for (const auto& event : events) array.push_back(event.toJSON());
         wire::writeFrame(fd, wire::encodeTakeEventsReply(request.id, brivet::JSONCoding::plainEncode(array)));
         if (!events.empty() && !state_.removeHandedOver(events)) {
-            log_("handed-over events could not be removed from disk; they will be handed over again");
+            limited_.log("events not removed", caller,
+                         "handed-over events could not be removed from disk; they will be handed over again");
         }
         return;
     }

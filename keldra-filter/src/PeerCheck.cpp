@@ -6,10 +6,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
+
+// Pidfds for socket peers came with Linux 6.5; older C library headers lack
+// the names (the values are those of every architecture but a few).
+#if !defined(SO_PASSPIDFD) && !defined(__hppa__) && !defined(__sparc__)
+#define SO_PASSPIDFD 76
+#endif
+#if !defined(SO_PEERPIDFD) && !defined(__hppa__) && !defined(__sparc__)
+#define SO_PEERPIDFD 77
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
 
 namespace keldra::filter {
 namespace {
@@ -37,7 +51,7 @@ ssize_t receiveChunk(int fd, char* out, std::size_t size, std::optional<PeerCred
     iovec vector{out, size};
     // Room for the credentials and a few descriptors a sender may add (they
     // are closed at once; more than fit are discarded by the kernel).
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(16 * sizeof(int))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(16 * sizeof(int))];
     msghdr message{};
     message.msg_iov = &vector;
     message.msg_iovlen = 1;
@@ -46,12 +60,20 @@ ssize_t receiveChunk(int fd, char* out, std::size_t size, std::optional<PeerCred
     const ssize_t got = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
     if (got <= 0) return got;
     credentials.reset();
+    std::shared_ptr<const ProcessHandle> process;
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET) continue;
         if (header->cmsg_type == SCM_CREDENTIALS && header->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
             ucred sent{};
             std::memcpy(&sent, CMSG_DATA(header), sizeof sent);
-            credentials = PeerCredentials{sent.pid, sent.uid};
+            credentials = PeerCredentials{sent.pid, sent.uid, nullptr};
+        } else if (header->cmsg_type == SCM_PIDFD && header->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            // A negative value: the sender had been reaped by the time the
+            // bytes were read.
+            int descriptor = -1;
+            std::memcpy(&descriptor, CMSG_DATA(header), sizeof descriptor);
+            if (descriptor >= 0) ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+            process = std::make_shared<const ProcessHandle>(descriptor < 0 ? -1 : descriptor);
         } else if (header->cmsg_type == SCM_RIGHTS) {
             const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             for (std::size_t i = 0; i < count; ++i) {
@@ -61,6 +83,7 @@ ssize_t receiveChunk(int fd, char* out, std::size_t size, std::optional<PeerCred
             }
         }
     }
+    if (credentials) credentials->process = std::move(process);
     if ((message.msg_flags & MSG_CTRUNC) != 0) credentials.reset();
     return got;
 }
@@ -87,11 +110,26 @@ bool receiveExactly(int fd, char* out, std::size_t size, Senders& senders) {
 
 }  // namespace
 
-void passCredentials(int fd) {
+ProcessHandle::~ProcessHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ProcessHandle::alive() const noexcept {
+    if (fd_ < 0) return false;
+    // Signal 0 only asks: it fails with ESRCH once the process is reaped.
+    return ::syscall(SYS_pidfd_send_signal, fd_, 0, nullptr, 0) == 0 || errno == EPERM;
+}
+
+bool passCredentials(int fd) {
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         throw std::system_error(errno, std::generic_category(), "SO_PASSCRED");
     }
+#ifdef SO_PASSPIDFD
+    return ::setsockopt(fd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) == 0;
+#else
+    return false;
+#endif
 }
 
 SentFrame readFrameWithSender(int fd) {
@@ -122,8 +160,22 @@ SentFrame readFrameWithSender(int fd) {
 PeerCredentials peerOf(int fd) {
     ucred credentials{};
     socklen_t length = sizeof credentials;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return {0, static_cast<uid_t>(-1)};
-    return {credentials.pid, credentials.uid};
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return {0, static_cast<uid_t>(-1), nullptr};
+    }
+    PeerCredentials peer{credentials.pid, credentials.uid, nullptr};
+#ifdef SO_PEERPIDFD
+    int pidfd = -1;
+    length = sizeof pidfd;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        peer.process = std::make_shared<const ProcessHandle>(pidfd);
+    } else if (errno != ENOPROTOOPT && errno != EOPNOTSUPP) {
+        // The kernel has pidfds, but the peer is gone.
+        peer.process = std::make_shared<const ProcessHandle>(-1);
+    }
+#endif
+    return peer;
 }
 
 bool rootOwnedAllTheWay(const std::filesystem::path& path) {
@@ -146,6 +198,16 @@ std::string PeerCheck::refusal(const PeerCredentials& peer) const {
     const std::string who = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
     if (peer.pid <= 0) return who + ": unknown process";
     if (appExecutable.empty()) return who + ": not root, and no app is installed";
+    // A pid sent from a pid namespace of the sender's own can name whatever
+    // runs there; only the daemon's own namespace is trusted.
+    struct stat ownNamespace {}, itsNamespace {};
+    if (::stat((procRoot / "self/ns/pid").c_str(), &ownNamespace) != 0 ||
+        ::stat((procRoot / std::to_string(peer.pid) / "ns/pid").c_str(), &itsNamespace) != 0) {
+        return who + ": its pid namespace cannot be read";
+    }
+    if (ownNamespace.st_dev != itsNamespace.st_dev || ownNamespace.st_ino != itsNamespace.st_ino) {
+        return who + ": runs in another pid namespace than the daemon's";
+    }
     const auto exe = procRoot / std::to_string(peer.pid) / "exe";
     std::error_code ec;
     const auto running = std::filesystem::read_symlink(exe, ec);
@@ -156,6 +218,9 @@ std::string PeerCheck::refusal(const PeerCredentials& peer) const {
         return who + ": runs " + brivet::logSafe(running.string()) + ", not the installed app";
     }
     if (!rootOwnedAllTheWay(appExecutable)) return who + ": the app at " + appExecutable.string() + " is not installed by root";
+    // Last: while the process lives its pid cannot have gone to another, so
+    // everything read above was that process's.
+    if (peer.process && !peer.process->alive()) return who + ": it ended before it was checked";
     return {};
 }
 

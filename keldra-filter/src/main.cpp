@@ -36,6 +36,10 @@ int main(int argc, char** argv) {
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto parsed = keldra::filter::parseCommand(std::vector<std::string>(argv + 1, argv + argc), executable);
+    if (parsed.usage) {
+        std::printf("%s\n", parsed.usage->c_str());
+        return 0;
+    }
     if (parsed.error) {
         std::fprintf(stderr, "%s\n", parsed.error->c_str());
         return 2;

@@ -1,6 +1,7 @@
 // The daemon against the app's own FilterConnection on a real socket.
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -180,13 +181,20 @@ struct CallerFixture : LinkFixture {
         return path;
     }
 
-    // Runs `program` with `arguments` as nobody; its exit status.
-    int asNobody(const std::filesystem::path& program, std::vector<std::string> arguments) {
+    // Runs `program` with `arguments` as nobody, in a user and pid namespace
+    // of its own when asked (as a sandbox would, and as any user can); its
+    // exit status.
+    int asNobody(const std::filesystem::path& program, std::vector<std::string> arguments,
+                 bool ownPidNamespace = false) {
         std::vector<std::string> words{program.string(), files.socket().string()};
         words.insert(words.end(), arguments.begin(), arguments.end());
+        if (ownPidNamespace) {
+            words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                         "/usr/bin/unshare", "-Urp", "--fork"});
+        }
         const pid_t pid = ::fork();
         if (pid == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            if (!ownPidNamespace && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
             std::vector<char*> argv;
             for (auto& word : words) argv.push_back(word.data());
             argv.push_back(nullptr);
@@ -243,6 +251,30 @@ TEST_F(CallerFixture, ARequestIsCheckedAgainstTheProcessThatSentIt) {
     EXPECT_EQ(asNobody(installed, {}), 0);  // and so does the app itself
 }
 
+TEST_F(CallerFixture, ACallerInAPidNamespaceOfItsOwnIsRefusedEvenNamingTheApp) {
+    if (runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/unshare", "-Urp",
+                    "--fork", "/bin/true"}).status != 0) {
+        GTEST_SKIP() << "skipped: this machine lets no unprivileged user make a user and pid namespace";
+    }
+    RunningDaemon daemon(files, {"--app-executable", installed.string()});
+    ASSERT_TRUE(daemon.ready());
+    // The installed app started in a sandbox of its own is refused as well.
+    EXPECT_EQ(asNobody(installed, {}, true), 1);
+    EXPECT_TRUE(waitFor([&] { return files.logText().find("runs in another pid namespace than the daemon's") !=
+                                     std::string::npos; }))
+        << files.logText();
+
+    // Connect, exec the app; a child sends requests with credentials that
+    // name it, with and without refused connects queued ahead.
+    for (const char* flooders : {"0", "4"}) {
+        for (int attempt = 0; attempt < 6; ++attempt) {
+            asNobody(KELDRA_LINK_PROBE_PATH, {"race", installed.string(), flooders}, true);
+            EXPECT_EQ(connect().status()->policySeq, 0) << flooders << " flooders, attempt " << attempt;
+        }
+    }
+    EXPECT_EQ(asNobody(installed, {}), 0);  // the app outside a sandbox still may
+}
+
 TEST_F(CallerFixture, AFloodOfRefusalsAndForgedLinesCannotFillOrForgeTheLog) {
     RunningDaemon daemon(files, {"--app-executable", installed.string()});
     ASSERT_TRUE(daemon.ready());
@@ -279,8 +311,28 @@ TEST_F(CallerFixture, AFloodOfRefusalsAndForgedLinesCannotFillOrForgeTheLog) {
     EXPECT_LT(grown, 256u * 1024u) << grown;
     EXPECT_EQ(files.logText().find(deep.string()), std::string::npos);  // cut at 512 bytes
 
+    // A second of rules refused to an allowed caller (root here): a fifth of
+    // what five seconds may add.
+    auto link = connect();
+    link.publish(sampleRules(7));
+    const auto beforeRules = std::filesystem::file_size(files.log());
+    int refused = 0;
+    for (const auto end = std::chrono::steady_clock::now() + 1s; std::chrono::steady_clock::now() < end;) {
+        EXPECT_THROW(link.publish(sampleRules(6)), FilterConnection::Failure);
+        ++refused;
+    }
+    EXPECT_TRUE(waitFor([&] { return files.logText().find("refused rules from uid 0: left out ") != std::string::npos; }));
+    EXPECT_LT(std::filesystem::file_size(files.log()) - beforeRules, 256u * 1024u / 5) << refused << " refused";
+
     // The daemon still serves.
     EXPECT_TRUE(connect().status().has_value());
+}
+
+TEST(Command, HelpPrintsTheUsageAloneAndSucceeds) {
+    const auto help = runCommand({KELDRA_FILTER_PATH, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.standardOutput.starts_with("usage: keldra-filter ")) << help.standardOutput;
+    EXPECT_EQ(help.standardError, "");
 }
 
 TEST(LogLimiter, OneLineASecondPerKindAndUserThenTheCountLeftOut) {
@@ -318,14 +370,39 @@ TEST(PeerCheck, OnlyRootOwnedInstallationsCount) {
     std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
     std::filesystem::permissions(app, std::filesystem::perms(0755));
     EXPECT_TRUE(rootOwnedAllTheWay(app));  // /tmp is root-owned and sticky
+
+    // The pid names the app now, but the process the kernel handed on ended
+    // before the check (so its pid may have gone to the app): refused.
+    const auto probe = folder / "App";
+    std::filesystem::copy_file(KELDRA_LINK_PROBE_PATH, probe);
+    const pid_t running = ::fork();
+    if (running == 0) {
+        ::execl(probe.c_str(), probe.c_str(), "socket", "hold", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    auto handle = [](pid_t pid) { return std::make_shared<const ProcessHandle>(int(::syscall(SYS_pidfd_open, pid, 0))); };
+    const auto endedHandle = handle(ended);
+    ::waitpid(ended, nullptr, 0);
+    ASSERT_TRUE(waitFor([&] {
+        std::error_code ec;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(running) + "/exe", ec) == probe;
+    }));
+    const PeerCheck appCheck{probe, "/proc"};
+    EXPECT_EQ(appCheck.refusal({running, 1000, handle(running)}), "");
+    EXPECT_NE(appCheck.refusal({running, 1000, endedHandle}).find("ended before it was checked"), std::string::npos);
+    ::kill(running, SIGKILL);
+    ::waitpid(running, nullptr, 0);
     std::filesystem::permissions(app, std::filesystem::perms(0775));
     EXPECT_FALSE(rootOwnedAllTheWay(app));
     std::filesystem::permissions(app, std::filesystem::perms(0755));
     ASSERT_EQ(::chown(folder.path().c_str(), 65534, 65534), 0);
     EXPECT_FALSE(rootOwnedAllTheWay(app));  // a user's folder could swap it
     PeerCheck check{app, "/proc"};
-    EXPECT_EQ(check.refusal({1234, 0}), "");
-    EXPECT_NE(check.refusal({::getpid(), 1000}).find("not the installed app"), std::string::npos);
+    EXPECT_EQ(check.refusal({1234, 0, nullptr}), "");
+    EXPECT_NE(check.refusal({::getpid(), 1000, nullptr}).find("not the installed app"), std::string::npos);
+
 }
 
 }  // namespace

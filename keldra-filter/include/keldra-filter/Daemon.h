@@ -42,6 +42,7 @@ struct ParsedCommand {
     DaemonSettings settings;
     bool resetRules = false;
     std::optional<std::string> error;
+    std::optional<std::string> usage;  // --help: the usage text, and nothing else to do
 };
 ParsedCommand parseCommand(const std::vector<std::string>& arguments, const std::filesystem::path& executable);
 

@@ -3,12 +3,14 @@
 // shared wire format (status, publish, takeEvents) on a Unix stream socket.
 //
 // The socket is connectable by any local user. Each connection's peer is
-// checked with SO_PEERCRED when it connects, and every request is checked
-// again against the process that sent it (its credentials come with its
-// bytes): root, or a process running the installed app's executable (see
+// checked with SO_PEERCRED (and its pidfd, where the kernel has them) when
+// it connects, and every request is checked again against the process that
+// sent it (its credentials come with its bytes): root, or a process running
+// the installed app's executable in the daemon's pid namespace (see
 // PeerCheck.h). A request whose bytes came without credentials or from more
 // than one process is refused as well. A refused caller's connection is
-// closed, with one log line that a flood cannot multiply (see LogLimiter.h).
+// closed. Every line a caller can cause (a refusal, a dropped connection,
+// refused rules) goes through a LogLimiter, so a flood cannot multiply it.
 //
 // Each call is answered exactly once. takeEvents hands over the closed event
 // windows and removes them (durably) only once the reply has been written.
@@ -51,15 +53,16 @@ public:
 
 private:
     void acceptLoop();
-    void serve(int fd);
-    void handle(int fd, const std::string& message);
+    void serve(int fd, uid_t connected);
+    void handle(int fd, const std::string& message, uid_t caller);
 
     std::filesystem::path socketPath_;
     FilterState& state_;
     Running running_;
     PeerCheck peers_;
     Log log_;
-    // Refusals and dropped connections, which any local user can cause.
+    // Every line a caller can cause: refusals and dropped connections (any
+    // local user), refused rules (an allowed caller).
     LogLimiter limited_;
     int listenFd_ = -1;
     int wakeFd_ = -1;

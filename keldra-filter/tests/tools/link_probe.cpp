@@ -7,26 +7,34 @@
 //                                      with the connection (send-on FD)
 //   link_probe SOCKET send-on FD       publishes an empty rule set at the
 //                                      highest sequence on descriptor FD
-//   link_probe SOCKET race APP         connects, a child keeps the socket
-//                                      while this process execs APP (hold);
-//                                      the child publishes once APP runs
-//   link_probe SOCKET hold             waits two seconds
+//   link_probe SOCKET race APP [FLOOD] FLOOD processes connect over and
+//                                      over ahead of it; it connects, a child
+//                                      keeps the socket while this process
+//                                      execs APP (hold); the child publishes
+//                                      once APP runs, naming APP's process in
+//                                      its credentials where it may (in a pid
+//                                      namespace of its own), else as itself
+//   link_probe SOCKET hold             waits half a second
 // The publishing forms exit 0 when the rules were taken, 1 when not.
 #include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
 #include "Keldra/FilterWire.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -41,11 +49,31 @@ int connectTo(const std::string& socketPath) {
     return fd;
 }
 
-int publishEmpty(int fd) {
+// Sends the frame in credentials that name `pid` (which takes CAP_SYS_ADMIN
+// over this process's pid namespace), else in its own.
+void writeFrameAs(int fd, const std::string& body, pid_t pid) {
+    std::string frame = wire::framePrefix(body.size()) + body;
+    iovec vector{frame.data(), frame.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred named{pid, ::getuid(), ::getgid()};
+    std::memcpy(CMSG_DATA(header), &named, sizeof named);
+    if (::sendmsg(fd, &message, MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) wire::writeFrame(fd, body);
+}
+
+int publishEmpty(int fd, pid_t as = ::getpid()) {
     brivet::FilterRules rules;
     rules.policySeq = std::numeric_limits<std::int64_t>::max();
     try {
-        wire::writeFrame(fd, wire::encodePublishRequest(1, rules.encode()));
+        writeFrameAs(fd, wire::encodePublishRequest(1, rules.encode()), as);
         const auto reply = wire::decodeReply(
             wire::readFrame(fd, std::chrono::steady_clock::now() + std::chrono::seconds(10)), wire::Call::publish);
         return reply.accepted ? 0 : 1;
@@ -71,10 +99,10 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[2];
     if (mode == "hold") {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         return 0;
     }
-    if (argc != 4) return 2;
+    if (argc != 4 && !(argc == 5 && mode == "race")) return 2;
     const std::string argument = argv[3];
     if (mode == "flood") {
         for (long i = 0, count = std::stol(argument); i < count; ++i) {
@@ -84,6 +112,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "send-on") return publishEmpty(std::stoi(argument));
+    // Refused connects queue up ahead of ours (the backlog fills, and our
+    // connect waits its turn), so that APP runs before ours is accepted.
+    std::vector<pid_t> flooders(argc == 5 ? std::stoul(argv[4]) : 0);
+    for (auto& flooder : flooders) {
+        if ((flooder = ::fork()) == 0) {
+            while (true) ::close(connectTo(socketPath));
+        }
+    }
+    if (!flooders.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const int fd = connectTo(socketPath);
     if (fd < 0) return 1;
     if (mode == "hand-on") {
@@ -98,18 +135,19 @@ int main(int argc, char** argv) {
         return waitForChild(child);
     }
     if (mode == "race") {
+        // The child learns that the exec is done when the pipe's write end,
+        // closed on exec, closes.
+        int ran[2];
+        if (::pipe2(ran, O_CLOEXEC) != 0) return 1;
         const pid_t parent = ::getpid();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // Publish once the parent runs the app.
-            const auto app = std::filesystem::canonical(argument);
-            const auto exe = "/proc/" + std::to_string(parent) + "/exe";
-            for (int i = 0; i < 400; ++i) {
-                std::error_code ec;
-                if (std::filesystem::read_symlink(exe, ec) == app) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            ::_exit(publishEmpty(fd));
+        if (::fork() == 0) {
+            ::close(ran[1]);
+            char byte;
+            [[maybe_unused]] auto read = ::read(ran[0], &byte, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const int taken = publishEmpty(fd, parent);
+            for (const pid_t flooder : flooders) ::kill(flooder, SIGKILL);
+            ::_exit(taken);
         }
         ::execl(argument.c_str(), argument.c_str(), socketPath.c_str(), "hold", static_cast<char*>(nullptr));
         return 127;
