@@ -138,21 +138,21 @@ std::string firstUnsafeTarget(const std::vector<fs::path>& targets, const System
 class DaemonProcess {
 public:
     DaemonProcess() = default;
-    DaemonProcess(pid_t pid, int pidfd, fs::path executable)
-        : pid_(pid), pidfd_(pidfd), executable_(std::move(executable)) {}
+    DaemonProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
     ~DaemonProcess() {
         if (pidfd_ >= 0) ::close(pidfd_);
     }
     DaemonProcess(DaemonProcess&& other) noexcept
-        : pid_(std::exchange(other.pid_, 0)), pidfd_(std::exchange(other.pidfd_, -1)),
-          executable_(std::move(other.executable_)) {}
+        : pid_(std::exchange(other.pid_, 0)), pidfd_(std::exchange(other.pidfd_, -1)) {}
     DaemonProcess& operator=(DaemonProcess&&) = delete;
 
     bool found() const { return pidfd_ >= 0; }
-    pid_t pid() const { return pid_; }
-    // What it runs, as the kernel tells it (" (deleted)" added once the
-    // file was replaced).
-    const fs::path& executable() const { return executable_; }
+    // Whether it runs the file at `program` now (not one replaced since).
+    bool runs(const fs::path& program) const {
+        struct stat running {}, there {};
+        return ::stat(("/proc/" + std::to_string(pid_) + "/exe").c_str(), &running) == 0 &&
+               ::stat(program.c_str(), &there) == 0 && running.st_dev == there.st_dev && running.st_ino == there.st_ino;
+    }
 
     bool exited(int waitMilliseconds) const {
         pollfd p{pidfd_, POLLIN, 0};
@@ -172,7 +172,6 @@ public:
 private:
     pid_t pid_ = 0;
     int pidfd_ = -1;
-    fs::path executable_;
 };
 
 // The keldra-filter process the pid file names, if it still runs.
@@ -191,7 +190,7 @@ DaemonProcess directlyStarted(const SystemPlaces& places) {
     // unless this one has exited, which the pidfd tells.
     std::error_code ec;
     auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
-    DaemonProcess process(pid, pidfd, exe);
+    DaemonProcess process(pid, pidfd);
     // Only a keldra-filter process is taken.
     if (ec || exe.filename().string().rfind("keldra-filter", 0) != 0 || process.exited(0)) return {};
     return process;
@@ -290,7 +289,7 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
     // directly, unless it already runs this very copy.
     {
         const DaemonProcess running = directlyStarted(places);
-        if (running.found() && sameCopy && running.executable() == daemon) return {};
+        if (running.found() && sameCopy && running.runs(daemon)) return {};
         if (running.found()) running.stop();
     }
     makeFolder(places.pidFile().parent_path(), 0755);
