@@ -4,6 +4,7 @@
 // the tests control.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -91,7 +92,9 @@ public:
         if (onRun) onRun();
         return answer;
     }
+    void endPrompts() override { ++promptsEnded; }
     std::mutex mutex_;
+    std::atomic<int> promptsEnded{0};
     std::vector<std::vector<std::string>> runs;
     Result answer{0, ""};
     std::function<void()> onRun;

@@ -257,8 +257,13 @@ AdministratorRunner::Result PkexecRunner::run(const std::vector<std::string>& ar
 void PkexecRunner::endPrompts() {
     std::lock_guard lock(mutex_);
     promptsEnded_ = true;
-    // Refused (EPERM) for a run that already runs as root: it finishes.
-    for (pid_t group : groups_) ::kill(-group, SIGTERM);
+    // Refused (EPERM) for a run that already runs as root: it finishes. A
+    // stopped pkexec (a terminal stops a background group that reads from
+    // it) only acts on the signal once it is continued.
+    for (pid_t group : groups_) {
+        ::kill(-group, SIGTERM);
+        ::kill(-group, SIGCONT);
+    }
 }
 
 // ---- The installer

@@ -53,6 +53,8 @@ struct InstallFixture : ::testing::Test {
                         "  refuse) echo 'Error executing command as another user: Not authorized' >&2; exit 127 ;;\n"
                         "  prompt) d=$(dirname \"$0\"); trap 'echo ended > \"$d/ended\"; exit 126' TERM\n"
                         "          echo $$ > \"$d/prompt\"; while :; do sleep 0.05; done ;;\n"
+                        "  stopped) d=$(dirname \"$0\"); trap 'echo ended > \"$d/ended\"; exit 126' TERM\n"
+                        "          echo $$ > \"$d/prompt\"; kill -STOP $$; while :; do sleep 0.05; done ;;\n"
                         "esac\n"
                         "exec \"$@\"\n");
         paths = BetaPaths::forBundle(keldra::Bundle(app), dir / "root");
@@ -163,19 +165,33 @@ TEST_F(InstallFixture, EndingPromptsEndsAWaitingPkexecStartsNoOtherAndLetsARootS
         });
     };
 
-    // pkexec waits for the password, as the user: it is ended, and no
-    // later run shows another prompt.
-    pkexecMode("prompt");
-    auto runner = std::make_shared<keldra::PkexecRunner>(bin.string(), false);
-    auto waiting = installLater(runner);
-    ASSERT_TRUE(waitFor(bin / "prompt"));
-    runner->endPrompts();
-    if (waiting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-        ::kill(std::stoi(keldra::test::readFile(bin / "prompt")), SIGKILL);
+    // pkexec waits for the password, as the user (also when stopped, as a
+    // terminal stops a background reader): it is ended, and no later run
+    // shows another prompt.
+    std::shared_ptr<keldra::PkexecRunner> runner;
+    for (const char* mode : {"prompt", "stopped"}) {
+        SCOPED_TRACE(mode);
+        pkexecMode(mode);
+        std::filesystem::remove(bin / "prompt");
+        std::filesystem::remove(bin / "ended");
+        runner = std::make_shared<keldra::PkexecRunner>(bin.string(), false);
+        auto waiting = installLater(runner);
+        ASSERT_TRUE(waitFor(bin / "prompt"));
+        const pid_t pid = std::stoi(keldra::test::readFile(bin / "prompt"));
+        const auto stopped = [pid] {
+            const std::string stat = keldra::test::readFile("/proc/" + std::to_string(pid) + "/stat");
+            const auto close = stat.rfind(") ");
+            return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+        };
+        for (int i = 0; i < 200 && std::string(mode) == "stopped" && !stopped(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_EQ(stopped(), std::string(mode) == "stopped");
+        runner->endPrompts();
+        if (waiting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) ::kill(pid, SIGKILL);
+        EXPECT_TRUE(waitFor(bin / "ended")) << "the prompt outlived the quit";
+        EXPECT_EQ(waiting.get(), "Cancelled.");
+        EXPECT_FALSE(std::filesystem::exists(resources / "args"));
     }
-    EXPECT_TRUE(waitFor(bin / "ended")) << "the prompt outlived the quit";
-    EXPECT_EQ(waiting.get(), "Cancelled.");
-    EXPECT_FALSE(std::filesystem::exists(resources / "args"));
     pkexecMode("pass");  // would run the script, were pkexec started again
     EXPECT_EQ(installLater(runner).get(), "Cancelled.");
     EXPECT_FALSE(std::filesystem::exists(resources / "args"));

@@ -60,11 +60,13 @@ int main(int argc, char** argv) {
     auto executor = std::make_shared<QtExecutor>();
     std::unique_ptr<AppState> state = AppState::launch(executor);
 
-    // A second quit while the first one's flush still waits (on a service
-    // that accepts but never answers, or on the filter daemon's link) ends
-    // the process here and now: no destructor may wait for the worker
-    // that is stuck in that call. The flush saved the events to the outbox
-    // before sending them, so they go at the next start; the first quit
+    // A second quit while the first one still waits (on a service that
+    // accepts but never answers, or on the filter daemon's link) ends the
+    // process here and now: no destructor may wait for the worker that is
+    // stuck in that call. The flush saves the events to the outbox before
+    // it sends them, so they go at the next start; only when a tick still
+    // held the worker, and the flush had not begun, are the events of the
+    // still open coalescing windows lost, as after a crash. The first quit
     // already ended any password prompt; the instance lock goes with the
     // process.
     QuitController quit([&state](std::function<void()> done) { state->stop(std::move(done)); },

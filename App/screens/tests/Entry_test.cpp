@@ -1,6 +1,7 @@
 // The program's entry pieces: signals reach the event loop through the pipe,
-// every quit waits for the state's stop(), the Qt executor keeps its order
-// and its long delays, and the default device name.
+// a quit waits for the state's stop() unless a second one comes first, the
+// Qt executor keeps its order and its long delays, and the default device
+// name.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
