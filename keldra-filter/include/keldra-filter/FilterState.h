@@ -79,8 +79,10 @@ public:
     // that write fails, nothing is returned.
     std::vector<brivet::CoalescedEvent> closedEvents();
     // Removes handed-over windows (as returned by closedEvents) and rewrites
-    // the file durably. Returns false when the file could not be written; the
-    // windows are then kept, to be handed over again rather than lost.
+    // the file durably. Returns false when the file could not be written:
+    // the windows are not handed over again by this process, the writer
+    // brings the file up to date, and a crash before that hands them over
+    // again after the restart rather than losing them.
     bool removeHandedOver(const std::vector<brivet::CoalescedEvent>& events);
 
     brivet::FilterStatus status(bool running) const;

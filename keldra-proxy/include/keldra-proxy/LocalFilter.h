@@ -54,8 +54,9 @@ public:
     using Clock = std::function<Instant()>;
     using Log = std::function<void(const std::string&)>;
 
-    // How long the writer gathers changes before it writes the counts.
-    static constexpr std::chrono::milliseconds kEventsWriteDelay{50};
+    // How long the writer gathers changes before it writes the counts: the
+    // same as in the daemon.
+    static constexpr std::chrono::milliseconds kEventsWriteDelay = CountsWriterTiming{}.gather;
 
     static constexpr const char* rulesFileName = "filter-rules.json";
     static constexpr const char* eventsFileName = "events-pending.json";
