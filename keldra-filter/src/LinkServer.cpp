@@ -207,7 +207,7 @@ void LinkServer::handle(int fd, const std::string& message, uid_t caller) {
         wire::writeFrame(fd, wire::encodeTakeEventsReply(request.id, brivet::JSONCoding::plainEncode(array)));
         if (!events.empty() && !state_.removeHandedOver(events)) {
             limited_.log("events not removed", caller,
-                         "handed-over events could not be removed from disk; they will be handed over again");
+                         "handed-over events could not be removed from disk; a restart before the next write would hand them over again");
         }
         return;
     }
