@@ -407,13 +407,3 @@ TEST_F(PanelTest, ALongRunWithoutBlanksWrapsInsideThePanelWithEveryCharacterShow
         EXPECT_GE(lowestInk(text), text->height() - int(metrics.lineSpacing()) - 1) << name.toStdString();
     }
 }
-
-// A direction override from the service shows as an escape in the form, so
-// the words read as they were sent.
-TEST_F(PanelTest, ADirectionOverrideInAnErrorShowsAsAnEscape) {
-    make();
-    ASSERT_TRUE(app->failEnrollment("Code \u202edilavni\u202c: C:\\codes\n2nd line"));
-    QLabel* error = label(panel(), "formError");
-    ASSERT_TRUE(shown(error));
-    EXPECT_EQ(error->text().toStdString(), "Code \\u202edilavni\\u202c: C:\\codes\\n2nd line");
-}

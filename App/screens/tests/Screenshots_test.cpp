@@ -105,7 +105,9 @@ TEST(Screenshots, ExtensionModeStates) {
         // A service error whose words are turned round by a right-to-left
         // override: the override shows as an escape, the words as sent.
         Shot shot;
-        ASSERT_TRUE(shot.app->failEnrollment("Code \u202edilavni\u202c: ask for a new one"));
+        ASSERT_TRUE(shot.app->failEnrollment("Code \u202edilavni\u202c: C:\\codes\nask for a new one"));
+        EXPECT_EQ(shot.screens->panel().findChild<QLabel*>(QStringLiteral("formError"))->text().toStdString(),
+                  "Code \\u202edilavni\\u202c: C:\\codes\\nask for a new one");
         shot.save("error-direction-override");
     }
 }
