@@ -233,7 +233,8 @@ void Program::writeStatus(const ProtectionEngine::TickReport& report, std::int64
 std::string Program::tickLine(const ProtectionEngine::TickReport& report, std::int64_t blocked,
                               std::int64_t answered) {
     std::string line = std::string("tick enrolled=") + (report.enrolled ? "true" : "false");
-    line += " state=" + report.protectionState.value_or("unknown");
+    // The state comes from the saved policy, so it is outside text too.
+    line += " state=" + logSafe(report.protectionState.value_or("unknown"));
     line += std::string(" filter=") + (report.filterRunning ? "true" : "false");
     line += " rules=" + (report.rulesPublished ? std::to_string(*report.rulesPublished) : std::string("-"));
     line += " events=" + std::to_string(report.eventsSent);

@@ -42,6 +42,10 @@ TEST(ProgramLog, TextFromOutsideStaysOnItsOwnLine) {
     EXPECT_EQ(Program::tickLine(report, 0, 0),
               "tick enrolled=false state=unknown filter=false rules=- events=0 blocked=0 answered=0 "
               "errors=policy: http 403 denied\\n2026-12-09T06:00:00Z tick enrolled=true state=protected");
+    report.errors.clear();
+    report.protectionState = "protected\u202e\nforged";
+    EXPECT_EQ(Program::tickLine(report, 0, 0),
+              "tick enrolled=false state=protected\\u202e\\nforged filter=false rules=- events=0 blocked=0 answered=0");
 
     TempDir dir;
     const fs::path env = dir.path() / "env.json";
