@@ -178,6 +178,16 @@ protected:
             std::to_string(w.height / 2) + " click 1");
     }
 
+    // The shield's stand-in window, shown where the desktop has no tray.
+    std::optional<Window> standInIcon() {
+        std::optional<Window> icon;
+        eventually([&] {
+            icon = findWindow([](const Window& w) { return w.width == 32 && w.height == 32 && w.onRoot; });
+            return icon.has_value();
+        });
+        return icon;
+    }
+
     std::optional<Window> openPanel() {
         std::optional<Window> panel;
         eventually([&] {
@@ -248,11 +258,8 @@ TEST_F(RealRun, TheIconSitsInTheTrayAClickOpensThePanelAndSigtermDuringATickWait
 
 TEST_F(RealRun, WithoutATrayAnAlwaysOnTopWindowShowsTheIconAndOpensThePanel) {
     startApp();
-    std::optional<Window> icon;
-    ASSERT_TRUE(eventually([&] {
-        icon = findWindow([](const Window& w) { return w.width == 32 && w.height == 32 && w.onRoot; });
-        return icon.has_value();
-    })) << log();
+    const auto icon = standInIcon();
+    ASSERT_TRUE(icon) << log();
     const QString state = QString::fromStdString(run("xprop -id " + icon->id + " _NET_WM_STATE"));
     EXPECT_TRUE(state.contains("_NET_WM_STATE_ABOVE")) << state.toStdString();
 
@@ -269,11 +276,8 @@ TEST_F(RealRun, WithoutATrayAnAlwaysOnTopWindowShowsTheIconAndOpensThePanel) {
 
 TEST_F(RealRun, ASecondSigintWhileTheFlushHangsEndsAtOnceAndTheEventsGoAtTheNextStart) {
     startApp();
-    std::optional<Window> icon;
-    ASSERT_TRUE(eventually([&] {
-        icon = findWindow([](const Window& w) { return w.width == 32 && w.height == 32 && w.onRoot; });
-        return icon.has_value();
-    })) << log();
+    const auto icon = standInIcon();
+    ASSERT_TRUE(icon) << log();
     click(*icon);
     ASSERT_TRUE(openPanel()) << log();
 
