@@ -188,4 +188,28 @@ bool readWholeFile(const std::filesystem::path& path, std::string& out) {
     return true;
 }
 
+std::filesystem::path moveAside(const std::filesystem::path& file) {
+    for (int n = 0; n < 1000; ++n) {
+        std::filesystem::path aside = file;
+        aside += n == 0 ? std::string(".bad") : ".bad." + std::to_string(n);
+        // link() never replaces an existing name, so a race cannot clobber one.
+        if (::link(file.c_str(), aside.c_str()) == 0) {
+            if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+                const int err = errno;
+                throw AtomicWriteError("cannot move aside " + file.string() + ": " + std::strerror(err), err);
+            }
+            return aside;
+        }
+        if (errno == EEXIST) continue;
+        // A file system without hard links (or a name that is not a regular
+        // file): rename, after checking the name.
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(aside, ec)) || ec) continue;
+        std::filesystem::rename(file, aside, ec);
+        if (!ec) return aside;
+        throw AtomicWriteError("cannot move aside " + file.string() + ": " + ec.message(), ec.value());
+    }
+    throw AtomicWriteError("cannot move aside " + file.string() + ": too many earlier copies", EEXIST);
+}
+
 }  // namespace brivet

@@ -169,35 +169,6 @@ EventCoalescer EventCoalescer::fromJSON(const Json& json) {
 
 EventOutbox::EventOutbox(std::filesystem::path url) : url_(std::move(url)) {}
 
-namespace {
-
-// Moves an undecodable outbox out of the way without ever replacing an
-// earlier one: "events-outbox.json.bad", else ".bad.1", ".bad.2"...
-void moveAside(const std::filesystem::path& file) {
-    for (int n = 0; n < 1000; ++n) {
-        std::filesystem::path aside = file;
-        aside += n == 0 ? std::string(".bad") : ".bad." + std::to_string(n);
-        // link() never replaces an existing name, so a race cannot clobber one.
-        if (::link(file.c_str(), aside.c_str()) == 0) {
-            if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-                throw EventOutboxError("cannot move aside event outbox " + file.string() + ": " +
-                                       std::strerror(errno));
-            }
-            return;
-        }
-        if (errno == EEXIST) continue;
-        // A file system without hard links: rename, after checking the name.
-        std::error_code ec;
-        if (std::filesystem::exists(aside, ec) || ec) continue;
-        std::filesystem::rename(file, aside, ec);
-        if (!ec) return;
-        throw EventOutboxError("cannot move aside event outbox " + file.string() + ": " + ec.message());
-    }
-    throw EventOutboxError("cannot move aside event outbox " + file.string() + ": too many earlier copies");
-}
-
-}  // namespace
-
 std::vector<CoalescedEvent> EventOutbox::read() const {
     if (!swept_) {
         swept_ = true;
@@ -221,7 +192,11 @@ std::vector<CoalescedEvent> EventOutbox::read() const {
         // Left in place it would make every later operation fail and strand
         // every event after it. Kept aside for inspection; the queue starts
         // anew.
-        moveAside(url_);
+        try {
+            moveAside(url_);
+        } catch (const AtomicWriteError& e) {
+            throw EventOutboxError(std::string("cannot move aside event outbox: ") + e.what());
+        }
         return {};
     }
 }

@@ -63,4 +63,10 @@ std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory) no
 // std::runtime_error when it exists but cannot be read.
 bool readWholeFile(const std::filesystem::path& path, std::string& out);
 
+// Moves a damaged state file out of the way without ever replacing an
+// earlier copy: "<name>.bad", else "<name>.bad.1", "<name>.bad.2", ... so that
+// it stays for inspection and the next start does not trip over it again.
+// Returns the name it now has. Throws AtomicWriteError when it cannot.
+std::filesystem::path moveAside(const std::filesystem::path& file);
+
 }  // namespace brivet

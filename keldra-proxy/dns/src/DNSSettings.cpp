@@ -91,28 +91,6 @@ RecordLoad loadRecord(const std::filesystem::path& file, DNSRecord& record) {
     }
 }
 
-// Moves an unusable record out of the way so that it is never overwritten:
-// "dns-before.json.bad", or ".bad.1", ".bad.2"... when that name is taken.
-bool moveAside(const std::filesystem::path& file) {
-    for (int n = 0; n < 1000; ++n) {
-        std::filesystem::path aside = file;
-        aside += n == 0 ? std::string(".bad") : ".bad." + std::to_string(n);
-        std::error_code ec;
-        if (std::filesystem::exists(aside, ec) || ec) {
-            continue;
-        }
-        // link() does not replace an existing name, so a race cannot clobber one.
-        if (::link(file.c_str(), aside.c_str()) == 0) {
-            return ::unlink(file.c_str()) == 0;
-        }
-        if (errno != EEXIST) {
-            std::filesystem::rename(file, aside, ec);
-            return !ec;
-        }
-    }
-    return false;
-}
-
 std::string selfDirectory() {
     char buffer[PATH_MAX] = {};
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -250,7 +228,11 @@ bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& t
     // those services are left as they are.
     bool canRecord = true;
     if (load == RecordLoad::unusable) {
-        canRecord = moveAside(recordFile);
+        try {
+            moveAside(recordFile);
+        } catch (const AtomicWriteError&) {
+            canRecord = false;
+        }
     }
 
     bool result = true;
