@@ -86,8 +86,14 @@ public:
 };
 
 // Why `published` is weaker than `derived`, or none. Of several categories
-// left out, the reason names the first by name.
-std::optional<std::string> weakerThan(const RuleSet& published, const RuleSet& derived, std::int64_t seq) {
+// left out, the reason names the first by name. Categories whose lists the
+// daemon is still fetching (`fetching`) are not held against the publish:
+// their entries in force are a stand-in, and a caller with the service's
+// newer list would be refused for the difference.
+std::optional<std::string> weakerThan(const RuleSet& published, const brivet::FilterRules& derivation) {
+    const RuleSet& derived = derivation.ruleSet;
+    const std::vector<std::string>& fetching = derivation.missingCategories;
+    const std::int64_t seq = derivation.policySeq;
     const std::string policy = "policy " + std::to_string(seq);
     std::set<std::string> categories;
     bool custom = false;
@@ -97,7 +103,9 @@ std::optional<std::string> weakerThan(const RuleSet& published, const RuleSet& d
                                            std::pair(&entry.suffix, own ? &own->suffix : nullptr)}) {
             if (!blocks(*mine) || (theirs != nullptr && blocks(*theirs))) continue;
             if (mine->kind == HostDecision::Kind::block) {
-                categories.insert(mine->category);
+                if (std::find(fetching.begin(), fetching.end(), mine->category) == fetching.end()) {
+                    categories.insert(mine->category);
+                }
             } else {
                 custom = true;
             }
@@ -313,7 +321,7 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
         return "the rules are of policy " + std::to_string(rules.policySeq) + ", the signed policy is " +
                std::to_string(derived.policySeq);
     }
-    return weakerThan(rules.ruleSet, derived.ruleSet, derived.policySeq);
+    return weakerThan(rules.ruleSet, derived);
 }
 
 void SignedPolicy::fetchLoop() {

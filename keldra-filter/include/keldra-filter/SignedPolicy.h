@@ -13,11 +13,13 @@
 // had takes the block entries of the caller's document for it (more blocking
 // is never weaker). Allow entries come only from the signed policy.
 //
-// The published document is only compared: it is accepted when it holds
-// every block entry of the derivation for its sequence and allows nothing
-// the derivation does not; otherwise it is refused with a short reason. A
-// valid newer envelope is applied either way, and its derivation is in force
-// before the reply.
+// The published document is only compared: it is accepted when it is of the
+// derivation's sequence, holds every block entry of the derivation (but
+// those of categories still being fetched) and allows nothing the derivation
+// does not; otherwise it is refused with a short reason ("the rules leave out
+// entries of ads that policy 7 blocks"). A valid newer envelope is applied
+// either way, and its derivation is in force before the reply; a publish
+// without a valid envelope changes nothing.
 //
 // Files, root-only, in the state folder:
 //   client-state.json   the verified policy state (the core's ClientState)
