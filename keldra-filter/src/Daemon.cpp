@@ -179,6 +179,12 @@ std::optional<PolicyTrust> Daemon::loadTrust() const {
         log_("no installed app names an environment file: no signed policy can be verified");
         return std::nullopt;
     }
+    // Whoever may write the file could pin keys of their own.
+    if (!rootOwnedAllTheWay(settings_.environmentFile)) {
+        log_("environment " + brivet::logSafe(settings_.environmentFile.string()) +
+             " is missing or not root's alone: no signed policy can be verified");
+        return std::nullopt;
+    }
     try {
         const auto environment = brivet::DevEnvironment::load(settings_.environmentFile);
         return PolicyTrust{environment.apiBaseUrl, brivet::PinnedKeys(environment.policyKeys, environment.releaseKeys)};
