@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <thread>
 #include <map>
 #include <set>
 #include <vector>
@@ -203,13 +205,28 @@ SignedPolicy::SignedPolicy(FilterState& state, std::optional<PolicyTrust> trust,
     }
 }
 
+struct SignedPolicy::Fetcher {
+    std::shared_ptr<brivet::DeviceAPI> api;
+    std::shared_ptr<brivet::FileBlocklistCache> cache;
+    std::mutex wakeMutex;  // guards the two flags
+    std::condition_variable wake;
+    bool wanted = false;
+    bool stopping = false;
+    std::mutex ownerMutex;  // held while calling back
+    SignedPolicy* owner = nullptr;
+};
+
 SignedPolicy::~SignedPolicy() {
+    if (!fetcher_) return;
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(fetcher_->ownerMutex);
+        fetcher_->owner = nullptr;
     }
-    wake_.notify_all();
-    if (fetcher_.joinable()) fetcher_.join();
+    {
+        std::lock_guard<std::mutex> lock(fetcher_->wakeMutex);
+        fetcher_->stopping = true;
+    }
+    fetcher_->wake.notify_all();
 }
 
 std::optional<std::int64_t> SignedPolicy::verifiedSeq() const {
@@ -226,9 +243,13 @@ void SignedPolicy::start() {
             if (inForce.policySeq != client_->highestPolicySeq || state_.rulesDamaged()) enforce(derive(nullptr));
         }
     }
-    if (!api_) return;
-    wanted_ = true;  // the rules in force may lack lists from before
-    fetcher_ = std::thread([this] { fetchLoop(); });
+    if (!api_ || fetcher_) return;
+    fetcher_ = std::make_shared<Fetcher>();
+    fetcher_->api = api_;
+    fetcher_->cache = cache_;
+    fetcher_->owner = this;
+    fetcher_->wanted = true;  // the rules in force may lack lists from before
+    std::thread(fetchLoop, fetcher_, retryInterval_).detach();
 }
 
 void SignedPolicy::saveState(const core::ClientState& client) const {
@@ -267,13 +288,16 @@ brivet::FilterRules SignedPolicy::derive(const brivet::FilterRules* document) co
 void SignedPolicy::enforce(const brivet::FilterRules& derived) {
     if (derived == state_.rules() && !state_.rulesDamaged()) return;
     if (auto failure = state_.enforce(derived)) log_("rules in force not saved: " + brivet::logSafe(*failure));
-    if (!derived.isComplete()) {
-        {
-            std::lock_guard<std::mutex> lock(wakeMutex_);
-            wanted_ = true;
-        }
-        wake_.notify_all();
+    if (!derived.isComplete()) wantLists();
+}
+
+void SignedPolicy::wantLists() {
+    if (!fetcher_) return;
+    {
+        std::lock_guard<std::mutex> lock(fetcher_->wakeMutex);
+        fetcher_->wanted = true;
     }
+    fetcher_->wake.notify_all();
 }
 
 std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rules,
@@ -324,35 +348,46 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
     return weakerThan(rules.ruleSet, derived);
 }
 
-void SignedPolicy::fetchLoop() {
-    auto retry = retryInterval_;
+std::optional<brivet::EffectivePolicy> SignedPolicy::policyToFetch() const {
+    std::lock_guard<std::mutex> lock(publishing_);
+    if (!client_ || !client_->policy || state_.rules().isComplete()) return std::nullopt;
+    return brivet::EffectivePolicy(*client_->policy, false);
+}
+
+void SignedPolicy::fetched(std::int64_t seq) {
+    std::lock_guard<std::mutex> lock(publishing_);
+    if (client_ && client_->policy && client_->highestPolicySeq == seq) enforce(derive(nullptr));
+}
+
+void SignedPolicy::fetchLoop(std::shared_ptr<Fetcher> fetcher, std::chrono::milliseconds retryInterval) {
+    auto retry = retryInterval;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(wakeMutex_);
-            wake_.wait_for(lock, retry, [this] { return stopping_ || wanted_; });
-            if (stopping_) return;
-            wanted_ = false;
+            std::unique_lock<std::mutex> lock(fetcher->wakeMutex);
+            fetcher->wake.wait_for(lock, retry, [&] { return fetcher->stopping || fetcher->wanted; });
+            if (fetcher->stopping) return;
+            fetcher->wanted = false;
         }
         std::optional<brivet::EffectivePolicy> policy;
         {
-            std::lock_guard<std::mutex> lock(publishing_);
-            if (client_ && client_->policy && !state_.rules().isComplete()) {
-                policy.emplace(*client_->policy, false);
-            }
+            std::lock_guard<std::mutex> lock(fetcher->ownerMutex);
+            if (fetcher->owner == nullptr) return;
+            policy = fetcher->owner->policyToFetch();
         }
         if (!policy) {
-            retry = retryInterval_;
+            retry = retryInterval;
             continue;
         }
         // Fetches what the cache lacks; the loader keeps every list it gets.
-        const auto loaded = brivet::RuleSetLoader(api_, cache_).load(*policy);
+        const auto loaded = brivet::RuleSetLoader(fetcher->api, fetcher->cache).load(*policy);
         {
-            std::lock_guard<std::mutex> lock(publishing_);
-            if (client_ && client_->policy && client_->highestPolicySeq == policy->policySeq) enforce(derive(nullptr));
+            std::lock_guard<std::mutex> lock(fetcher->ownerMutex);
+            if (fetcher->owner == nullptr) return;
+            fetcher->owner->fetched(policy->policySeq);
         }
         // While the service cannot give every list, ask less and less often
         // (up to every ten minutes); a new policy asks at once.
-        retry = loaded.missing.empty() ? retryInterval_
+        retry = loaded.missing.empty() ? retryInterval
                                        : std::min<std::chrono::milliseconds>(retry * 2, std::chrono::minutes(10));
     }
 }

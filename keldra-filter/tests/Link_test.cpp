@@ -180,6 +180,15 @@ TEST_F(SignedFixture, OnlyWhatTheServiceSignedIsEnforcedAndItSurvivesRestarts) {
         EXPECT_EQ(unblocked(), std::vector<std::string>{"x.ads.example"});
         EXPECT_EQ(publish(rulesFor(released), sign(released)), std::nullopt);
     }
+    {
+        // A damaged policy state is set aside too; the rules in force hold.
+        writeFile(files.state() / "client-state.json", "[");
+        RunningDaemon daemon(files, options());
+        ASSERT_TRUE(daemon.ready());
+        EXPECT_EQ(connect().status()->policySeq, 9);
+        EXPECT_TRUE(std::filesystem::exists(files.state() / "client-state.json.bad"));
+        EXPECT_NE(files.logText().find("the verified policy state is damaged"), std::string::npos);
+    }
     // A machine enrolled anew starts from no rules and no verified policy
     // after --reset-rules.
     auto reset = runCommand({KELDRA_FILTER_PATH, "--reset-rules", "--state", files.state().string()});

@@ -29,7 +29,6 @@
 // force. The packet path only ever reads the compiled rules in force.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -37,12 +36,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "BrivetClient/AppGroup.h"
 #include "BrivetClient/DeviceAPI.h"
+#include "BrivetClient/EffectivePolicy.h"
 #include "BrivetClient/FilterRules.h"
 #include "BrivetClient/HTTPTransport.h"
 #include "BrivetCore/BrivetCore.h"
@@ -99,7 +98,18 @@ private:
     // Puts a derivation in force when it differs from the rules in force.
     void enforce(const brivet::FilterRules& derived);
     void saveState(const brivet::BrivetCore::ClientState& client) const;
-    void fetchLoop();
+    // Asks the fetcher for another round.
+    void wantLists();
+
+    // The fetcher's thread outlives this object when it is inside a request
+    // at the end (a request can take a minute): it holds what it shares, and
+    // calls back only while `owner` is set.
+    struct Fetcher;
+    static void fetchLoop(std::shared_ptr<Fetcher> fetcher, std::chrono::milliseconds retryInterval);
+    // The verified policy when the rules in force lack lists of it.
+    std::optional<brivet::EffectivePolicy> policyToFetch() const;
+    // The lists of policy `seq` were fetched (some may still be missing).
+    void fetched(std::int64_t seq);
 
     FilterState& state_;
     std::optional<PolicyTrust> trust_;
@@ -112,12 +122,7 @@ private:
     mutable std::mutex publishing_;
     std::optional<brivet::BrivetCore::ClientState> client_;
 
-    // The fetcher.
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    bool wanted_ = false;
-    bool stopping_ = false;
-    std::thread fetcher_;
+    std::shared_ptr<Fetcher> fetcher_;
 };
 
 }  // namespace keldra::filter
