@@ -229,12 +229,6 @@ SignedPolicy::~SignedPolicy() {
     fetcher_->wake.notify_all();
 }
 
-std::optional<std::int64_t> SignedPolicy::verifiedSeq() const {
-    std::lock_guard<std::mutex> lock(publishing_);
-    if (!client_ || !client_->policy) return std::nullopt;
-    return client_->highestPolicySeq;
-}
-
 void SignedPolicy::start() {
     {
         std::lock_guard<std::mutex> lock(publishing_);
@@ -276,13 +270,9 @@ brivet::FilterRules SignedPolicy::derive(const brivet::FilterRules* document) co
     auto derived = brivet::FilterRules::make(policy, std::move(loaded.ruleSet), std::move(missing), systemNow());
     // The time of the rules in force is kept when nothing else changed, so
     // that an unchanged derivation is not written again.
-    if (derived.policySeq == inForce.policySeq && derived.ruleSet == inForce.ruleSet &&
-        derived.missingCategories == inForce.missingCategories && derived.kind == inForce.kind &&
-        derived.committed == inForce.committed && derived.categories == inForce.categories &&
-        derived.blocklistVersion == inForce.blocklistVersion) {
-        derived.generatedAt = inForce.generatedAt;
-    }
-    return derived;
+    auto same = derived;
+    same.generatedAt = inForce.generatedAt;
+    return same == inForce ? same : derived;
 }
 
 void SignedPolicy::enforce(const brivet::FilterRules& derived) {

@@ -85,9 +85,6 @@ public:
     // derivation of the newest verified policy when it returns.
     std::optional<std::string> publish(const brivet::FilterRules& rules, const std::optional<nlohmann::json>& envelope);
 
-    // The sequence of the verified policy; none before the first.
-    std::optional<std::int64_t> verifiedSeq() const;
-
     // Removes the verified state and the blocklist cache.
     static void reset(const std::filesystem::path& stateFolder);
 
