@@ -88,13 +88,16 @@ public:
 };
 
 // Why `published` is weaker than `derived`, or none. Of several categories
-// left out, the reason names the first by name. Categories whose lists the
-// daemon is still fetching (`fetching`) are not held against the publish:
-// their entries in force are a stand-in, and a caller with the service's
-// newer list would be refused for the difference.
-std::optional<std::string> weakerThan(const RuleSet& published, const brivet::FilterRules& derivation) {
+// left out, the reason names the first by name. A category that either side
+// still lacks the list of is not held against the publish: the daemon's
+// entries for it are a stand-in (a caller with the service's newer list
+// would be refused for the difference), and a caller that says it has no
+// list yet has none to leave out. Only the derivation is in force either way.
+std::optional<std::string> weakerThan(const brivet::FilterRules& publication, const brivet::FilterRules& derivation) {
+    const RuleSet& published = publication.ruleSet;
     const RuleSet& derived = derivation.ruleSet;
-    const std::vector<std::string>& fetching = derivation.missingCategories;
+    std::vector<std::string> fetching = derivation.missingCategories;
+    fetching.insert(fetching.end(), publication.missingCategories.begin(), publication.missingCategories.end());
     const std::int64_t seq = derivation.policySeq;
     const std::string policy = "policy " + std::to_string(seq);
     std::set<std::string> categories;
@@ -335,7 +338,7 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
         return "the rules are of policy " + std::to_string(rules.policySeq) + ", the signed policy is " +
                std::to_string(derived.policySeq);
     }
-    return weakerThan(rules.ruleSet, derived);
+    return weakerThan(rules, derived);
 }
 
 std::optional<brivet::EffectivePolicy> SignedPolicy::policyToFetch() const {

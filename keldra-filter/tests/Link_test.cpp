@@ -158,6 +158,13 @@ TEST_F(SignedFixture, OnlyWhatTheServiceSignedIsEnforcedAndItSurvivesRestarts) {
                                        {{"ads", 3, {{"domain_suffix", "ads.example"}}},
                                         {"trackers", 3, {{"domain", "t.trackers.example"}}}});
         EXPECT_EQ(publish(more, sign(payload(8))), std::nullopt);
+        // An app that could not load a list says so, and is not refused for
+        // leaving it out; the daemon's entries stay in force.
+        brivet::FilterRules lacking = rulesFor(withoutAds);
+        lacking.policySeq = 8;
+        lacking.missingCategories = {"ads"};
+        EXPECT_EQ(publish(lacking, sign(payload(8))), std::nullopt);
+        EXPECT_EQ(unblocked(), std::vector<std::string>{});
     }
     {
         // The verified policy comes back before anyone publishes, and a

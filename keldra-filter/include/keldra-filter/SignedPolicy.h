@@ -15,9 +15,9 @@
 //
 // The published document is only compared: it is accepted when it is of the
 // derivation's sequence, holds every block entry of the derivation (but
-// those of categories still being fetched) and allows nothing the derivation
-// does not; otherwise it is refused with a short reason ("the rules leave out
-// entries of ads that policy 7 blocks"). A valid newer envelope is applied
+// those of categories either side still lacks) and allows nothing the
+// derivation does not; otherwise it is refused with a short reason ("the
+// rules leave out entries of ads that policy 7 blocks"). A valid newer envelope is applied
 // either way, and its derivation is in force before the reply; a publish
 // without a valid envelope changes nothing.
 //
