@@ -208,9 +208,13 @@ TEST_F(SignedFixture, OnlyWhatTheServiceSignedIsEnforcedAndItSurvivesRestarts) {
 }
 
 TEST_F(SignedFixture, RulesOfBeforeHoldUntilTheFirstSignedPolicy) {
-    // A daemon updated over the rules file of an older version.
+    // A daemon updated over the rules file of an older version, trusting
+    // the keys of the installed app's environment file.
     brivet::FilterRulesStore(files.state() / "filter-rules.json").save(sampleRules(7));
-    RunningDaemon daemon(files, options());
+    const auto bundle = folder / "Keldra.app";
+    service.writeEnvironmentFile(bundle / "Contents/Resources/Environment.json");
+    writeFile(files.state() / "installation.json", json{{"appBundle", bundle.string()}}.dump());
+    RunningDaemon daemon(files);
     ASSERT_TRUE(daemon.ready());
     EXPECT_EQ(publish(empty(8), std::nullopt), "the publish carries no signed policy");
     EXPECT_EQ(connect().status()->policySeq, 7);
