@@ -103,6 +103,7 @@ DeviceIdentity ProtectionClient::enroll(const std::string& code, const std::stri
     DeviceIdentity identity{result.deviceId, installationId, result.deviceToken};
     state_.identity = identity;
     state_.client = BrivetCore::ClientState(result.deviceId, installationId);
+    state_.policyEnvelope.reset();
     state_.offlineReleasedAt.reset();
     recordContact();
     save();
@@ -112,8 +113,10 @@ DeviceIdentity ProtectionClient::enroll(const std::string& code, const std::stri
 ProtectionClient::RefreshOutcome ProtectionClient::refreshPolicy() {
     if (!state_.client || !state_.identity) throw APIError::notEnrolled();
 
+    // Without the envelope of the stored policy the service is asked for it
+    // whole: a 304 would leave nothing to hand the filter.
     std::optional<std::int64_t> ifNoneMatch;
-    if (state_.client->highestPolicySeq >= 1) ifNoneMatch = state_.client->highestPolicySeq;
+    if (state_.client->highestPolicySeq >= 1 && state_.policyEnvelope) ifNoneMatch = state_.client->highestPolicySeq;
     PolicyFetch fetch = api_->fetchPolicy(ifNoneMatch);
 
     if (fetch.isNotModified()) {
@@ -133,10 +136,12 @@ ProtectionClient::RefreshOutcome ProtectionClient::refreshPolicy() {
 
     recordContact();
     if (application.outcome == BrivetCore::PolicyOutcome::ignored) {
+        state_.policyEnvelope = std::move(fetch.body);
         save();
         return RefreshOutcome::ignored();
     }
     state_.client = std::move(application.state);
+    state_.policyEnvelope = std::move(fetch.body);
     state_.offlineReleasedAt.reset();
     state_.lastRejectedPolicy.reset();
     save();

@@ -745,6 +745,38 @@ bool RuleSet::operator==(const RuleSet& other) const {
     return true;
 }
 
+namespace {
+
+RuleSet::Entry entryOf(const RuleSet::Table& t, const RuleSet::Table::Entry& e);
+
+}  // namespace
+
+void RuleSet::forEachEntry(const std::function<void(const Entry&)>& visit) const {
+    const Table& t = *table_;
+    for (const Table::Entry& e : t.entries) visit(entryOf(t, e));
+}
+
+std::optional<RuleSet::Entry> RuleSet::entry(std::string_view name) const {
+    const Table& t = *table_;
+    const Table::Entry* e = t.find(name);
+    if (e == nullptr) return std::nullopt;
+    return entryOf(t, *e);
+}
+
+namespace {
+
+RuleSet::Entry entryOf(const RuleSet::Table& t, const RuleSet::Table::Entry& e) {
+    RuleSet::Entry out;
+    out.name = t.nameOf(e);
+    out.exact = t.decision(e.exact);
+    out.suffix = t.decision(e.suffix);
+    out.allowExact = (e.lengthAndFlags & RuleSet::Table::kAllowExact) != 0;
+    out.allowSuffix = (e.lengthAndFlags & RuleSet::Table::kAllowSuffix) != 0;
+    return out;
+}
+
+}  // namespace
+
 Json RuleSet::toJSON() const {
     const Table& t = *table_;
     Json exact = Json::object();

@@ -76,6 +76,7 @@ Json ProtectionState::toJSON() const {
     putIfPresent(out, "installationId", installationId);
     if (identity) out["identity"] = identityJSON(*identity);
     if (client) out["client"] = clientJSON(*client);
+    putIfPresent(out, "policyEnvelope", policyEnvelope);
     putIfPresent(out, "trustedTimeHighWater", trustedTimeHighWater);
     putIfPresent(out, "lastServerContact", lastServerContact);
     putIfPresent(out, "lastRejectedPolicy", lastRejectedPolicy);
@@ -91,6 +92,7 @@ ProtectionState ProtectionState::fromJSON(const Json& json) {
     state.installationId = stringMember(json, "installationId");
     if (const Json* identity = presentMember(json, "identity")) state.identity = identityFromJSON(*identity);
     if (const Json* client = presentMember(json, "client")) state.client = clientFromJSON(*client);
+    state.policyEnvelope = stringMember(json, "policyEnvelope");
     state.trustedTimeHighWater = stringMember(json, "trustedTimeHighWater");
     state.lastServerContact = stringMember(json, "lastServerContact");
     state.lastRejectedPolicy = stringMember(json, "lastRejectedPolicy");
@@ -147,6 +149,7 @@ ProtectionState FileStateStore::load() {
             // The token is gone: the device no longer counts as enrolled.
             state.identity.reset();
             state.client.reset();
+            state.policyEnvelope.reset();
         }
     }
     return state;

@@ -97,12 +97,29 @@ TEST(ProtectionClient, EnrolRefreshAcknowledgeThen304RestartsTheOfflineCount) {
     EXPECT_EQ(fetches[1].headers.at("if-none-match"), "\"" + std::to_string(seq) + "\"");
     EXPECT_EQ(h.store->state.offlineRelease, OfflineReleaseAccumulator{});
     EXPECT_EQ(h.store->state.lastServerContact, RFC3339::string(h.now));
+    // The signed envelope is kept with the state, as the service sent it.
+    const auto envelope = h.store->state.policyEnvelope;
+    ASSERT_TRUE(envelope);
+    EXPECT_EQ(json::parse(*envelope).value("key_id", ""), h.service.keyId(brivet::dev::KeyRole::policy));
+
+    // A state of an older version has no envelope: the policy is fetched
+    // whole once ("ignored", the same bytes), and the envelope kept.
+    Json stored = h.store->state.toJSON();
+    stored.erase("policyEnvelope");
+    h.store->state = ProtectionState::fromJSON(stored);
+    h.build();
+    EXPECT_EQ(h.client->refreshPolicy(), ProtectionClient::RefreshOutcome::ignored());
+    fetches = h.service.received(Endpoint::policy);
+    ASSERT_EQ(fetches.size(), 3u);
+    EXPECT_EQ(fetches[2].headers.count("if-none-match"), 0u);
+    EXPECT_EQ(h.store->state.policyEnvelope, envelope);
 
     // Enrolling again keeps the installation and starts the policy state afresh.
     h.service.acceptEnrollmentCode("CODE-2");
     DeviceIdentity again = h.client->enroll("CODE-2", "Test Machine");
     EXPECT_EQ(again.installationId, identity.installationId);
     EXPECT_EQ(h.store->state.client->highestPolicySeq, 0);
+    EXPECT_FALSE(h.store->state.policyEnvelope);
     EXPECT_FALSE(h.client->effectivePolicy());
 }
 

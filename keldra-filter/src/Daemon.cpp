@@ -4,6 +4,8 @@
 #include "BrivetClient/LogText.h"
 #include "keldra-filter/Configurations.h"
 #include "keldra-filter/LinkServer.h"
+#include "keldra-filter/SignedPolicy.h"
+#include "keldra-proxy/DevEnvironment.h"
 
 #include <nlohmann/json.hpp>
 
@@ -49,7 +51,7 @@ bool parseHostPort(const std::string& text, std::string& host, std::uint16_t& po
 }
 
 const char* const kUsage =
-    "usage: keldra-filter [--state DIR] [--configurations FILE] [--socket PATH] [--pid-file FILE]\n"
+    "usage: keldra-filter [--state DIR] [--configurations FILE] [--socket PATH] [--pid-file FILE] [--env FILE]\n"
     "                     [--identifier ID] [--app-executable PATH] [--dns-listen HOST:PORT]\n"
     "                     [--dns-upstream-port PORT] [--resolv-conf FILE] [--resolved-runtime DIR]\n"
     "                     [--resolved-dropin FILE] [--resolved-reload PROGRAM] [--queue NUMBER]\n"
@@ -105,6 +107,8 @@ ParsedCommand parseCommand(const std::vector<std::string>& arguments, const std:
             s.socketPath = value;
         } else if (option == "--pid-file") {
             s.pidFile = value;
+        } else if (option == "--env") {
+            s.environmentFile = value;
         } else if (option == "--identifier") {
             s.identifier = value;
         } else if (option == "--app-executable") {
@@ -160,12 +164,35 @@ ParsedCommand parseCommand(const std::vector<std::string>& arguments, const std:
     // A resolver file of its own (as in tests) never reaches the machine's
     // resolved unless its places are given too.
     if (resolverFileGiven && !runtimeGiven) s.dns.resolved.runtime.clear();
+    const auto bundle = installedAppBundle(s.stateFolder);
     if (appExecutable) {
         s.peers.appExecutable = *appExecutable;
-    } else if (auto bundle = installedAppBundle(s.stateFolder)) {
+    } else if (bundle) {
         s.peers.appExecutable = *bundle / "Contents" / "bin" / "Keldra";
     }
+    if (s.environmentFile.empty() && bundle) s.environmentFile = *bundle / "Contents" / "Resources" / "Environment.json";
     return parsed;
+}
+
+std::optional<PolicyTrust> Daemon::loadTrust() const {
+    if (settings_.environmentFile.empty()) {
+        log_("no installed app names an environment file: no signed policy can be verified");
+        return std::nullopt;
+    }
+    // Whoever may write the file could pin keys of their own.
+    if (!rootOwnedAllTheWay(settings_.environmentFile)) {
+        log_("environment " + brivet::logSafe(settings_.environmentFile.string()) +
+             " is missing or not root's alone: no signed policy can be verified");
+        return std::nullopt;
+    }
+    try {
+        const auto environment = brivet::DevEnvironment::load(settings_.environmentFile);
+        return PolicyTrust{environment.apiBaseUrl, brivet::PinnedKeys(environment.policyKeys, environment.releaseKeys)};
+    } catch (const std::exception& error) {
+        log_("environment " + brivet::logSafe(settings_.environmentFile.string()) + " not read (" +
+             brivet::logSafe(error.what()) + "): no signed policy can be verified");
+        return std::nullopt;
+    }
 }
 
 Daemon::Daemon(DaemonSettings settings, Log log)
@@ -173,10 +200,12 @@ Daemon::Daemon(DaemonSettings settings, Log log)
 
 int Daemon::run(const std::atomic<bool>* stop) {
     FilterState state(settings_.stateFolder, {}, {}, {}, log_);
+    SignedPolicy policy(state, loadTrust(), log_);
+    policy.start();
     DNSProvider::restoreLeftover(settings_.stateFolder, settings_.dns, log_);
     ContentFilter content(state, settings_.content, log_);
     DNSProvider dns(state, settings_.dns, settings_.stateFolder, log_);
-    LinkServer link(settings_.socketPath, state, [this] { return running_.load(); },
+    LinkServer link(settings_.socketPath, state, policy, [this] { return running_.load(); },
                     settings_.peers, log_);
     try {
         link.start();

@@ -4,6 +4,7 @@
 #include "BrivetClient/DNSMessage.h"
 #include "BrivetClient/FlowFilter.h"
 #include "BrivetClient/JSONCoding.h"
+#include "BrivetClient/LogText.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,31 +31,45 @@ FilterState::FilterState(std::filesystem::path stateFolder, Clock clock, std::un
                          WriterTiming timing, Log log)
     : folder_(std::move(stateFolder)),
       clock_(clock ? std::move(clock) : Clock(systemNow)),
-      events_((createFolder(folder_), folder_ / eventsFileName), std::move(log), timing, std::move(events)) {
+      events_((createFolder(folder_), folder_ / eventsFileName), log, timing, std::move(events)) {
+    const auto file = folder_ / rulesFileName;
     try {
-        if (auto stored = brivet::FilterRulesStore(folder_ / rulesFileName).load()) rules_ = std::move(*stored);
-    } catch (const std::exception&) {
+        if (auto stored = brivet::FilterRulesStore(file).load()) rules_ = std::move(*stored);
+    } catch (const std::exception& error) {
+        rulesDamaged_ = true;
+        std::string where;
+        try {
+            where = "; moved aside to " + brivet::moveAside(file).filename().string();
+        } catch (const std::exception& failure) {
+            where = "; not moved aside: " + std::string(failure.what());
+        }
+        if (log) {
+            log("the rules in force are damaged (" + brivet::logSafe(error.what()) + ")" + where +
+                "; they are rebuilt from the verified policy");
+        }
     }
     startedAt_ = clock_();
 }
 
 FilterState::~FilterState() = default;
 
-std::optional<std::string> FilterState::publish(const brivet::FilterRules& rules) {
+std::optional<std::string> FilterState::enforce(const brivet::FilterRules& rules) {
     std::lock_guard<std::mutex> serial(publishing_);
-    const auto current = policySeq();
-    if (rules.policySeq < current) {
-        return "policy sequence " + std::to_string(rules.policySeq) + " is below the rules in force (" +
-               std::to_string(current) + ")";
-    }
+    std::optional<std::string> failure;
     try {
         brivet::FilterRulesStore(folder_ / rulesFileName).save(rules);
     } catch (const std::exception& error) {
-        return std::string("rules not saved: ") + error.what();
+        failure = error.what();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     rules_ = rules;
-    return std::nullopt;
+    if (!failure) rulesDamaged_ = false;
+    return failure;
+}
+
+bool FilterState::rulesDamaged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rulesDamaged_;
 }
 
 brivet::FilterRules FilterState::rules() const {

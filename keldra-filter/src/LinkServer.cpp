@@ -16,8 +16,10 @@
 namespace keldra::filter {
 namespace wire = keldra::filterwire;
 
-LinkServer::LinkServer(std::filesystem::path socketPath, FilterState& state, Running running, PeerCheck peers, Log log)
-    : socketPath_(std::move(socketPath)), state_(state), running_(std::move(running)), peers_(std::move(peers)),
+LinkServer::LinkServer(std::filesystem::path socketPath, FilterState& state, SignedPolicy& policy, Running running,
+                       PeerCheck peers, Log log)
+    : socketPath_(std::move(socketPath)), state_(state), policy_(policy), running_(std::move(running)),
+      peers_(std::move(peers)),
       log_(log ? std::move(log) : Log([](const std::string&) {})), limited_(log_) {}
 
 LinkServer::~LinkServer() { stop(); }
@@ -191,7 +193,7 @@ void LinkServer::handle(int fd, const std::string& message, uid_t caller) {
     case wire::Call::publish: {
         std::optional<std::string> refusal;
         try {
-            refusal = state_.publish(brivet::FilterRules::fromJSON(*request.rules));
+            refusal = policy_.publish(brivet::FilterRules::fromJSON(*request.rules), request.policy);
         } catch (const std::exception& error) {
             refusal = std::string("malformed rules: ") + error.what();
         }

@@ -2,6 +2,7 @@
 #include "BrivetClient/LogText.h"
 #include "keldra-filter/Daemon.h"
 #include "keldra-filter/FilterState.h"
+#include "keldra-filter/SignedPolicy.h"
 
 #include <chrono>
 #include <csignal>
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     if (parsed.resetRules) {
         try {
             keldra::filter::FilterState::resetRules(parsed.settings.stateFolder);
+            keldra::filter::SignedPolicy::reset(parsed.settings.stateFolder);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "%s\n", error.what());
             return 1;

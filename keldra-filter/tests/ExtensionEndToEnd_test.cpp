@@ -27,7 +27,11 @@ TEST(ExtensionEndToEnd, EnrolPublishToTheDaemonTakeItsEventsAndQuit) {
     brivet::EventCoalescer earlier;
     earlier.record("bypass_attempted", "blocked_custom_rule", std::nullopt, seq, brivet::RFC3339::fromUnixSeconds(1'765'000'000));
     keldra::test::writeFile(files.state() / "events-pending.json", brivet::JSONCoding::plainEncode(earlier));
-    kt::RunningDaemon daemon(files, {"--dns-listen", "127.0.0.1:0"}, true);
+    // It trusts the keys of the app's environment file, as it does the
+    // installed app's.
+    const std::vector<std::string> daemonOptions{"--dns-listen", "127.0.0.1:0", "--env",
+                                           (h.bundle / "Contents" / "Resources" / "Environment.json").string()};
+    kt::RunningDaemon daemon(files, daemonOptions, true);
     ASSERT_TRUE(daemon.ready()) << files.logText();
     ASSERT_TRUE(kt::waitFor([&] { return files.logText().find("answering DNS") != std::string::npos; })) << files.logText();
 
@@ -66,7 +70,7 @@ TEST(ExtensionEndToEnd, EnrolPublishToTheDaemonTakeItsEventsAndQuit) {
     // connection; the very next tick reaches the new daemon, publishes a
     // newer policy to it and shows the filter running.
     daemon.stop(SIGKILL);
-    kt::RunningDaemon restarted(files, {"--dns-listen", "127.0.0.1:0"}, true);
+    kt::RunningDaemon restarted(files, daemonOptions, true);
     ASSERT_TRUE(restarted.ready()) << files.logText();
     // Running once its DNS proxy answers again (the log holds both runs).
     ASSERT_TRUE(kt::waitFor([&] {

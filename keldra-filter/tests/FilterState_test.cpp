@@ -89,7 +89,7 @@ struct Fixture {
             logged.push_back(line);
         };
         state = std::make_unique<FilterState>(folder.path(), clock, std::make_unique<FakeEventsFile>(disk), timing, log);
-        EXPECT_EQ(state->publish(sampleRules()), std::nullopt);
+        EXPECT_EQ(state->enforce(sampleRules()), std::nullopt);
     }
 
     brivet::FlowAction connectTo(const std::string& name) {
@@ -185,7 +185,7 @@ TEST(FilterStateEvents, CountsStillInMemoryAreWrittenAtStop) {
     {
         FilterState state(folder.path(), {}, std::make_unique<FakeEventsFile>(disk),
                           FilterState::WriterTiming{std::chrono::hours(1), 50ms});
-        ASSERT_EQ(state.publish(sampleRules()), std::nullopt);
+        ASSERT_EQ(state.enforce(sampleRules()), std::nullopt);
         brivet::FlowDescription flow;
         flow.remoteHostname = "blocked.test";
         EXPECT_EQ(state.decideFlow(flow), brivet::FlowAction::drop);

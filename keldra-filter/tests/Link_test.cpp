@@ -10,6 +10,7 @@
 
 #include "BrivetClient/Events.h"
 #include "BrivetClient/JSONCoding.h"
+#include "keldra/DevService.h"
 #include "DaemonTestSupport.h"
 #include "Keldra/FilterConnection.h"
 #include "Keldra/FilterWire.h"
@@ -25,6 +26,7 @@ using namespace std::chrono_literals;
 using keldra::test::modeOf;
 using keldra::test::readFile;
 using keldra::test::writeFile;
+using nlohmann::json;
 
 struct LinkFixture : ::testing::Test {
     void SetUp() override {
@@ -36,46 +38,201 @@ struct LinkFixture : ::testing::Test {
     FilterConnection connect() { return FilterConnection(files.socket().string(), 5000ms); }
 };
 
-TEST_F(LinkFixture, PublishStatusAndRefusalOfOlderRulesSurviveRestarts) {
-    {
-        RunningDaemon daemon(files);
-        ASSERT_TRUE(daemon.ready()) << files.logText();
-        auto link = connect();
-        auto status = link.status();
-        ASSERT_TRUE(status);
-        EXPECT_FALSE(status->running);  // no provider is enabled
-        EXPECT_EQ(status->policySeq, 0);
-        EXPECT_TRUE(status->startedAt.has_value());
+// The daemon with the local device service's keys: root publishes on the
+// socket, with envelopes the service signed (or forged ones).
+struct SignedFixture : LinkFixture {
+    void SetUp() override {
+        LinkFixture::SetUp();
+        if (IsSkipped()) return;
+        service.writeEnvironmentFile(environment);
+        service.setBlocklist("ads", 3, json::array({{{"rule_type", "domain_suffix"}, {"value", "ads.example"}}}));
+        service.setBlocklist("trackers", 3, json::array({{{"rule_type", "domain"}, {"value", "t.trackers.example"}}}));
+    }
 
-        link.publish(sampleRules(7));
-        EXPECT_EQ(link.status()->policySeq, 7);
-        EXPECT_EQ(link.status()->blocklistVersion, 3);
+    std::vector<std::string> options() const { return {"--env", environment.string()}; }
+
+    // A committed policy of ads and trackers for device dev-1.
+    static json payload(std::int64_t seq, const std::string& device = "dev-1") {
+        return json{{"type", "device_policy"}, {"v", 1}, {"device_id", device}, {"installation_id", "inst-1"},
+                    {"policy_seq", seq}, {"kind", "commitment"}, {"commitment_id", "c-1"},
+                    {"locked_until", "2030-01-01T00:00:00Z"}, {"categories", {"ads", "trackers"}},
+                    {"custom_rules", {{{"rule_type", "domain"}, {"value", "blocked.test"}}}},
+                    {"allow_rules", {{{"rule_type", "domain"}, {"value", "ok.ads.example"}}}},
+                    {"blocklist_version", 3}};
+    }
+    static brivet::FilterRules empty(std::int64_t seq) {
+        brivet::FilterRules rules;
+        rules.policySeq = seq;
+        return rules;
+    }
+    std::string sign(const json& document) const {
+        return service.signEnvelope(brivet::dev::KeyRole::policy, document.dump());
+    }
+    // What the app builds from a policy with the service's lists.
+    static brivet::FilterRules rulesFor(const json& document) {
+        brivet::JSONValue value;
+        from_json(document, value);
+        const brivet::EffectivePolicy policy(*value.objectValue(), false);
+        const std::vector<brivet::Blocklist> lists{{"ads", 3, {{"domain_suffix", "ads.example"}}},
+                                                   {"trackers", 3, {{"domain", "t.trackers.example"}}}};
+        return brivet::FilterRules::make(policy, brivet::RuleSet(policy, lists), {},
+                                         brivet::RFC3339::fromUnixSeconds(1'800'000'000));
+    }
+    // Root's publish; the refusal, none when accepted.
+    std::optional<std::string> publish(const brivet::FilterRules& rules, std::optional<std::string> envelope) {
+        auto link = connect();
+        link.setPolicySource([&] { return envelope; });
         try {
-            link.publish(sampleRules(6));
-            FAIL() << "older rules were taken";
+            link.publish(rules);
+            return std::nullopt;
         } catch (const FilterConnection::Failure& failure) {
-            EXPECT_EQ(failure.description(), "policy sequence 6 is below the rules in force (7)");
+            return failure.description();
         }
-        link.publish(sampleRules(7));  // the same sequence again is taken
-        EXPECT_EQ(modeOf(files.state()), 0700u);
-        EXPECT_EQ(modeOf(files.state() / "filter-rules.json"), 0600u);
+    }
+    // The names of the policy that the rules in force let through.
+    std::vector<std::string> unblocked() const {
+        const auto rules = brivet::FilterRulesStore(files.state() / "filter-rules.json").load();
+        std::vector<std::string> out;
+        for (const char* name : {"x.ads.example", "t.trackers.example", "blocked.test"}) {
+            if (!rules || rules->ruleSet.decide(name).kind == brivet::HostDecision::Kind::pass) out.push_back(name);
+        }
+        if (rules && rules->ruleSet.decide("ok.ads.example").kind != brivet::HostDecision::Kind::allow) {
+            out.push_back("ok.ads.example is not allowed");
+        }
+        return out;
+    }
+    // Waits until the daemon holds the service's own lists for its policy.
+    bool complete() const {
+        return waitFor([&] {
+            const auto rules = brivet::FilterRulesStore(files.state() / "filter-rules.json").load();
+            return rules && rules->isComplete();
+        });
+    }
+
+    brivet::dev::DevService service;
+    std::filesystem::path environment = folder / "Environment.json";
+};
+
+TEST_F(SignedFixture, OnlyWhatTheServiceSignedIsEnforcedAndItSurvivesRestarts) {
+    const std::int64_t top = std::numeric_limits<std::int64_t>::max();
+    {
+        RunningDaemon daemon(files, options());
+        ASSERT_TRUE(daemon.ready()) << files.logText();
+        EXPECT_EQ(connect().status()->policySeq, 0);
+        ASSERT_EQ(publish(rulesFor(payload(7)), sign(payload(7))), std::nullopt) << files.logText();
+        ASSERT_TRUE(complete()) << files.logText();
+        EXPECT_EQ(connect().status()->policySeq, 7);
+        EXPECT_EQ(modeOf(files.state() / "client-state.json"), 0600u);
+
+        // What a user who poses as the app, or edits its files, can send.
+        json tampered = json::parse(sign(payload(7)));
+        tampered["payload_b64"] = json::parse(sign(payload(8)))["payload_b64"];
+        json foreign = payload(9, "dev-2");
+        foreign["kind"] = "blocking_only";
+        foreign["categories"] = json::array();
+        json withoutAds = payload(7);
+        withoutAds["categories"] = {"trackers"};
+        const struct {
+            const char* what;
+            brivet::FilterRules rules;
+            std::optional<std::string> envelope;
+            std::string reason;
+        } rows[] = {
+            {"empty rules, same sequence", empty(7), sign(payload(7)), "the rules leave out entries of ads that policy 7 blocks"},
+            {"empty rules, highest sequence", empty(top), sign(payload(7)), "the rules are of policy 9223372036854775807, the signed policy is 7"},
+            {"no envelope", empty(8), std::nullopt, "the publish carries no signed policy"},
+            {"tampered envelope", empty(8), tampered.dump(), "the signed policy was refused: bad_signature"},
+            {"older envelope", empty(6), sign(payload(6)), "the signed policy was refused: rollback"},
+            {"another device, uncommitted", empty(9), sign(foreign), "the signed policy was refused: device_mismatch"},
+            {"a category left out", rulesFor(withoutAds), sign(payload(7)), "the rules leave out entries of ads that policy 7 blocks"},
+        };
+        for (const auto& row : rows) {
+            EXPECT_EQ(publish(row.rules, row.envelope), std::optional<std::string>(row.reason)) << row.what;
+            EXPECT_EQ(unblocked(), std::vector<std::string>{}) << row.what;
+        }
+        EXPECT_EQ(connect().status()->policySeq, 7);
+        // Newer rules with more blocking than the policy are taken.
+        brivet::FilterRules more = rulesFor(payload(8));
+        more.ruleSet = brivet::RuleSet({"ads", "trackers"}, {{"domain", "blocked.test"}, {"domain", "extra.test"}},
+                                       {{"domain", "ok.ads.example"}},
+                                       {{"ads", 3, {{"domain_suffix", "ads.example"}}},
+                                        {"trackers", 3, {{"domain", "t.trackers.example"}}}});
+        EXPECT_EQ(publish(more, sign(payload(8))), std::nullopt);
+        // An app that could not load a list says so, and is not refused for
+        // leaving it out; the daemon's entries stay in force.
+        brivet::FilterRules lacking = rulesFor(withoutAds);
+        lacking.policySeq = 8;
+        lacking.missingCategories = {"ads"};
+        EXPECT_EQ(publish(lacking, sign(payload(8))), std::nullopt);
+        EXPECT_EQ(unblocked(), std::vector<std::string>{});
     }
     {
-        // The rules in force come back before anyone publishes.
-        RunningDaemon daemon(files);
+        // The verified policy comes back before anyone publishes, and a
+        // damaged rules file is set aside and rebuilt from it.
+        writeFile(files.state() / "filter-rules.json", "{\"policySeq\":");
+        RunningDaemon daemon(files, options());
         ASSERT_TRUE(daemon.ready());
-        auto link = connect();
-        EXPECT_EQ(link.status()->policySeq, 7);
-        EXPECT_THROW(link.publish(sampleRules(1)), FilterConnection::Failure);
+        EXPECT_EQ(connect().status()->policySeq, 8);
+        EXPECT_EQ(unblocked(), std::vector<std::string>{});
+        EXPECT_TRUE(std::filesystem::exists(files.state() / "filter-rules.json.bad"));
+        EXPECT_NE(files.logText().find("the rules in force are damaged"), std::string::npos) << files.logText();
+        EXPECT_EQ(publish(empty(8), sign(payload(7))), "the signed policy was refused: rollback");
+
+        // A signed release ends the commitment: the daemon follows it,
+        // one category fewer.
+        json released = payload(9);
+        released["categories"] = {"trackers"};
+        released["release"] = {{"reason", "terminated_exceptionally"}};
+        EXPECT_EQ(publish(empty(8), sign(released)), "the rules are of policy 8, the signed policy is 9");
+        EXPECT_EQ(unblocked(), std::vector<std::string>{"x.ads.example"});
+        EXPECT_EQ(publish(rulesFor(released), sign(released)), std::nullopt);
     }
-    // A machine enrolled anew starts from no rules after --reset-rules.
+    {
+        // A damaged policy state is set aside too; the rules in force hold.
+        writeFile(files.state() / "client-state.json", "[");
+        RunningDaemon daemon(files, options());
+        ASSERT_TRUE(daemon.ready());
+        EXPECT_EQ(connect().status()->policySeq, 9);
+        EXPECT_TRUE(std::filesystem::exists(files.state() / "client-state.json.bad"));
+        EXPECT_NE(files.logText().find("the verified policy state is damaged"), std::string::npos);
+    }
+    // A machine enrolled anew starts from no rules and no verified policy
+    // after --reset-rules.
     auto reset = runCommand({KELDRA_FILTER_PATH, "--reset-rules", "--state", files.state().string()});
     EXPECT_TRUE(reset.succeeded()) << reset.standardError;
+    EXPECT_FALSE(std::filesystem::exists(files.state() / "client-state.json"));
+    RunningDaemon daemon(files, options());
+    ASSERT_TRUE(daemon.ready());
+    EXPECT_EQ(connect().status()->policySeq, 0);
+    EXPECT_EQ(publish(rulesFor(payload(1, "dev-3")), sign(payload(1, "dev-3"))), std::nullopt);
+}
+
+TEST_F(SignedFixture, RulesOfBeforeHoldUntilTheFirstSignedPolicy) {
+    // A daemon updated over the rules file of an older version, trusting
+    // the keys of the installed app's environment file.
+    brivet::FilterRulesStore(files.state() / "filter-rules.json").save(sampleRules(7));
+    const auto bundle = folder / "Keldra.app";
+    service.writeEnvironmentFile(bundle / "Contents/Resources/Environment.json");
+    writeFile(files.state() / "installation.json", json{{"appBundle", bundle.string()}}.dump());
     RunningDaemon daemon(files);
     ASSERT_TRUE(daemon.ready());
-    auto link = connect();
-    EXPECT_EQ(link.status()->policySeq, 0);
-    link.publish(sampleRules(1));
+    EXPECT_EQ(publish(empty(8), std::nullopt), "the publish carries no signed policy");
+    EXPECT_EQ(connect().status()->policySeq, 7);
+    EXPECT_EQ(brivet::FilterRulesStore(files.state() / "filter-rules.json").load(), sampleRules(7));
+    // The service's lists are not to be had yet: the daemon takes the app's
+    // entries for categories it never had, and allow rules only from the
+    // policy.
+    service.failEndpoint(brivet::dev::Endpoint::blocklist, brivet::dev::Failure{});
+    brivet::FilterRules loose = rulesFor(payload(8));
+    loose.ruleSet = brivet::RuleSet({"ads", "trackers"}, {{"domain", "blocked.test"}},
+                                    {{"domain", "ok.ads.example"}, {"domain_suffix", "t.trackers.example"}},
+                                    {{"ads", 3, {{"domain_suffix", "ads.example"}}},
+                                     {"trackers", 3, {{"domain", "t.trackers.example"}}}});
+    EXPECT_EQ(publish(loose, sign(payload(8))), "the rules allow names that policy 8 does not allow");
+    EXPECT_EQ(unblocked(), std::vector<std::string>{});
+    EXPECT_EQ(brivet::FilterRulesStore(files.state() / "filter-rules.json").load()->missingCategories,
+              (std::vector<std::string>{"ads", "trackers"}));
+    service.clearFailures();
 }
 
 TEST_F(LinkFixture, EventsAreHandedOverExactlyOnceAcrossRestarts) {
@@ -247,7 +404,7 @@ TEST_F(CallerFixture, ARequestIsCheckedAgainstTheProcessThatSentIt) {
 
     auto link = connect();
     EXPECT_EQ(link.status()->policySeq, 0);
-    link.publish(sampleRules(8));  // root still may
+    EXPECT_NO_THROW(link.takeEvents());  // root still may call
     EXPECT_EQ(asNobody(installed, {}), 0);  // and so does the app itself
 }
 
@@ -314,7 +471,6 @@ TEST_F(CallerFixture, AFloodOfRefusalsAndForgedLinesCannotFillOrForgeTheLog) {
     // A second of rules refused to an allowed caller (root here): a fifth of
     // what five seconds may add.
     auto link = connect();
-    link.publish(sampleRules(7));
     const auto beforeRules = std::filesystem::file_size(files.log());
     int refused = 0;
     for (const auto end = std::chrono::steady_clock::now() + 1s; std::chrono::steady_clock::now() < end;) {

@@ -212,6 +212,16 @@ void AppState::Impl::startExtension() {
         const auto serviceName = FilterXPCNames::machServiceName(config.filterExtensionURL());
         std::shared_ptr<brivet::FilterControl> filter =
             services.makeFilter ? services.makeFilter(serviceName) : std::make_shared<FilterConnection>(serviceName);
+        // Every publish carries the signed policy its rules came from, which
+        // the daemon verifies and enforces on its own.
+        if (auto connection = std::dynamic_pointer_cast<FilterConnection>(filter)) {
+            std::weak_ptr<brivet::ProtectionClient> weakClient = newClient;
+            connection->setPolicySource([weakClient]() -> std::optional<std::string> {
+                auto owner = weakClient.lock();
+                if (!owner) return std::nullopt;
+                return owner->state().policyEnvelope;
+            });
+        }
         auto outbox = std::make_shared<brivet::EventOutbox>(group.outboxURL());
         engine = std::make_shared<brivet::ProtectionEngine>(newClient, brivet::RuleSetLoader(api, cache), filter,
                                                             outbox, host, cache, clock);

@@ -2,6 +2,8 @@
 // extension's input from any local process) and replies (the app's input).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "Keldra/FilterWire.h"
@@ -14,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         wire::Request request = wire::decodeRequest(text);
         // What decodes must encode again to the same request.
         if (request.call == wire::Call::publish) {
-            auto again = wire::decodeRequest(wire::encodePublishRequest(request.id, request.rules->dump()));
-            if (again.rules != request.rules) __builtin_trap();
+            const std::optional<std::string> policy = request.policy ? std::optional(request.policy->dump()) : std::nullopt;
+            auto again = wire::decodeRequest(wire::encodePublishRequest(request.id, request.rules->dump(), policy));
+            if (again.rules != request.rules || again.policy != request.policy) __builtin_trap();
         }
     } catch (const wire::WireError&) {
     }

@@ -150,12 +150,25 @@ std::optional<brivet::FilterStatus> FilterConnection::status() {
     }
 }
 
+void FilterConnection::setPolicySource(PolicySource source) {
+    std::lock_guard lock(mutex_);
+    policySource_ = std::move(source);
+}
+
 void FilterConnection::publish(const brivet::FilterRules& rules) {
     // Encoding failures are thrown before anything is sent.
     const std::string text = rules.encode();
     std::lock_guard lock(mutex_);
+    // The envelope is spliced in as it was stored, so it must be one JSON
+    // object; anything else is left out rather than breaking the frame.
+    std::optional<std::string> policy = policySource_ ? policySource_() : std::nullopt;
+    if (policy) {
+        const auto parsed = nlohmann::json::parse(*policy, nullptr, false);
+        if (parsed.is_discarded() || !parsed.is_object()) policy.reset();
+    }
     const std::uint64_t id = nextID_++;
-    std::string request = wire::encodePublishRequest(id, text);
+    std::string request = wire::encodePublishRequest(
+        id, text, policy ? std::optional<std::string_view>(*policy) : std::nullopt);
     if (request.size() > wire::kMaxFrameBytes) throw Failure("rules document too large to send");
     auto message = exchange(id, request);
     if (!message) throw Failure(kUnreachable);

@@ -133,10 +133,15 @@ std::optional<Call> callFromName(std::string_view name) noexcept {
 
 std::string encodeStatusRequest(std::uint64_t id) { return head(id) + ",\"call\":\"status\"}"; }
 
-std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText) {
+std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText,
+                                 std::optional<std::string_view> policyText) {
     std::string out = head(id) + ",\"call\":\"publish\",\"rules\":";
-    out.reserve(out.size() + rulesText.size() + 1);
+    out.reserve(out.size() + rulesText.size() + (policyText ? policyText->size() + 10 : 0) + 1);
     out.append(rulesText.data(), rulesText.size());
+    if (policyText) {
+        out += ",\"policy\":";
+        out.append(policyText->data(), policyText->size());
+    }
     out += "}";
     return out;
 }
@@ -173,6 +178,11 @@ Request decodeRequest(std::string_view message) {
         auto rules = tree.find("rules");
         if (rules == tree.end() || !rules->is_object()) throw WireError("publish without a rules object");
         request.rules = std::move(*rules);
+        auto policy = tree.find("policy");
+        if (policy != tree.end() && !policy->is_null()) {
+            if (!policy->is_object()) throw WireError("publish with a policy that is not an object");
+            request.policy = std::move(*policy);
+        }
     }
     return request;
 }

@@ -56,11 +56,13 @@ brivet::CoalescedEvent sampleEvent(std::int64_t count) {
 
 TEST(FilterWire, FramesRoundTripAndOversizeIsRefusedUnread) {
     SocketPair pair;
-    wire::writeFrame(pair.b, wire::encodePublishRequest(3, sampleRules().encode()));
+    wire::writeFrame(pair.b, wire::encodePublishRequest(3, sampleRules().encode(), R"({"alg":"Ed25519"})"));
     wire::Request request = wire::decodeRequest(wire::readFrame(pair.a));
     EXPECT_EQ(request.id, 3u);
     EXPECT_EQ(request.call, wire::Call::publish);
     EXPECT_EQ(brivet::FilterRules::fromJSON(*request.rules), sampleRules());
+    EXPECT_EQ(request.policy, nlohmann::json({{"alg", "Ed25519"}}));
+    EXPECT_FALSE(wire::decodeRequest(wire::encodePublishRequest(4, "{}")).policy);
 
     // A 1 GiB length prefix is refused before the body is read: the bytes
     // after it stay in the socket.
@@ -85,7 +87,8 @@ TEST(FilterWire, MessagesAreStrict) {
     EXPECT_EQ(wire::decodeRequest(wire::encodeTakeEventsRequest(2)).call, wire::Call::takeEvents);
     for (const char* bad : {"", "[]", "{\"id\":1}", "{\"id\":-1,\"call\":\"status\"}", "{\"id\":\"1\",\"call\":\"status\"}",
                             "{\"id\":1,\"call\":\"reboot\"}", "{\"id\":1,\"call\":\"publish\"}",
-                            "{\"id\":1,\"call\":\"publish\",\"rules\":[]}", "{\"id\":1,\"call\":\"st\xff\"}"}) {
+                            "{\"id\":1,\"call\":\"publish\",\"rules\":[]}",
+                            "{\"id\":1,\"call\":\"publish\",\"rules\":{},\"policy\":\"x\"}", "{\"id\":1,\"call\":\"st\xff\"}"}) {
         EXPECT_THROW(wire::decodeRequest(bad), wire::WireError) << bad;
     }
     EXPECT_THROW(wire::decodeRequest(std::string(5000, '[')), wire::WireError);

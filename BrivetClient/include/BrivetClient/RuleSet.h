@@ -7,7 +7,9 @@
 // and any number of threads may call decide() on one at the same time.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +91,20 @@ public:
     // text is split as given: normalising is not idempotent (". a" gives
     // " a", which gives "a"), so it is left to the caller.
     static std::vector<std::string> suffixCandidates(std::string_view name);
+
+    // One name of the table: its exact and suffix block decisions (pass when
+    // it has none) and whether it is an exact or suffix allow entry.
+    struct Entry {
+        std::string_view name;
+        HostDecision exact;
+        HostDecision suffix;
+        bool allowExact = false;
+        bool allowSuffix = false;
+    };
+    // Every name of the table once, in no fixed order.
+    void forEachEntry(const std::function<void(const Entry&)>& visit) const;
+    // The entry of a normalised name; none when the table does not hold it.
+    std::optional<Entry> entry(std::string_view name) const;
 
     // Equal when the four collections (exact, suffixes, allowExact,
     // allowSuffixes) hold the same entries.

@@ -41,6 +41,11 @@ struct ProtectionState {
     std::optional<std::string> installationId;
     std::optional<DeviceIdentity> identity;
     std::optional<BrivetCore::ClientState> client;
+    // The signed envelope of the policy in `client`, exactly as the service
+    // sent it: the filter daemon enforces only what it can verify itself.
+    // Absent in files of older versions; such a client fetches the policy
+    // once more to have it.
+    std::optional<std::string> policyEnvelope;
     std::optional<std::string> trustedTimeHighWater;  // RFC 3339
     std::optional<std::string> lastServerContact;     // RFC 3339
     std::optional<std::string> lastRejectedPolicy;    // core error name

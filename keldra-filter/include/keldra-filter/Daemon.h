@@ -14,6 +14,7 @@
 #include "keldra-filter/ContentFilter.h"
 #include "keldra-filter/DNSProvider.h"
 #include "keldra-filter/PeerCheck.h"
+#include "keldra-filter/SignedPolicy.h"
 
 namespace keldra::filter {
 
@@ -22,6 +23,9 @@ struct DaemonSettings {
     std::filesystem::path configurations = "/etc/keldra/network-configurations.json";
     std::filesystem::path socketPath = "/run/keldra/filter.sock";
     std::filesystem::path pidFile;  // none when empty
+    // The environment file with the service's address and the pinned keys:
+    // --env, else the installed app's Contents/Resources/Environment.json.
+    std::filesystem::path environmentFile;
     std::string identifier = "io.tolvane.brivet.filter";
     PeerCheck peers;
     DNSProviderSettings dns;
@@ -58,6 +62,9 @@ public:
     int run(const std::atomic<bool>* stop = nullptr);
 
 private:
+    // The service's address and pinned keys; none (logged) when the
+    // environment file is missing or unreadable.
+    std::optional<PolicyTrust> loadTrust() const;
     void apply(bool wantContentFilter, bool wantDNSProxy, std::chrono::steady_clock::time_point now);
 
     DaemonSettings settings_;

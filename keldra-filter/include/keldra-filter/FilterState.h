@@ -47,7 +47,8 @@ public:
     static constexpr const char* eventsFileName = "events-pending.json";
 
     // Creates the state folder (0700, root-only) when missing and resumes
-    // from its files; an unreadable file leaves empty rules or no events.
+    // from its files. A rules file that cannot be read is logged once and
+    // moved aside (brivet::moveAside), never silently taken as no rules.
     // `events` defaults to the durable file in the state folder. `log` gets
     // one line when writing the counts starts failing and one when it works
     // again.
@@ -59,10 +60,14 @@ public:
     FilterState(const FilterState&) = delete;
     FilterState& operator=(const FilterState&) = delete;
 
-    // Puts the rules in force, saved first. Returns the reason for a refusal:
-    // a policy sequence below the one in force, or rules that could not be
-    // saved (so that they would not survive a restart).
-    std::optional<std::string> publish(const brivet::FilterRules& rules);
+    // Puts the rules in force (derived by SignedPolicy, never a caller's),
+    // saving them first. They are in force even when the save fails; the
+    // reason is returned then.
+    std::optional<std::string> enforce(const brivet::FilterRules& rules);
+
+    // The rules file was damaged at start: it was logged and moved aside,
+    // and empty rules hold until the verified policy's are put in force.
+    bool rulesDamaged() const;
 
     // The rules in force (a copy that shares the compiled table).
     brivet::FilterRules rules() const;
@@ -88,7 +93,8 @@ public:
     brivet::FilterStatus status(bool running) const;
     std::int64_t policySeq() const;
 
-    // Clears the rules in force and their file.
+    // Clears the rules in force and their file (SignedPolicy::reset clears
+    // the verified policy state).
     static void resetRules(const std::filesystem::path& stateFolder);
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
@@ -100,6 +106,7 @@ private:
     mutable std::mutex mutex_;
     std::mutex publishing_;
     brivet::FilterRules rules_;
+    bool rulesDamaged_ = false;
     brivet::Instant startedAt_;
     // The block counts and their writer; guarded on their own.
     brivet::PendingCounts events_;

@@ -9,7 +9,9 @@
 // the installed app's executable in the daemon's pid namespace (see
 // PeerCheck.h). A request whose bytes came without credentials or from more
 // than one process is refused as well. A refused caller's connection is
-// closed. Every line a caller can cause (a refusal, a dropped connection,
+// closed. The check is a gate against floods, not the proof: a publish
+// changes the rules in force only through the signed policy it carries
+// (SignedPolicy.h). Every line a caller can cause (a refusal, a dropped connection,
 // refused rules) goes through a LogLimiter, so a flood cannot multiply it.
 //
 // Each call is answered exactly once. takeEvents hands over the closed event
@@ -27,6 +29,7 @@
 #include "keldra-filter/FilterState.h"
 #include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"
+#include "keldra-filter/SignedPolicy.h"
 
 namespace keldra::filter {
 
@@ -37,7 +40,10 @@ public:
 
     static constexpr std::size_t maxConnections = 32;
 
-    LinkServer(std::filesystem::path socketPath, FilterState& state, Running running, PeerCheck peers, Log log);
+    // Publishes go to `policy`, which puts in force only what it derives
+    // from the signed policy they carry.
+    LinkServer(std::filesystem::path socketPath, FilterState& state, SignedPolicy& policy, Running running,
+               PeerCheck peers, Log log);
     ~LinkServer();
 
     LinkServer(const LinkServer&) = delete;
@@ -58,6 +64,7 @@ private:
 
     std::filesystem::path socketPath_;
     FilterState& state_;
+    SignedPolicy& policy_;
     Running running_;
     PeerCheck peers_;
     Log log_;

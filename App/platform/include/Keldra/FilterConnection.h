@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -70,6 +71,11 @@ public:
     void eventsQueued(const std::vector<brivet::CoalescedEvent>&) override {}
 
     const std::optional<std::string>& machServiceName() const noexcept { return machServiceName_; }
+    // Where publish takes the signed policy envelope that the rules came
+    // from (the client's stored one); none: publishes carry no envelope.
+    using PolicySource = std::function<std::optional<std::string>()>;
+    void setPolicySource(PolicySource source);
+
     // For tests: whether a connection is open now, and how many were opened.
     bool connected() const;
     std::uint64_t connectionsOpened() const;
@@ -89,6 +95,7 @@ private:
     int fd_ = -1;
     std::uint64_t nextID_ = 1;
     std::uint64_t opened_ = 0;
+    PolicySource policySource_;
 };
 
 }  // namespace keldra

@@ -8,14 +8,16 @@
 //
 // Requests (app to extension), each with an "id" the reply repeats:
 //   {"id":1,"call":"status"}
-//   {"id":2,"call":"publish","rules":<FilterRules document>}
+//   {"id":2,"call":"publish","rules":<FilterRules document>,"policy":<envelope>}
 //   {"id":3,"call":"takeEvents"}
 // Replies (extension to app):
 //   {"id":1,"status":<FilterStatus object>|null}
 //   {"id":2,"accepted":true|false,"reason":<text>|null}
 //   {"id":3,"events":[<CoalescedEvent>...]|null}
 // The payloads are the plain JSON forms of the records (field names as
-// keys); null (or a missing member) stands for "no data".
+// keys); null (or a missing member) stands for "no data". "policy" is the
+// signed device-policy envelope the rules came from, as the service sent it;
+// a publish without one (or with null) carries none.
 //
 // This header depends on nothing of the app or the client library, so the
 // extension's daemon links it on its own.
@@ -66,6 +68,8 @@ struct Request {
     // publish only: the rules document. Parsed into an unordered tree, which
     // reads a large rule set fastest.
     std::optional<nlohmann::json> rules;
+    // publish only: the signed policy envelope, when one came.
+    std::optional<nlohmann::json> policy;
 };
 
 struct Reply {
@@ -83,7 +87,8 @@ struct Reply {
 // Encoders splice the given JSON texts in verbatim: pass texts made by a JSON
 // encoder. rulesText/dataText are the payloads; absent data is written null.
 std::string encodeStatusRequest(std::uint64_t id);
-std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText);
+std::string encodePublishRequest(std::uint64_t id, std::string_view rulesText,
+                                 std::optional<std::string_view> policyText = std::nullopt);
 std::string encodeTakeEventsRequest(std::uint64_t id);
 std::string encodeStatusReply(std::uint64_t id, std::optional<std::string_view> statusText);
 std::string encodePublishReply(std::uint64_t id, bool accepted, const std::optional<std::string>& reason);
@@ -91,7 +96,8 @@ std::string encodeTakeEventsReply(std::uint64_t id, std::optional<std::string_vi
 
 // Strict decoders; throw WireError for anything that is not a well-formed
 // message of its kind (bad JSON, invalid UTF-8, too deep, missing or
-// mistyped "id"/"call", unknown call, publish without an object "rules").
+// mistyped "id"/"call", unknown call, publish without an object "rules" or
+// with a "policy" that is neither an object nor null).
 Request decodeRequest(std::string_view message);
 // `call` is the call the reply answers, which decides its members: status
 // and takeEvents need "data" of the right type (object / array) or null;
