@@ -433,5 +433,33 @@ TEST(ServerNameHTTP2, MalformedStartsCannotBeRead) {
     EXPECT_EQ(readBytes(http2(pings)), bad);
 }
 
+TEST(StartReader, TheWorkOfEachPieceDoesNotGrowWithTheStartAlreadyRead) {
+    // A start fed a byte at a time, as a client writing one-byte pieces
+    // sends it: the bytes looked at for the last pieces are no more than
+    // for the first ones, and the result is the one of reading it at once.
+    Bytes head = bytesOf("GET / HTTP/1.1\r\n");
+    for (int i = 0; i < 300; ++i) append(head, bytesOf("X-Pad-" + std::to_string(i) + ": abcdefghijklmnopqrstuvwxyz\r\n"));
+    append(head, bytesOf("Host: late.example\r\n\r\n"));
+    Bytes block = hex("8286 84");
+    append(block, literal(":authority", "late.example"));
+    std::vector<Bytes> pings(700, frame(0x6, 0, 0, Bytes(8, 0)));
+    pings.push_back(frame(0x1, 0x5, 1, block));
+    for (const Bytes& start : {inRecordsOf(clientHelloFor("late.example", 14000), 1), head, http2(pings)}) {
+        ASSERT_GT(start.size(), 8000u);
+        StartReader reader;
+        std::size_t early = 0, late = 0;
+        ServerNameResult result;
+        for (std::size_t size = 1; size <= start.size(); ++size) {
+            const std::size_t before = reader.bytesRead();
+            result = reader.feed(std::span<const std::uint8_t>(start).first(size));
+            if (size <= 1000) early = std::max(early, reader.bytesRead() - before);
+            if (size + 1000 > start.size()) late = std::max(late, reader.bytesRead() - before);
+        }
+        EXPECT_EQ(result, ServerNameResult::found("late.example"));
+        EXPECT_EQ(result, readBytes(start));
+        EXPECT_LE(late, std::max<std::size_t>(early, 64)) << start.size();
+    }
+}
+
 }  // namespace
 }  // namespace keldra::filter
