@@ -1,5 +1,7 @@
 #include "keldra-filter/ServerName.h"
 
+#include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/UTF8.h"
 #include "keldra-filter/Hpack.h"
 
 #include <algorithm>
@@ -109,36 +111,6 @@ private:
     State state_ = State::ok;
 };
 
-// The length of the UTF-8 sequence at the start of `text`, or 0 when it is
-// malformed (overlong, a surrogate, beyond U+10FFFF, or cut short).
-std::size_t utf8Sequence(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    std::uint32_t point = 0;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-        point = lead & 0x1fu;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        point = lead & 0x0fu;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        point = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xc0) != 0x80) return 0;
-        point = (point << 6) | (byte(i) & 0x3fu);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < least[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
-    return length;
-}
-
 // Host names travel as ASCII, or from some clients as raw UTF-8, which the
 // rule set decides like its ASCII form. Control characters, blanks and
 // malformed UTF-8 are not a name we can decide on.
@@ -153,10 +125,9 @@ bool plausibleName(std::string_view name) {
             continue;
         }
         ascii = false;
-        const std::size_t length = utf8Sequence(name.substr(i));
         // C1 controls (U+0080 to U+009F) are no part of a name either.
-        if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(name[i + 1]) < 0xa0)) return false;
-        i += length;
+        std::uint32_t point = 0;
+        if (!brivet::utf8::decode(name, i, point) || point < 0xa0) return false;
     }
     return !ascii || name.size() <= kMaxAsciiNameLength;
 }
@@ -226,17 +197,6 @@ bool isSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r' && c != '\
 // What servers skip before the request line.
 bool isLeading(char c) { return c == '\r' || c == '\n' || isBlank(c); }
 bool isMethodCharacter(char c) { return isUpper(c) || c == '-' || c == '_'; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -445,7 +405,7 @@ ServerNameResult StartReader::feedHTTP(std::string_view stream) {
         endHost();
         if (line.empty()) return headEnd();
         const auto colon = line.find(':');
-        if (colon != std::string_view::npos && equalsIgnoringCase(trimmed(line.substr(0, colon)), "host")) {
+        if (colon != std::string_view::npos && brivet::equalsIgnoringCase(trimmed(line.substr(0, colon)), "host")) {
             host_ = std::string(trimmed(line.substr(colon + 1)));
         }
     }
