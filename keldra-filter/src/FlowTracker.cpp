@@ -80,7 +80,7 @@ PacketAction FlowTracker::decideStart(const Key& key, bool midStream, StartReade
                                       std::span<const std::uint8_t> stream) {
     using Kind = ServerNameResult::Kind;
     using Protocol = ServerNameResult::Protocol;
-    auto result = reader.feed(stream);
+    const auto& result = reader.feed(stream);
     const std::uint16_t port = static_cast<std::uint16_t>(key.ports & 0xffff);
     bool unreadable = result.kind == Kind::unreadable &&
                       ((port == 443 && result.protocol == Protocol::tls) || (port == 80 && result.protocol == Protocol::http));
@@ -91,8 +91,8 @@ PacketAction FlowTracker::decideStart(const Key& key, bool midStream, StartReade
     brivet::FlowDescription description;
     description.remotePort = port;
     description.direction = brivet::FlowDescription::Direction::outbound;
-    for (auto& name : result.names) {
-        description.remoteHostname = std::move(name);
+    for (const auto& name : result.names) {
+        description.remoteHostname = name;
         if (decider_.decide(description) == brivet::FlowAction::drop) return PacketAction::block;
     }
     // What the filter cannot read it does not let through, unless the

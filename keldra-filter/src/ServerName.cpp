@@ -253,39 +253,47 @@ bool beginsAsTLS(std::span<const std::uint8_t> stream) {
 
 }  // namespace
 
-ServerNameResult StartReader::feed(std::span<const std::uint8_t> stream) {
-    if (final_) return *final_;
-    if (stream.empty()) return ServerNameResult::needMore();
+const ServerNameResult& StartReader::feed(std::span<const std::uint8_t> stream) {
+    if (result_.kind != ServerNameResult::Kind::needMore || stream.empty()) return result_;
     if (mode_ == Mode::undecided) {
         const std::string_view text(reinterpret_cast<const char*>(stream.data()), stream.size());
         if (stream[0] >= 0x14 && stream[0] <= 0x18 && stream[0] != kHandshakeRecord && stream.size() < 2) {
-            return ServerNameResult::needMore();
+            return result_;
         }
         if (beginsAsTLS(stream)) {
             mode_ = Mode::tls;
         } else if (text.size() < kHTTP2Preface.size() && kHTTP2Preface.starts_with(text)) {
-            return ServerNameResult::needMore();
+            return result_;
         } else {
             mode_ = text.starts_with(kHTTP2Preface) ? Mode::http2 : Mode::http;
             if (mode_ == Mode::http2) at_ = kHTTP2Preface.size();
         }
     }
-    ServerNameResult result;
     switch (mode_) {
-    case Mode::tls: result = feedTLS(stream); break;
+    case Mode::tls: result_ = feedTLS(stream); break;
     case Mode::http:
-        result = feedHTTP(std::string_view(reinterpret_cast<const char*>(stream.data()), stream.size()));
+        result_ = feedHTTP(std::string_view(reinterpret_cast<const char*>(stream.data()), stream.size()));
         break;
-    case Mode::http2: result = feedHTTP2(stream); break;
+    case Mode::http2: result_ = feedHTTP2(stream); break;
     case Mode::undecided: break;
     }
-    if (result.kind != ServerNameResult::Kind::needMore) final_ = result;
-    return result;
+    return result_;
 }
 
 ServerNameResult StartReader::feedTLS(std::span<const std::uint8_t> stream) {
     const auto unreadable = [] { return ServerNameResult::unreadable(Protocol::tls); };
     if (stream.size() > maxTLSStream) stream = stream.first(maxTLSStream);
+    // The usual start: the whole ClientHello in its first record, read
+    // where it lies.
+    if (at_ == 0 && stream.size() >= tlsRecordHeader + 4 && stream[0] == kHandshakeRecord && stream[1] == 0x03 &&
+        stream[tlsRecordHeader] == kClientHello) {
+        const std::size_t record = (std::size_t{stream[3]} << 8) | stream[4];
+        const std::size_t declared = 4 + (std::size_t{stream[6]} << 16 | std::size_t{stream[7]} << 8 | stream[8]);
+        if (record <= maxTLSRecord && declared <= record && stream.size() >= tlsRecordHeader + declared) {
+            examined_ += tlsRecordHeader + declared;
+            return clientHello(stream.subspan(tlsRecordHeader, declared), true);
+        }
+    }
     while (at_ < stream.size()) {
         if (recordLeft_ == 0) {
             // The next record header. Another content type, or not TLS at

@@ -81,8 +81,8 @@ class StartReader {
 public:
     // `stream` is the contiguous start so far; earlier calls saw a prefix of
     // it. Once a call gives anything but needMore, every later one gives the
-    // same.
-    ServerNameResult feed(std::span<const std::uint8_t> stream);
+    // same. The result lives as long as the reader.
+    const ServerNameResult& feed(std::span<const std::uint8_t> stream);
 
     // The stream bytes looked at so far, a measure of the work done.
     std::size_t bytesRead() const noexcept { return examined_; }
@@ -98,7 +98,7 @@ private:
     void endHost();
 
     Mode mode_ = Mode::undecided;
-    std::optional<ServerNameResult> final_;
+    ServerNameResult result_;
     std::size_t examined_ = 0;
     std::size_t at_ = 0;  // the next stream byte to look at
     std::vector<std::string> names_;
