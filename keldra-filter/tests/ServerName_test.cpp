@@ -405,6 +405,11 @@ TEST(ServerNameHTTP2, ReadsTheAuthorityOfTheFirstRequest) {
     Bytes hostOnly = hex("8286 84");
     append(hostOnly, literal("host", "h.example"));
     EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, hostOnly)})), ServerNameResult::found("h.example"));
+    // Both name the host: each counts, userinfo cut off.
+    Bytes both = hex("8286 84");
+    append(both, literal(":authority", "a.example"));
+    append(both, literal("host", "user@h.example"));
+    EXPECT_EQ(readBytes(http2({frame(0x1, 0x4, 1, both)})), names({"a.example", "h.example"}));
 }
 
 TEST(ServerNameHTTP2, MalformedStartsCannotBeRead) {
