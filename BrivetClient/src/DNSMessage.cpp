@@ -17,31 +17,35 @@ Bytes asBytes(std::string_view text) {
     return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// Walks the first question's name. On success returns the offset of the
-// terminating zero byte and, when `name` is given, fills it.
+// Walks the first question's name: every label UTF-8, at most 127 of them.
+// On success returns the offset of the terminating zero byte and, when
+// `name` is given, fills it.
 std::optional<std::size_t> walkName(Bytes m, std::string* name) {
-    std::size_t offset = kHeaderSize;
     std::size_t labels = 0;
-    while (true) {
-        // Checked by the caller for the first label, after every label below.
+    return walkQuestionName(m, [&](std::string_view label) {
+        if (!utf8::isValid(label) || ++labels > kMaxLabels) return false;
+        if (name) {
+            if (labels > 1) name->push_back('.');
+            name->append(label);
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+std::optional<std::size_t> walkQuestionName(Bytes m, const std::function<bool(std::string_view label)>& label) {
+    for (std::size_t offset = kHeaderSize;;) {
+        if (offset >= m.size()) return std::nullopt;
         const std::uint8_t length = m[offset];
         if (length == 0) return offset;
         if (length > kMaxLabelLength) return std::nullopt;
         const std::size_t start = offset + 1;
         if (start + length > m.size()) return std::nullopt;
-        const std::string_view label(reinterpret_cast<const char*>(m.data() + start), length);
-        if (!utf8::isValid(label)) return std::nullopt;
-        if (++labels > kMaxLabels) return std::nullopt;
-        if (name) {
-            if (labels > 1) name->push_back('.');
-            name->append(label);
-        }
+        if (!label(std::string_view(reinterpret_cast<const char*>(m.data() + start), length))) return std::nullopt;
         offset = start + length;
-        if (offset >= m.size()) return std::nullopt;
     }
 }
-
-}  // namespace
 
 std::optional<DNSQuestion> question(Bytes m) {
     if (m.size() < kHeaderSize) return std::nullopt;

@@ -20,14 +20,6 @@ std::string lowered(std::string_view s) {
     return out;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 std::string_view trimmed(std::string_view s) {
     const std::size_t first = s.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) return {};
@@ -280,6 +272,14 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (status < 100 || status > 999) throw APIError::transport("not an HTTP response");
     return HTTPResponse(static_cast<int>(status), exchange.headers, std::move(exchange.body));
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace brivet

@@ -1,6 +1,7 @@
 #include "BrivetClient/RuleSet.h"
 
 #include "BrivetClient/EffectivePolicy.h"
+#include "BrivetClient/UTF8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,36 +35,11 @@ bool isWhitespaceOrNewline(char32_t c) {
 // Decodes the well-formed UTF-8 sequence at s[i]; returns its length, or 0
 // when the bytes there are ill-formed.
 std::size_t decodeAt(std::string_view s, std::size_t i, char32_t& cp) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-        cp = b;
-        return 1;
-    }
-    std::size_t extra;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        extra = 1;
-        cp = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        extra = 2;
-        cp = b & 0x0F;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        extra = 3;
-        cp = b & 0x07;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() - i <= extra) return 0;
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    return extra + 1;
+    std::size_t at = i;
+    std::uint32_t point = 0;
+    if (!utf8::decode(s, at, point)) return 0;
+    cp = point;
+    return at - i;
 }
 
 // Removes trailing, then leading dots.

@@ -1,8 +1,9 @@
 // Feeds arbitrary first client bytes to the server-name reader, whole and
 // split at every position a packet boundary could fall, and checks that the
-// reader agrees with itself: a prefix never yields a different name than the
-// whole stream, and a found name is ASCII or well-formed UTF-8 without
-// control characters or blanks.
+// reader agrees with itself: a prefix never yields a different result than
+// the whole stream, a reader fed the stream piece by piece ends where one
+// reading it at once does, and every name is ASCII or well-formed UTF-8
+// without control characters or blanks.
 #include "keldra-filter/ServerName.h"
 
 #include <cstdlib>
@@ -41,11 +42,20 @@ bool wellFormedName(const std::string& name) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::span<const std::uint8_t> stream(data, size);
     const auto whole = ServerName::read(stream);
-    if (whole.kind == ServerNameResult::Kind::found && !wellFormedName(whole.name)) std::abort();
-    if (whole.kind != ServerNameResult::Kind::found && !whole.name.empty()) std::abort();
+    for (const auto& name : whole.names) {
+        if (!wellFormedName(name)) std::abort();
+    }
+    if (whole.kind == ServerNameResult::Kind::found && whole.names.empty()) std::abort();
+    if ((whole.kind == ServerNameResult::Kind::none || whole.kind == ServerNameResult::Kind::needMore) &&
+        !whole.names.empty()) {
+        std::abort();
+    }
+    keldra::filter::StartReader pieces;
     for (std::size_t cut = 0; cut < size; cut += 1 + cut / 8) {
         const auto prefix = ServerName::read(stream.first(cut));
         if (prefix.kind != ServerNameResult::Kind::needMore && !(prefix == whole)) std::abort();
+        if (!(pieces.feed(stream.first(cut)) == prefix)) std::abort();
     }
+    if (!(pieces.feed(stream) == whole)) std::abort();
     return 0;
 }

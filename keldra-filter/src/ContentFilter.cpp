@@ -36,7 +36,7 @@ bool ContentFilter::complete() const noexcept {
 
 // Decides a flow against the rules in force; a block is counted there.
 // Any local user can open blocked connections at will: one line a second,
-// then the count of those left out.
+// then the count of those left out, handed to a writer of their own.
 class ContentFilter::Decider : public FlowDecider {
 public:
     Decider(FilterState& state, const Log& log) : state_(state), blocked_(log) {}
@@ -63,13 +63,15 @@ private:
 
 void ContentFilter::start() {
     if (queue_) return;
-    decider_ = std::make_unique<Decider>(state_, log_);
+    blockLog_ = std::make_unique<LogWriter>(log_);
+    decider_ = std::make_unique<Decider>(state_, blockLog_->handOver());
     tracker_ = std::make_unique<FlowTracker>(*decider_);
     try {
         queue_ = std::make_unique<PacketQueue>(settings_.queueNumber, *tracker_, settings_.queueLength);
     } catch (const std::exception&) {
         tracker_.reset();
         decider_.reset();
+        blockLog_.reset();
         throw;
     }
     families_ = chain_.install();
@@ -86,6 +88,7 @@ void ContentFilter::start() {
         queue_.reset();
         tracker_.reset();
         decider_.reset();
+        blockLog_.reset();
         throw std::runtime_error(errors.empty() ? "no address family to filter" : errors);
     }
     thread_ = std::thread([this] { queue_->run(); });
@@ -112,6 +115,7 @@ void ContentFilter::stop() {
     queue_.reset();
     tracker_.reset();
     decider_.reset();
+    blockLog_.reset();
     families_.clear();
     log_("stopped filtering connections");
 }

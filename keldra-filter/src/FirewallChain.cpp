@@ -3,6 +3,7 @@
 #include "keldra-filter/Command.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -18,8 +19,15 @@ std::string hex(std::uint32_t value) {
 
 std::string markMatch(std::uint32_t mark) { return hex(mark) + "/" + hex(FirewallMarks::mask); }
 
+// How long the programs wait for the xtables lock another program holds;
+// past it they fail, the failure is logged, and the family is tried again
+// later. Stop signals and configuration changes never wait on the lock for
+// longer. A program that hangs past its own wait is killed.
+constexpr const char* kLockWaitSeconds = "5";
+constexpr std::chrono::milliseconds kRunLimit{15000};
+
 bool runForReal(const std::vector<std::string>& argv, std::string& error) {
-    const auto result = runCommand(argv);
+    const auto result = runCommand(argv, {}, kRunLimit);
     if (result.succeeded()) return true;
     error = result.standardError.empty() ? argv[0] + " exited with status " + std::to_string(result.status)
                                          : result.standardError;
@@ -28,9 +36,10 @@ bool runForReal(const std::vector<std::string>& argv, std::string& error) {
 }
 
 bool restoreForReal(const std::string& program, const std::string& script, std::string& error) {
-    const auto result = runCommand({program + "-restore", "-w", "--noflush"}, script);
+    const auto result = runCommand({program + "-restore", "-w", kLockWaitSeconds, "--noflush"}, script, kRunLimit);
     if (result.succeeded()) return true;
     error = result.standardError;
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
     return false;
 }
 
@@ -180,7 +189,7 @@ std::vector<std::vector<std::string>> FirewallChain::rules(AddressFamily family,
 }
 
 bool FirewallChain::run(const std::string& program, std::vector<std::string> arguments, std::string& error) const {
-    arguments.insert(arguments.begin(), {program, "-w"});
+    arguments.insert(arguments.begin(), {program, "-w", kLockWaitSeconds});
     return run_(arguments, error);
 }
 

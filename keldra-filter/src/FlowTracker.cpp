@@ -76,20 +76,31 @@ void FlowTracker::addPiece(Reading& reading, std::uint32_t offset, std::span<con
     bufferedBytes_ = bufferedBytes_ - before + reading.bytes;
 }
 
-PacketAction FlowTracker::decideStart(const Key& key, std::span<const std::uint8_t> stream) {
-    auto result = ServerName::read(stream);
-    if (result.kind == ServerNameResult::Kind::needMore) {
+PacketAction FlowTracker::decideStart(const Key& key, bool midStream, StartReader& reader,
+                                      std::span<const std::uint8_t> stream) {
+    using Kind = ServerNameResult::Kind;
+    using Protocol = ServerNameResult::Protocol;
+    const auto& result = reader.feed(stream);
+    const std::uint16_t port = static_cast<std::uint16_t>(key.ports & 0xffff);
+    bool unreadable = result.kind == Kind::unreadable &&
+                      ((port == 443 && result.protocol == Protocol::tls) || (port == 80 && result.protocol == Protocol::http));
+    if (result.kind == Kind::needMore) {
         if (stream.size() < ServerName::maxNeeded) return PacketAction::pass;
-        result = ServerNameResult::none();
+        unreadable = port == 443 || port == 80;
     }
-    // Not a ClientHello or request head, or one without a name: nothing to
-    // decide by.
-    if (result.kind == ServerNameResult::Kind::none) return PacketAction::allow;
     brivet::FlowDescription description;
-    description.remoteHostname = std::move(result.name);
-    description.remotePort = key.ports & 0xffff;
+    description.remotePort = port;
     description.direction = brivet::FlowDescription::Direction::outbound;
-    return decider_.decide(description) == brivet::FlowAction::drop ? PacketAction::block : PacketAction::allow;
+    for (const auto& name : result.names) {
+        description.remoteHostname = name;
+        if (decider_.decide(description) == brivet::FlowAction::drop) return PacketAction::block;
+    }
+    // What the filter cannot read it does not let through, unless the
+    // connection was picked up mid-stream (its first bytes seen here are no
+    // start at all).
+    if (unreadable && !midStream) return PacketAction::block;
+    // Another protocol, or a start without a name: nothing to decide by.
+    return PacketAction::allow;
 }
 
 void FlowTracker::stopReading(Entry& entry) {
@@ -153,9 +164,11 @@ PacketAction FlowTracker::finish(Table::iterator entry, PacketAction action, Clo
 
 PacketAction FlowTracker::startReading(Table::iterator entry, const TCPSegment& segment, Clock::time_point now) {
     Entry& e = entry->second;
-    if (segment.sequence + (segment.syn ? 1u : 0u) == e.base) {
+    StartReader reader;
+    const bool atStart = segment.sequence + (segment.syn ? 1u : 0u) == e.base;
+    if (atStart) {
         // The common case: the whole start in the first packet.
-        const auto action = decideStart(entry->first, segment.payload);
+        const auto action = decideStart(entry->first, e.midStream, reader, segment.payload);
         if (action != PacketAction::pass) return finish(entry, action, now);
     }
     if (ages_.size() >= limits_.maxFlows && !ages_.empty()) {
@@ -163,6 +176,8 @@ PacketAction FlowTracker::startReading(Table::iterator entry, const TCPSegment& 
     }
     settle(entry, Stage::reading, now);
     e.reading = std::make_unique<Reading>();
+    // What was read of the first packet is the start of the stream kept.
+    if (atStart) e.reading->reader = std::move(reader);
     ages_.push_back(entry->first);
     e.reading->age = std::prev(ages_.end());
     return read(entry, segment, now);
@@ -179,7 +194,7 @@ PacketAction FlowTracker::read(Table::iterator entry, const TCPSegment& segment,
         reading.lastActive = now;
         ages_.splice(ages_.end(), ages_, reading.age);
     }
-    const auto action = decideStart(entry->first, reading.stream);
+    const auto action = decideStart(entry->first, e.midStream, reading.reader, reading.stream);
     if (action != PacketAction::pass) return finish(entry, action, now);
     // Too much kept at once: the connections idle longest make room.
     while (bufferedBytes_ > limits_.maxBufferedBytes && ages_.front() != entry->first) {
@@ -198,6 +213,7 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
     if (!segment->syn && !segment->ack) return PacketAction::pass;
     if (segment->rst) return PacketAction::pass;
     const Key key = keyOf(*segment);
+    const bool urgent = segment->urg && (segment->destinationPort == 80 || segment->destinationPort == 443);
 
     if (segment->syn) {
         if (segment->ack) return PacketAction::pass;  // an answer, not an opening
@@ -206,10 +222,12 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
         auto [entry, created] = table_.try_emplace(key);
         if (created) ++counts_[static_cast<std::size_t>(Stage::opened)];
         entry->second.base = segment->sequence + 1;
+        entry->second.midStream = false;
         settle(entry, Stage::opened, now);
         // Bounded: the connection opened longest ago is forgotten first
         // (and blocked if it ever sends).
         trim(Stage::opened, std::max<std::size_t>(limits_.maxOpened, 1));
+        if (urgent) return settle(entry, Stage::blocked, now);
         if (segment->payload.empty()) return PacketAction::opened;
         const auto action = startReading(entry, *segment, now);
         return action == PacketAction::pass ? PacketAction::opened : action;
@@ -222,10 +240,11 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
         ++counts_[static_cast<std::size_t>(Stage::opened)];
         // Its SYN was seen, but where its stream starts is not known here:
         // never let it through unread.
-        if (context.fresh) return settle(created, Stage::blocked, now);
+        if (context.fresh || urgent) return settle(created, Stage::blocked, now);
         // Picked up mid-stream: read when this packet begins a ClientHello
         // or request head, else let go.
         created->second.base = segment->sequence;
+        created->second.midStream = true;
         return startReading(created, *segment, now);
     }
 
@@ -233,10 +252,13 @@ PacketAction FlowTracker::onPacket(std::span<const std::uint8_t> packet, Clock::
     case Stage::blocked: return PacketAction::block;
     case Stage::allowed: return PacketAction::allow;
     case Stage::opened:
+        if (urgent) return settle(entry, Stage::blocked, now);
         if (segment->payload.empty()) return PacketAction::pass;
         return startReading(entry, *segment, now);
     case Stage::reading: break;
     }
+    // Urgent data in the start: what the server reads cannot be known.
+    if (urgent) return finish(entry, PacketAction::block, now);
     // A FIN alone decides nothing: a start cut short stays unread, and is
     // blocked at the hold time.
     if (segment->payload.empty()) return PacketAction::pass;

@@ -27,6 +27,7 @@ std::optional<TCPSegment> parseTCP(std::span<const std::uint8_t> tcp, TCPSegment
     segment.syn = (flags & 0x02) != 0;
     segment.rst = (flags & 0x04) != 0;
     segment.ack = (flags & 0x10) != 0;
+    segment.urg = (flags & 0x20) != 0;
     segment.segment = tcp;
     segment.payload = tcp.subspan(headerLength);
     return segment;

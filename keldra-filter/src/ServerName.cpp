@@ -1,5 +1,7 @@
 #include "keldra-filter/ServerName.h"
 
+#include "BrivetClient/HTTPTransport.h"
+#include "BrivetClient/UTF8.h"
 #include "keldra-filter/Hpack.h"
 
 #include <algorithm>
@@ -7,7 +9,8 @@
 #include <optional>
 #include <vector>
 
-namespace keldra::filter::ServerName {
+namespace keldra::filter {
+using namespace ServerName;
 namespace {
 
 constexpr std::uint8_t kHandshakeRecord = 0x16;
@@ -108,41 +111,11 @@ private:
     State state_ = State::ok;
 };
 
-// The length of the UTF-8 sequence at the start of `text`, or 0 when it is
-// malformed (overlong, a surrogate, beyond U+10FFFF, or cut short).
-std::size_t utf8Sequence(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    std::uint32_t point = 0;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-        point = lead & 0x1fu;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        point = lead & 0x0fu;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        point = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xc0) != 0x80) return 0;
-        point = (point << 6) | (byte(i) & 0x3fu);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < least[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return 0;
-    return length;
-}
-
 // Host names travel as ASCII, or from some clients as raw UTF-8, which the
 // rule set decides like its ASCII form. Control characters, blanks and
-// malformed UTF-8 are not a name we can decide on; nor is an IPv6 literal.
+// malformed UTF-8 are not a name we can decide on.
 bool plausibleName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxNameLength || name.front() == '[') return false;
+    if (name.empty() || name.size() > kMaxNameLength) return false;
     bool ascii = true;
     for (std::size_t i = 0; i < name.size();) {
         const auto c = static_cast<unsigned char>(name[i]);
@@ -152,112 +125,103 @@ bool plausibleName(std::string_view name) {
             continue;
         }
         ascii = false;
-        const std::size_t length = utf8Sequence(name.substr(i));
         // C1 controls (U+0080 to U+009F) are no part of a name either.
-        if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(name[i + 1]) < 0xa0)) return false;
-        i += length;
+        std::uint32_t point = 0;
+        if (!brivet::utf8::decode(name, i, point) || point < 0xa0) return false;
     }
     return !ascii || name.size() <= kMaxAsciiNameLength;
 }
 
-ServerNameResult nameOrNone(std::string_view name) {
-    if (!plausibleName(name)) return ServerNameResult::none();
-    return ServerNameResult::found(std::string(name));
-}
+using Protocol = ServerNameResult::Protocol;
 
-// The host_name entry of a whole server_name extension.
-std::optional<std::string> serverNameExtension(std::span<const std::uint8_t> data) {
+// The host_name entries of a whole server_name extension, added to `names`;
+// false when the extension is malformed or a name is no host.
+bool serverNames(std::span<const std::uint8_t> data, std::vector<std::string>& names) {
     Cursor extension(data, data.size());
-    Cursor names = extension.vector(2);
-    while (names.ok() && !names.atEnd()) {
-        const auto type = names.number(1);
-        const Cursor name = names.vector(2);
-        if (!names.ok()) return std::nullopt;
-        if (type == kHostNameType) return std::string(name.bytes().begin(), name.bytes().end());
+    Cursor list = extension.vector(2);
+    if (!extension.atEnd()) return false;
+    while (list.ok() && !list.atEnd()) {
+        const auto type = list.number(1);
+        const Cursor name = list.vector(2);
+        if (!list.ok()) return false;
+        // Servers take no other type of name.
+        if (type != kHostNameType) return false;
+        std::string text(name.bytes().begin(), name.bytes().end());
+        if (!plausibleName(text)) return false;
+        names.push_back(std::move(text));
     }
-    return std::nullopt;
+    return list.ok();
 }
 
-// The handshake bytes carried by the handshake records at the start of a
-// stream, joined.
-struct Handshake {
-    std::vector<std::uint8_t> bytes;
-    // Whether more of the stream could add to `bytes`: no other record came
-    // in between and the bound was not reached.
-    bool open = true;
-};
-
-Handshake joinHandshakeRecords(std::span<const std::uint8_t> stream) {
-    Handshake handshake;
-    std::size_t offset = 0;
-    while (offset < stream.size()) {
-        const auto record = stream.subspan(offset);
-        // Another content type, or not TLS at all, ends the handshake data.
-        if (record[0] != kHandshakeRecord || (record.size() >= 2 && record[1] != 0x03)) {
-            handshake.open = false;
+// Reads a ClientHello, `whole` or cut at the bound of what is reassembled.
+ServerNameResult clientHello(std::span<const std::uint8_t> bytes, bool whole) {
+    // Past the bytes of a cut message lies more of it, not its end.
+    Cursor message(bytes, whole ? bytes.size() : std::numeric_limits<std::size_t>::max());
+    message.number(1);  // the type, a ClientHello
+    Cursor hello = message.vector(3);
+    hello.skip(2 + 32);   // legacy version, random
+    hello.vector(1);      // session id
+    hello.vector(2);      // cipher suites
+    hello.vector(1);      // compression methods
+    if (hello.atEnd()) return ServerNameResult::none();  // no extensions
+    Cursor extensions = hello.vector(2);
+    std::vector<std::string> names;
+    bool cut = false;
+    while (extensions.ok() && !extensions.atEnd()) {
+        const auto type = extensions.number(2);
+        const Cursor data = extensions.vector(2);
+        if (!extensions.ok()) break;
+        if (type != kServerNameExtension) continue;
+        if (!data.whole()) {
+            cut = true;
             break;
         }
-        if (record.size() < tlsRecordHeader) break;
-        const std::size_t length = (std::size_t{record[3]} << 8) | record[4];
-        // Empty handshake records are never sent; longer ones than a record
-        // may carry are not TLS.
-        if (length == 0 || length > maxTLSRecord) {
-            handshake.open = false;
-            break;
-        }
-        const std::size_t atHand = std::min(length, record.size() - tlsRecordHeader);
-        const std::size_t room = maxClientHello - handshake.bytes.size();
-        const auto payload = record.subspan(tlsRecordHeader, std::min(atHand, room));
-        handshake.bytes.insert(handshake.bytes.end(), payload.begin(), payload.end());
-        if (handshake.bytes.size() >= maxClientHello) {
-            handshake.open = false;
-            break;
-        }
-        offset += tlsRecordHeader + length;
+        if (!serverNames(data.bytes(), names)) return ServerNameResult::unreadable(Protocol::tls, std::move(names));
     }
-    return handshake;
+    for (const Cursor* c : {&message, &hello, &extensions}) {
+        if (c->state() == Cursor::State::malformed) return ServerNameResult::unreadable(Protocol::tls, std::move(names));
+        if (c->state() == Cursor::State::shortOfBytes) cut = true;
+    }
+    // A message too long to read whole counts by the names read before the
+    // bound; without one it cannot be read.
+    if (cut && names.empty()) return ServerNameResult::unreadable(Protocol::tls);
+    if (names.empty()) return ServerNameResult::none();
+    return ServerNameResult::found(std::move(names));
 }
 
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+// What a lenient server splits a request line at: blanks, tabs and the
+// other ASCII white space but the line end.
+bool isSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r' && c != '\n') || (c >= 0x1c && c <= 0x1f); }
+// What servers skip before the request line.
+bool isLeading(char c) { return c == '\r' || c == '\n' || isBlank(c); }
+bool isMethodCharacter(char c) { return isUpper(c) || c == '-' || c == '_'; }
 
 std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && (isBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
     return text;
 }
 
-// "example.com:8080" -> "example.com"; "[::1]:80" -> "[::1]".
-std::string_view withoutPort(std::string_view authority) {
-    if (!authority.empty() && authority.front() == '[') {
-        const auto close = authority.find(']');
-        return close == std::string_view::npos ? std::string_view() : authority.substr(0, close + 1);
-    }
-    return authority.substr(0, authority.find(':'));
-}
-
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-// A Host value or URL authority: the host without its port. A value with
-// blanks inside (two Host values folded together) is no name.
-ServerNameResult hostOrNone(std::string_view authority) {
+// Adds the host of a Host value or URL authority to `names`, without
+// userinfo and port ("user@example.com:8080" gives "example.com"). An
+// empty value or an address adds nothing; false when the value cannot be a
+// host (blanks inside, say, from two values folded together).
+bool addHost(std::string_view authority, std::vector<std::string>& names) {
     authority = trimmed(authority);
-    if (authority.find_first_of(" \t") != std::string_view::npos) return ServerNameResult::none();
-    return nameOrNone(withoutPort(authority));
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    if (authority.empty()) return true;
+    if (authority.front() == '[') return authority.find(']') != std::string_view::npos;
+    const auto host = authority.substr(0, authority.find(':'));
+    if (host.empty()) return true;
+    if (!plausibleName(host)) return false;
+    names.emplace_back(host);
+    return true;
 }
 
 // The authority of an absolute-form request target ("http://user@host:80/a"
-// gives "host:80"), or nullopt for any other form.
+// gives "user@host:80"), or nullopt for any other form.
 std::optional<std::string_view> absoluteFormAuthority(std::string_view target) {
     const auto separator = target.find("://");
     if (separator == std::string_view::npos || separator == 0) return std::nullopt;
@@ -266,187 +230,263 @@ std::optional<std::string_view> absoluteFormAuthority(std::string_view target) {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return std::nullopt;
     }
-    std::string_view authority = target.substr(separator + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-    return authority;
+    const std::string_view authority = target.substr(separator + 3);
+    return authority.substr(0, authority.find_first_of("/?#"));
+}
+
+// The words of a request line, split at runs of separators.
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    for (std::size_t i = 0; i < line.size();) {
+        while (i < line.size() && isSeparator(line[i])) ++i;
+        const std::size_t start = i;
+        while (i < line.size() && !isSeparator(line[i])) ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+    return out;
+}
+
+bool beginsAsTLS(std::span<const std::uint8_t> stream) {
+    // A handshake record, or another record type with a TLS version.
+    return stream[0] == kHandshakeRecord || (stream[0] >= 0x14 && stream[0] <= 0x18 && stream[1] == 0x03);
 }
 
 }  // namespace
 
-ServerNameResult readTLS(std::span<const std::uint8_t> stream) {
-    if (stream.size() > maxTLSStream) stream = stream.first(maxTLSStream);
-    if (stream.empty()) return ServerNameResult::needMore();
-    if (stream[0] != kHandshakeRecord) return ServerNameResult::none();
-    const Handshake handshake = joinHandshakeRecords(stream);
-    // What is still missing can come only while the handshake data is open.
-    const auto waitOrNone = [&] {
-        return handshake.open && stream.size() < maxTLSStream ? ServerNameResult::needMore() : ServerNameResult::none();
-    };
-
-    Cursor message(handshake.bytes, std::numeric_limits<std::size_t>::max());
-    const auto type = message.number(1);
-    if (message.ok() && type != kClientHello) return ServerNameResult::none();
-    Cursor hello = message.vector(3);
-    hello.skip(2 + 32);   // legacy version, random
-    hello.vector(1);      // session id
-    hello.vector(2);      // cipher suites
-    hello.vector(1);      // compression methods
-    if (hello.atEnd()) return ServerNameResult::none();  // no extensions
-    Cursor extensions = hello.vector(2);
-    while (extensions.ok() && !extensions.atEnd()) {
-        const auto extensionType = extensions.number(2);
-        const Cursor data = extensions.vector(2);
-        if (!extensions.ok()) break;
-        if (extensionType != kServerNameExtension) continue;
-        // The name counts only once the whole extension is here.
-        if (!data.whole()) return waitOrNone();
-        auto name = serverNameExtension(data.bytes());
-        if (!name) return ServerNameResult::none();
-        return nameOrNone(*name);
+const ServerNameResult& StartReader::feed(std::span<const std::uint8_t> stream) {
+    if (result_.kind != ServerNameResult::Kind::needMore || stream.empty()) return result_;
+    if (mode_ == Mode::undecided) {
+        const std::string_view text(reinterpret_cast<const char*>(stream.data()), stream.size());
+        if (stream[0] >= 0x14 && stream[0] <= 0x18 && stream[0] != kHandshakeRecord && stream.size() < 2) {
+            return result_;
+        }
+        if (beginsAsTLS(stream)) {
+            mode_ = Mode::tls;
+        } else if (text.size() < kHTTP2Preface.size() && kHTTP2Preface.starts_with(text)) {
+            return result_;
+        } else {
+            mode_ = text.starts_with(kHTTP2Preface) ? Mode::http2 : Mode::http;
+            if (mode_ == Mode::http2) at_ = kHTTP2Preface.size();
+        }
     }
-    for (const Cursor* c : {&message, &hello, &extensions}) {
-        if (c->state() == Cursor::State::malformed) return ServerNameResult::none();
-        if (c->state() == Cursor::State::shortOfBytes) return waitOrNone();
+    switch (mode_) {
+    case Mode::tls: result_ = feedTLS(stream); break;
+    case Mode::http:
+        result_ = feedHTTP(std::string_view(reinterpret_cast<const char*>(stream.data()), stream.size()));
+        break;
+    case Mode::http2: result_ = feedHTTP2(stream); break;
+    case Mode::undecided: break;
     }
-    return ServerNameResult::none();
+    return result_;
 }
 
-ServerNameResult readHTTP(std::string_view stream) {
-    if (stream.size() < kHTTP2Preface.size() ? kHTTP2Preface.starts_with(stream) : stream.starts_with(kHTTP2Preface)) {
-        return readHTTP2(stream);
+ServerNameResult StartReader::feedTLS(std::span<const std::uint8_t> stream) {
+    const auto unreadable = [] { return ServerNameResult::unreadable(Protocol::tls); };
+    if (stream.size() > maxTLSStream) stream = stream.first(maxTLSStream);
+    // The usual start: the whole ClientHello in its first record, read
+    // where it lies.
+    if (at_ == 0 && stream.size() >= tlsRecordHeader + 4 && stream[0] == kHandshakeRecord && stream[1] == 0x03 &&
+        stream[tlsRecordHeader] == kClientHello) {
+        const std::size_t record = (std::size_t{stream[3]} << 8) | stream[4];
+        const std::size_t declared = 4 + (std::size_t{stream[6]} << 16 | std::size_t{stream[7]} << 8 | stream[8]);
+        if (record <= maxTLSRecord && declared <= record && stream.size() >= tlsRecordHeader + declared) {
+            examined_ += tlsRecordHeader + declared;
+            return clientHello(stream.subspan(tlsRecordHeader, declared), true);
+        }
     }
+    while (at_ < stream.size()) {
+        if (recordLeft_ == 0) {
+            // The next record header. Another content type, or not TLS at
+            // all, before the ClientHello is whole: the hello cannot be read.
+            const auto header = stream.subspan(at_);
+            if (header[0] != kHandshakeRecord || (header.size() >= 2 && header[1] != 0x03)) return unreadable();
+            if (header.size() < tlsRecordHeader) break;
+            recordLeft_ = (std::size_t{header[3]} << 8) | header[4];
+            if (recordLeft_ > maxTLSRecord) return unreadable();
+            at_ += tlsRecordHeader;
+            examined_ += tlsRecordHeader;
+            // Empty records are skipped, as servers skip them.
+            continue;
+        }
+        const std::size_t take =
+            std::min({recordLeft_, stream.size() - at_, maxClientHello - handshake_.size()});
+        handshake_.insert(handshake_.end(), stream.begin() + static_cast<std::ptrdiff_t>(at_),
+                          stream.begin() + static_cast<std::ptrdiff_t>(at_ + take));
+        at_ += take;
+        recordLeft_ -= take;
+        examined_ += take;
+        if (handshake_.size() < 4) continue;
+        if (handshake_[0] != kClientHello) return unreadable();
+        const std::size_t declared =
+            4 + (std::size_t{handshake_[1]} << 16 | std::size_t{handshake_[2]} << 8 | handshake_[3]);
+        const std::size_t needed = std::min(declared, maxClientHello);
+        if (handshake_.size() >= needed) {
+            return clientHello(std::span<const std::uint8_t>(handshake_).first(needed), declared <= maxClientHello);
+        }
+    }
+    return stream.size() < maxTLSStream ? ServerNameResult::needMore() : unreadable();
+}
+
+void StartReader::endHost() {
+    if (!host_) return;
+    if (!addHost(*host_, names_)) faulty_ = true;
+    host_.reset();
+}
+
+ServerNameResult StartReader::headEnd() {
+    endHost();
+    if (faulty_) return ServerNameResult::unreadable(Protocol::http, std::move(names_));
+    if (names_.empty()) return ServerNameResult::none();
+    return ServerNameResult::found(std::move(names_));
+}
+
+ServerNameResult StartReader::feedHTTP(std::string_view stream) {
     const std::string_view head = stream.substr(0, std::min(stream.size(), maxHTTPHead));
-    const auto waitOrNone = [&] {
-        return stream.size() < maxHTTPHead ? ServerNameResult::needMore() : ServerNameResult::none();
+    // Short of the head's end: wait, or past the bound, it cannot be read.
+    const auto waitOrUnreadable = [&] {
+        if (stream.size() < maxHTTPHead) return ServerNameResult::needMore();
+        endHost();
+        return ServerNameResult::unreadable(Protocol::http, std::move(names_));
+    };
+    // The next line end from where the last look stopped.
+    const auto lineEnd = [&]() -> std::optional<std::size_t> {
+        const auto end = head.find('\n', at_);
+        examined_ += (end == std::string_view::npos ? head.size() : end + 1) - at_;
+        if (end == std::string_view::npos) {
+            at_ = head.size();
+            return std::nullopt;
+        }
+        at_ = end + 1;
+        return end;
     };
 
-    // Servers skip empty lines before the request line.
-    std::size_t start = 0;
-    while (start < head.size() && (head[start] == '\n' || head[start] == '\r')) {
-        if (head[start] == '\r' && start + 1 < head.size() && head[start + 1] != '\n') return ServerNameResult::none();
-        ++start;
+    if (phase_ == Phase::leading) {
+        while (at_ < head.size() && isLeading(head[at_])) ++at_;
+        examined_ = at_;
+        if (at_ == head.size()) return waitOrUnreadable();
+        // Anything but a method is another protocol.
+        if (!isUpper(head[at_])) return ServerNameResult::none();
+        lineStart_ = at_;
+        phase_ = Phase::method;
     }
-
-    // The method: upper-case letters, then one blank.
-    std::size_t method = start;
-    while (method < head.size() && method - start <= kMaxMethodLength && isUpper(head[method])) ++method;
-    if (method == head.size()) {
-        return method - start <= kMaxMethodLength ? waitOrNone() : ServerNameResult::none();
+    if (phase_ == Phase::method) {
+        while (at_ < head.size() && at_ - lineStart_ <= kMaxMethodLength && isMethodCharacter(head[at_])) ++at_;
+        examined_ = at_;
+        if (at_ - lineStart_ > kMaxMethodLength) return ServerNameResult::none();
+        if (at_ == head.size()) return waitOrUnreadable();
+        if (!isSeparator(head[at_]) && head[at_] != '\n') return ServerNameResult::none();
+        phase_ = Phase::requestLine;
     }
-    if (method == start || method - start > kMaxMethodLength || head[method] != ' ') return ServerNameResult::none();
-
-    const auto requestEnd = head.find('\n', method);
-    if (requestEnd == std::string_view::npos) return waitOrNone();
-    std::string_view requestLine = head.substr(method + 1, requestEnd - method - 1);
-    if (!requestLine.empty() && requestLine.back() == '\r') requestLine.remove_suffix(1);
-    const auto version = requestLine.rfind(' ');
-    if (version == std::string_view::npos || requestLine.substr(version + 1).substr(0, 5) != "HTTP/") {
-        return ServerNameResult::none();
-    }
-    // A request for an absolute URL names its host there, and servers take
-    // it over any Host header.
-    if (auto authority = absoluteFormAuthority(requestLine.substr(0, version))) return hostOrNone(*authority);
-
-    // The first Host header decides. Its value is final only once the next
-    // line has begun without a blank: a line folded onto it continues it.
-    std::optional<std::string> host;
-    for (std::size_t lineStart = requestEnd + 1;;) {
-        const auto end = head.find('\n', lineStart);
-        if (end == std::string_view::npos) {
-            if (host && lineStart < head.size() && !isBlank(head[lineStart])) return hostOrNone(*host);
-            return waitOrNone();
+    if (phase_ == Phase::requestLine) {
+        const auto end = lineEnd();
+        if (!end) return waitOrUnreadable();
+        const auto parts = words(head.substr(lineStart_, *end - lineStart_));
+        lineStart_ = at_;
+        if (parts.size() == 2 || parts.size() == 3) {
+            // A request for an absolute URL names its host there.
+            if (auto authority = absoluteFormAuthority(parts[1]); authority && !addHost(*authority, names_)) {
+                faulty_ = true;
+            }
         }
-        std::string_view line = head.substr(lineStart, end - lineStart);
+        // A simple request (a method and a target) has no headers.
+        if (parts.size() == 2) return headEnd();
+        if (parts.size() != 3 || !parts[2].starts_with("HTTP/")) {
+            return ServerNameResult::unreadable(Protocol::http, std::move(names_));
+        }
+        phase_ = Phase::headers;
+    }
+    // Every Host header counts. A value is whole only once the next line
+    // has begun without a blank: a line folded onto it continues it.
+    for (;;) {
+        const auto end = lineEnd();
+        if (!end) return waitOrUnreadable();
+        std::string_view line = head.substr(lineStart_, *end - lineStart_);
+        lineStart_ = at_;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lineStart = end + 1;
         if (!line.empty() && isBlank(line.front())) {
-            if (host) {
-                *host += ' ';
-                *host += trimmed(line);
+            if (const auto more = trimmed(line); host_ && !more.empty()) {
+                *host_ += ' ';
+                *host_ += more;
             }
             continue;
         }
-        if (host) return hostOrNone(*host);
-        if (line.empty()) return ServerNameResult::none();  // end of the head, no Host
+        endHost();
+        if (line.empty()) return headEnd();
         const auto colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        if (equalsIgnoringCase(line.substr(0, colon), "host")) host = std::string(trimmed(line.substr(colon + 1)));
+        if (colon != std::string_view::npos && brivet::equalsIgnoringCase(trimmed(line.substr(0, colon)), "host")) {
+            host_ = std::string(trimmed(line.substr(colon + 1)));
+        }
     }
 }
 
-ServerNameResult readHTTP2(std::string_view text) {
-    const std::span<const std::uint8_t> all(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+ServerNameResult StartReader::feedHTTP2(std::span<const std::uint8_t> all) {
     const auto stream = all.first(std::min(all.size(), maxHTTP2Start));
-    const auto waitOrNone = [&] {
-        return all.size() < maxHTTP2Start ? ServerNameResult::needMore() : ServerNameResult::none();
+    const auto unreadable = [this] { return ServerNameResult::unreadable(Protocol::http, std::move(names_)); };
+    const auto waitOrUnreadable = [&] {
+        return all.size() < maxHTTP2Start ? ServerNameResult::needMore() : unreadable();
     };
-    if (stream.size() < kHTTP2Preface.size()) return waitOrNone();
 
     // Frames up to the first request's whole header block: HEADERS, then
     // CONTINUATION frames of the same stream until one ends the headers.
-    std::vector<std::uint8_t> block;
-    std::optional<std::uint32_t> headersStream;
-    for (std::size_t at = kHTTP2Preface.size();;) {
-        if (stream.size() - at < kHTTP2FrameHeader) return waitOrNone();
-        const auto header = stream.subspan(at, kHTTP2FrameHeader);
+    for (;;) {
+        if (stream.size() - at_ < kHTTP2FrameHeader) return waitOrUnreadable();
+        const auto header = stream.subspan(at_, kHTTP2FrameHeader);
         const std::size_t length = std::size_t{header[0]} << 16 | std::size_t{header[1]} << 8 | header[2];
         const std::uint8_t type = header[3];
         const std::uint8_t flags = header[4];
         const std::uint32_t streamId =
             (std::uint32_t{header[5]} << 24 | std::uint32_t{header[6]} << 16 | std::uint32_t{header[7]} << 8 | header[8]) &
             0x7fffffffu;
-        if (stream.size() - at - kHTTP2FrameHeader < length) return waitOrNone();
-        auto payload = stream.subspan(at + kHTTP2FrameHeader, length);
-        at += kHTTP2FrameHeader + length;
+        if (stream.size() - at_ - kHTTP2FrameHeader < length) return waitOrUnreadable();
+        auto payload = stream.subspan(at_ + kHTTP2FrameHeader, length);
+        at_ += kHTTP2FrameHeader + length;
+        examined_ += kHTTP2FrameHeader;
 
-        if (headersStream) {
+        if (headersStream_) {
             // Nothing may come between the frames of one header block.
-            if (type != kFrameContinuation || streamId != *headersStream) return ServerNameResult::none();
+            if (type != kFrameContinuation || streamId != *headersStream_) return unreadable();
         } else if (type == kFrameHeaders) {
-            if (streamId == 0) return ServerNameResult::none();
+            if (streamId == 0) return unreadable();
             std::size_t padding = 0;
             if (flags & kFlagPadded) {
-                if (payload.empty()) return ServerNameResult::none();
+                if (payload.empty()) return unreadable();
                 padding = payload[0];
                 payload = payload.subspan(1);
             }
             if (flags & kFlagPriority) {
-                if (payload.size() < 5) return ServerNameResult::none();
+                if (payload.size() < 5) return unreadable();
                 payload = payload.subspan(5);
             }
-            if (padding > payload.size()) return ServerNameResult::none();
+            if (padding > payload.size()) return unreadable();
             payload = payload.first(payload.size() - padding);
-            headersStream = streamId;
+            headersStream_ = streamId;
         } else if (type == kFrameSettings || type == kFrameWindowUpdate || type == kFramePriority ||
                    type == kFramePing || type > kFrameContinuation) {
             continue;  // connection set-up, and frame types to be ignored
         } else {
-            return ServerNameResult::none();  // data, a reset or a goaway before any request
+            return unreadable();  // data, a reset or a goaway before any request
         }
-        block.insert(block.end(), payload.begin(), payload.end());
+        block_.insert(block_.end(), payload.begin(), payload.end());
+        examined_ += payload.size();
         if (!(flags & kFlagEndHeaders)) continue;
 
-        const auto fields = hpack::decodeHeaderBlock(block);
-        if (!fields) return ServerNameResult::none();
-        // The :authority names the host; a request without one may carry Host.
-        for (const auto* wanted : {":authority", "host"}) {
-            for (const auto& field : *fields) {
-                if (field.name == wanted) return hostOrNone(field.value);
-            }
+        const auto fields = hpack::decodeHeaderBlock(block_);
+        if (!fields) return unreadable();
+        // Both the :authority and any host field name the host.
+        for (const auto& field : *fields) {
+            if ((field.name == ":authority" || field.name == "host") && !addHost(field.value, names_)) faulty_ = true;
         }
-        return ServerNameResult::none();
+        return headEnd();
     }
 }
 
-ServerNameResult read(std::span<const std::uint8_t> stream) {
-    if (stream.empty()) return ServerNameResult::needMore();
-    if (stream[0] == kHandshakeRecord) return readTLS(stream);
-    return readHTTP(std::string_view(reinterpret_cast<const char*>(stream.data()), stream.size()));
-}
+namespace ServerName {
+
+ServerNameResult read(std::span<const std::uint8_t> stream) { return StartReader().feed(stream); }
 
 ServerNameResult read(std::string_view stream) {
     return read(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size()));
 }
 
-}  // namespace keldra::filter::ServerName
+}  // namespace ServerName
+}  // namespace keldra::filter

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "BrivetClient/Events.h"
@@ -282,11 +283,13 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 // One lab: the two namespaces, the recording server, the daemon's files.
 class FilterLab {
 public:
-    explicit FilterLab(const std::string& tag) : lab_(tag), folder_("filter-ns"), files_{folder_.path()} {
+    // Without the recording server the test brings servers of its own.
+    explicit FilterLab(const std::string& tag, bool recordingServer = true)
+        : lab_(tag), folder_("filter-ns"), files_{folder_.path()} {
         if (!lab_.skipReason().empty()) return;
         brivet::FilterRulesStore(files_.state() / "filter-rules.json").save(sampleRules());
         files_.setConfigurations(true, false);
-        lab_.fork(lab_.server(), [report = report()] { return serveForever(report.string()); });
+        if (recordingServer) lab_.fork(lab_.server(), [report = report()] { return serveForever(report.string()); });
         queue_ = std::to_string(1000 + ::getpid() % 30000);
     }
 
@@ -778,6 +781,177 @@ TEST(ContentFilterNamespace, ActivatingTheInstalledAppAgainNeverSwitchesTheFilte
     // Client ports come round again over so many connects: the server's
     // whole starts are counted instead, one for each allowed connect.
     EXPECT_EQ(occurrences(keldra::test::readFile(f.report()), "complete "), allowed.size());
+}
+
+// Python's own servers on ports 80 and 443 (OpenSSL through its ssl module,
+// and its http.server), dual-stack. Each notes "complete <client port>" in
+// the report once it has read a whole start: the ClientHello (its server
+// name callback runs), or the request head (the handler runs).
+constexpr const char* kPythonServers = R"(
+import http.server, socket, socketserver, ssl, sys, threading
+report, cert = sys.argv[1], sys.argv[2]
+lock = threading.Lock()
+def note(port):
+    with lock, open(report, 'a') as f:
+        f.write('complete %d\nsent %d\n' % (port, port))
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        note(self.client_address[1])
+        self.send_response(200)
+        self.end_headers()
+        self.wfile.write(b'OK')
+    def log_message(self, *args):
+        pass
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    address_family = socket.AF_INET6
+    daemon_threads = True
+    def server_bind(self):
+        self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        super().server_bind()
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert)
+def tls(connection, port):
+    context2 = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context2.load_cert_chain(cert)
+    context2.sni_callback = lambda s, name, c: note(port)
+    try:
+        with context2.wrap_socket(connection, server_side=True) as wrapped:
+            wrapped.sendall(b'OK')
+    except Exception:
+        pass
+def serveTLS():
+    listener = socket.socket(socket.AF_INET6)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    listener.bind(('::', 443))
+    listener.listen(64)
+    while True:
+        connection, peer = listener.accept()
+        threading.Thread(target=tls, args=(connection, peer[1]), daemon=True).start()
+threading.Thread(target=serveTLS, daemon=True).start()
+Server(('::', 80), Handler).serve_forever()
+)";
+
+// A client that writes one start as a trick would and prints what it saw:
+// "answered <ms> <port>", "error <errno> <ms> <port>", "closed" or
+// "silence", the time taken after its last write. A TLS start is a real
+// ClientHello of Python's ssl module, for the name given.
+constexpr const char* kPythonClient = R"(
+import socket, ssl, sys, time
+family, port, how, name = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+address = sys.argv[5]
+s = socket.socket(socket.AF_INET if family == 4 else socket.AF_INET6)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+try:
+    s.connect((address, port))
+except OSError as e:
+    print('error %d 0 0' % e.errno)
+    sys.exit(0)
+local = s.getsockname()[1]
+if port == 443:
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    tls = context.wrap_bio(incoming, outgoing, server_hostname=name)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    start = outgoing.read()
+    empty = b'\x16\x03\x01\x00\x00'
+    body = start[5:]
+    if how == 'empty-first':
+        pieces = [empty + start]
+    elif how == 'empty-between':
+        half = len(body) // 2
+        pieces = [start[:3] + half.to_bytes(2, 'big') + body[:half] + empty + start[:3] + (len(body) - half).to_bytes(2, 'big') + body[half:]]
+    else:
+        pieces = [start]
+else:
+    start = how.split('|', 1)[1].replace('NAME', name).encode().decode('unicode_escape').encode('latin-1')
+    pieces = [start]
+oob = how.startswith('oob')
+if oob:
+    at = int(how.split('|')[0][3:] or 0)
+    whole = pieces[0]
+    pieces = [whole[:at], None, whole[at:]]
+last = time.monotonic()
+s.settimeout(5)
+try:
+    for piece in pieces:
+        if piece is None:
+            s.send(b'x', socket.MSG_OOB)
+        elif piece:
+            s.send(piece)
+        last = time.monotonic()
+        time.sleep(0.02)
+    data = s.recv(64)
+    ms = int((time.monotonic() - last) * 1000)
+    print(('answered %d %d' if data else 'closed %d %d') % (ms, local))
+except socket.timeout:
+    print('silence 5000 %d' % local)
+except OSError as e:
+    print('error %d %d %d' % (e.errno, int((time.monotonic() - last) * 1000), local))
+)";
+
+TEST(ContentFilterNamespace, StartsReadAsRealServersReadThemAreBlocked) {
+    FilterLab f("fr", false);
+    if (!f.lab().skipReason().empty()) GTEST_SKIP() << "content filter namespace test skipped: " << f.lab().skipReason();
+    const auto servers = f.scratch() / "servers.py", client = f.scratch() / "client.py", cert = f.scratch() / "cert.pem";
+    keldra::test::writeFile(servers, kPythonServers);
+    keldra::test::writeFile(client, kPythonClient);
+    ASSERT_TRUE(runCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=test",
+                            "-keyout", cert.string(), "-out", cert.string() + ".crt"})
+                    .succeeded());
+    keldra::test::writeFile(cert, keldra::test::readFile(cert) + keldra::test::readFile(cert.string() + ".crt"));
+    f.lab().start(f.lab().server(), {"python3", servers.string(), f.report().string(), cert.string()},
+                  f.scratch() / "servers.log");
+    START_FILTER_OR_SKIP(f);
+    std::set<std::uint16_t> blockedPorts;
+    const auto run = [&](int family, std::uint16_t port, const std::string& how, const std::string& name) {
+        const auto result = runCommand({"python3", client.string(), std::to_string(family), std::to_string(port), how,
+                                        name, family == 4 ? kServerAddress : kServerAddress6});
+        Outcome outcome;
+        std::istringstream words(result.standardOutput);
+        long ms = 0;
+        words >> outcome.kind;
+        if (outcome.kind == "error") words >> outcome.error;
+        words >> ms >> outcome.localPort;
+        if (outcome.kind == "answered") outcome.kind = "OK";
+        outcome.afterLastWrite = std::chrono::milliseconds(ms);
+        if (outcome.kind.empty()) ADD_FAILURE() << how << ": " << result.standardError;
+        return outcome;
+    };
+    ASSERT_TRUE(waitFor([&] { return run(4, 80, "plain|GET / HTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n", "fine.test").kind == "OK"; }))
+        << keldra::test::readFile(f.scratch() / "servers.log");
+
+    for (int family : {4, 6}) {
+        SCOPED_TRACE("IPv" + std::to_string(family));
+        // Urgent data the server's TCP takes out of the stream, and empty
+        // records OpenSSL skips.
+        for (const char* how : {"oob0|", "oob1|", "oob60|", "oob200|", "empty-first", "empty-between"}) {
+            SCOPED_TRACE(how);
+            EXPECT_BLOCKED(f, run(family, 443, how, "blocked.test"));
+        }
+        EXPECT_ANSWERED(run(family, 443, "plain", "fine.test"));
+        EXPECT_ANSWERED(run(family, 443, "empty-between", "fine.test"));
+    }
+    // Request heads as Python's server takes them: leading white space,
+    // tabs and runs of blanks as separators, a blank after the version, an
+    // absolute URL behind two blanks with another Host, urgent data.
+    for (const char* how : {"plain| GET / HTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n", "plain|\\tGET / HTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n",
+                            "plain|GET\\t/\\tHTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n", "plain|GET /\\tHTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n",
+                            "plain|GET / HTTP/1.1 \\r\\nHost: NAME\\r\\n\\r\\n", "plain|\\r\\r\\nGET / HTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n",
+                            "plain|GET  http://NAME/ HTTP/1.1\\r\\nHost: fine.test\\r\\n\\r\\n",
+                            "plain|GET / HTTP/1.1\\r\\nHost: fine.test\\r\\nHost: NAME\\r\\n\\r\\n",
+                            "plain|GET / HTTP/1.1\\r\\nHost: user@NAME\\r\\n\\r\\n",
+                            "oob20|GET / HTTP/1.1\\r\\nHost: NAME\\r\\n\\r\\n"}) {
+        SCOPED_TRACE(how);
+        EXPECT_BLOCKED(f, run(4, 80, how, "blocked.test"));
+    }
+    EXPECT_ANSWERED(run(6, 80, "plain|\\tGET\\t/  HTTP/1.1 \\r\\nHost: NAME\\r\\n\\r\\n", "fine.test"));
+    for (auto port : blockedPorts) EXPECT_TRUE(f.serverGotNothingWholeFrom(port)) << port;
 }
 
 }  // namespace

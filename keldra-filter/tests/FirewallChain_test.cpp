@@ -2,6 +2,8 @@
 // for iptables and ip6tables.
 #include "keldra-filter/FirewallChain.h"
 
+#include "keldra-filter/Command.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,9 +37,10 @@ struct FakeTables {
     bool inForce(const std::string& program) const {
         bool jumped = false;
         for (const auto& c : commands) {
-            if (c[0] != program || c.size() < 3) continue;
-            if (c[2] == "-I" && c.back() == FirewallChain::chainName) jumped = true;
-            if (c[2] == "-D" || c[2] == "-X") jumped = false;
+            // "<program> -w <seconds> <verb> ...": the wait for the lock is bounded.
+            if (c[0] != program || c.size() < 4 || c[1] != "-w" || c[2] != "5") continue;
+            if (c[3] == "-I" && c.back() == FirewallChain::chainName) jumped = true;
+            if (c[3] == "-D" || c[3] == "-X") jumped = false;
         }
         return jumped;
     }
@@ -118,6 +121,23 @@ TEST(FirewallChain, WhereTheRestoreProgramServesTheChainIsReplacedInOneTransacti
     chain.remove();
     EXPECT_EQ(scripts.size(), 2u);
     EXPECT_TRUE(tables.commands.empty());
+}
+
+TEST(Command, AProgramPastItsTimeLimitIsKilled) {
+    using namespace std::chrono_literals;
+    // Still writing, or with its outputs closed: either way the caller
+    // waits no longer than the limit.
+    for (const char* script : {"echo started; sleep 30", "exec >/dev/null 2>&1; sleep 30"}) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto result = runCommand({"sh", "-c", script}, {}, 300ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << script;
+        EXPECT_TRUE(result.timedOut) << script;
+        EXPECT_EQ(result.status, 128 + 9) << script;
+        EXPECT_NE(result.standardError.find("stopped after"), std::string::npos) << script;
+    }
+    const auto quick = runCommand({"sh", "-c", "echo fine"}, {}, 5000ms);
+    EXPECT_FALSE(quick.timedOut);
+    EXPECT_EQ(quick.standardOutput, "fine\n");
 }
 
 }  // namespace

@@ -108,6 +108,61 @@ TEST(FlowTracker, ConnectionsWithoutAReadableStartAreAllowedUnasked) {
     EXPECT_TRUE(f.asked.empty());
 }
 
+TEST(FlowTracker, AStartThatCannotBeReadIsBlockedOnItsOwnPort) {
+    Fixture f;
+    const Bytes badVersion{0x16, 0x02, 0x00, 0x00, 0x05, 1, 2, 3, 4, 5};
+    const Bytes alertFirst{0x15, 0x03, 0x03, 0x00, 0x02, 0x01, 0x00};
+    const Bytes badRequest = bytesOf("GET /a b HTTP/1.1\r\nHost: fine.test\r\n\r\n");
+    // TLS on 443 and HTTP on 80; on another port, or the other protocol on
+    // the port, it passes, and so does a connection picked up mid-stream.
+    const struct {
+        Bytes start;
+        std::uint16_t port;
+        bool fresh;
+        PacketAction action;
+    } rows[] = {{badVersion, 443, true, block}, {alertFirst, 443, true, block}, {badRequest, 80, true, block},
+                {badVersion, 8443, true, allow},  {badRequest, 443, true, allow},  {alertFirst, 80, true, allow},
+                {alertFirst, 443, false, allow}, {badRequest, 80, false, allow}};
+    std::uint16_t source = 43000;
+    for (const auto& row : rows) {
+        const Endpoints e{4, ++source, row.port};
+        if (row.fresh) {
+            EXPECT_EQ(f.send(tcpPacket(e, 99, {}, 0x02)), opened);
+        }
+        EXPECT_EQ(f.send(tcpPacket(e, 100, row.start), {}, PacketContext{row.fresh, false}), row.action) << source;
+    }
+    // One blocked name among those the start carries blocks it, wherever
+    // it stands.
+    EXPECT_EQ(f.send(tcpPacket({4, 43100, 8080}, 1,
+                               bytesOf("GET http://fine.test/ HTTP/1.1\r\nHost: a.test\r\nHost: blocked.test\r\n\r\n"))),
+              block);
+    EXPECT_EQ(f.asked.size(), 3u);
+}
+
+TEST(FlowTracker, UrgentDataInTheStartOfAWebConnectionBlocksIt) {
+    const Bytes hello = clientHelloFor("fine.test", 300);
+    const Bytes first(hello.begin(), hello.begin() + 100), rest(hello.begin() + 100, hello.end());
+    constexpr std::uint8_t urgent = 0x38;  // URG|ACK|PSH
+    for (std::uint16_t port : {443, 80, 8080}) {
+        SCOPED_TRACE(port);
+        const auto expected = port == 8080 ? allow : block;
+        Fixture f;
+        // In the first segment, on the SYN's data, in a later piece, or on
+        // a connection picked up mid-stream.
+        EXPECT_EQ(f.send(tcpPacket({4, 44001, port}, 99, {}, 0x02)), opened);
+        EXPECT_EQ(f.send(tcpPacket({4, 44001, port}, 100, hello, urgent)), expected);
+        EXPECT_EQ(f.send(tcpPacket({4, 44002, port}, 99, hello, 0x22)), port == 8080 ? allow : block);
+        EXPECT_EQ(f.send(tcpPacket({4, 44003, port}, 99, {}, 0x02)), opened);
+        EXPECT_EQ(f.send(tcpPacket({4, 44003, port}, 100, first)), pass);
+        EXPECT_EQ(f.send(tcpPacket({4, 44003, port}, 200, rest, urgent)), expected);
+        EXPECT_EQ(f.send(tcpPacket({4, 44004, port}, 5000, hello, urgent)), expected);
+        // Once allowed, urgent data is the connection's own business.
+        EXPECT_EQ(f.send(tcpPacket({4, 44005, port}, 99, {}, 0x02)), opened);
+        EXPECT_EQ(f.send(tcpPacket({4, 44005, port}, 100, hello)), allow);
+        EXPECT_EQ(f.send(tcpPacket({4, 44005, port}, 100 + static_cast<std::uint32_t>(hello.size()), Bytes{1}, urgent)), allow);
+    }
+}
+
 TEST(FlowTracker, ABlockedConnectionStaysBlockedWhileAClientMayResend) {
     Fixture f;
     const FlowTracker::Clock::time_point t0{};

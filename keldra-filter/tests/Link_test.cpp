@@ -517,6 +517,51 @@ TEST(LogLimiter, OneLineASecondPerKindAndUserThenTheCountLeftOut) {
                                                "refused a caller from uid 1000: left out 1 more line like this"}));
 }
 
+TEST(LogLimiter, AStalledLogHoldsUpNeitherOtherCallersNorThePacketPath) {
+    using namespace std::chrono_literals;
+    std::mutex stall;
+    std::unique_lock<std::mutex> stalled(stall);
+    std::vector<std::string> written;
+    std::mutex writtenLock;
+    const auto slowLog = [&](const std::string& line) {
+        std::lock_guard<std::mutex> wait(stall);
+        std::lock_guard<std::mutex> lock(writtenLock);
+        written.push_back(line);
+    };
+    {
+        // A limiter writes outside its lock: while one caller's line is
+        // stuck in the log, another kind goes on being counted.
+        LogLimiter limited(slowLog);
+        std::thread stuck([&] { limited.log("refused a caller", 1000, "stuck"); });
+        std::this_thread::sleep_for(50ms);
+        const auto started = std::chrono::steady_clock::now();
+        std::atomic<bool> counted{false};
+        std::thread other([&] {
+            limited.log("refused a caller", 1000, "counted");
+            limited.flush();
+            counted = true;
+        });
+        EXPECT_TRUE(waitFor([&] { return counted.load(); }, 1s));
+        // A writer takes lines at once, keeps at most its capacity and
+        // counts the rest, then writes them in order once the log moves.
+        LogWriter writer(slowLog, 3);
+        const auto handOver = writer.handOver();
+        for (int i = 0; i < 6; ++i) handOver("line " + std::to_string(i));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        stalled.unlock();
+        stuck.join();
+        other.join();
+    }
+    // The writer's lines in order; the two threads' lines in any.
+    const auto at = std::find(written.begin(), written.end(), "line 0");
+    ASSERT_GE(std::distance(at, written.end()), 4);
+    EXPECT_EQ(std::vector<std::string>(at, at + 4),
+              (std::vector<std::string>{"line 0", "line 1", "line 2", "log writer: left out 3 lines while the log was slow"}));
+    written.erase(at, at + 4);
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"refused a caller from uid 1000: left out 1 more line like this", "stuck"}));
+}
+
 TEST(PeerCheck, OnlyRootOwnedInstallationsCount) {
     keldra::test::TempDir folder("keldra-peer");
     EXPECT_FALSE(rootOwnedAllTheWay("relative/path"));

@@ -9,9 +9,26 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <thread>
 
+#include "BrivetClient/Descriptor.h"
+
 namespace keldra {
+namespace {
+
+// Owners of the sd-bus objects. A connection is closed without a flush:
+// the bus may not be reading.
+struct CloseBus {
+    void operator()(sd_bus* bus) const noexcept { sd_bus_close_unref(bus); }
+};
+struct UnrefSlot {
+    void operator()(sd_bus_slot* slot) const noexcept { sd_bus_slot_unref(slot); }
+};
+using BusHandle = std::unique_ptr<sd_bus, CloseBus>;
+using SlotHandle = std::unique_ptr<sd_bus_slot, UnrefSlot>;
+
+}  // namespace
 
 bool isAppLaunchUnit(std::string_view unit) noexcept {
     if (!unit.starts_with("app-")) return false;
@@ -125,13 +142,9 @@ class BusKeeper : public std::enable_shared_from_this<BusKeeper> {
 public:
     BusKeeper(Registration registration, SdBusSystemBus::Retry retry, const SdBusSystemBus::Logging& logging)
         : registration_(std::move(registration)), retry_(retry),
-          stateLog_(logging.log, linesFor(registration_.kind), logging.interval) {
-        stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    }
-    ~BusKeeper() {
-        closeBus();
-        if (stopFd_ >= 0) ::close(stopFd_);
-    }
+          stateLog_(logging.log, linesFor(registration_.kind), logging.interval),
+          stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~BusKeeper() { closeBus(); }
 
     std::shared_ptr<const std::atomic<bool>> registeredFlag() const { return registered_; }
 
@@ -146,7 +159,7 @@ public:
         stopping_ = true;
         registered_->store(false);
         std::uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(stopFd_, &one, sizeof one);
+        [[maybe_unused]] auto ignored = ::write(stopFd_.get(), &one, sizeof one);
         if (!thread_.joinable()) return;
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();
@@ -166,7 +179,7 @@ private:
     }
 
     void run() {
-        if (stopFd_ < 0) return;
+        if (stopFd_.get() < 0) return;
         auto pause = retry_.firstRetry;
         while (!stopping_) {
             if (connect() && serve()) pause = retry_.firstRetry;  // it held once: start the pauses afresh
@@ -194,31 +207,39 @@ private:
     // answer is answered in serve().
     bool connect() {
         int result;
+        sd_bus* opened = nullptr;
         if (registration_.address) {
-            result = sd_bus_new(&bus_);
-            if (result >= 0) result = sd_bus_set_address(bus_, registration_.address->c_str());
-            if (result >= 0) result = sd_bus_set_bus_client(bus_, 1);
-            if (result >= 0) result = sd_bus_start(bus_);
+            result = sd_bus_new(&opened);
+            bus_.reset(opened);
+            if (result >= 0) result = sd_bus_set_address(bus_.get(), registration_.address->c_str());
+            if (result >= 0) result = sd_bus_set_bus_client(bus_.get(), 1);
+            if (result >= 0) result = sd_bus_start(bus_.get());
         } else {
-            result = registration_.kind == Registration::Kind::wake ? sd_bus_open_system(&bus_)
-                                                                     : sd_bus_open_user(&bus_);
+            result = registration_.kind == Registration::Kind::wake ? sd_bus_open_system(&opened)
+                                                                     : sd_bus_open_user(&opened);
+            bus_.reset(opened);
         }
         if (result < 0) return false;
+        sd_bus_slot* slot = nullptr;
         if (registration_.kind == Registration::Kind::wake) {
             pending_ = 1;
-            result = sd_bus_match_signal_async(bus_, &slot_, "org.freedesktop.login1", "/org/freedesktop/login1",
+            result = sd_bus_match_signal_async(bus_.get(), &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
                                                "org.freedesktop.login1.Manager", "PrepareForSleep",
                                                onPrepareForSleep, onAnswer, this);
+            slot_.reset(slot);
         } else {
             // systemd sends unit signals only to subscribed clients.
             pending_ = 2;
-            result = sd_bus_match_signal_async(bus_, &slot_, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+            result = sd_bus_match_signal_async(bus_.get(), &slot, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
                                                "org.freedesktop.systemd1.Manager", "UnitNew", onUnitNew, onAnswer,
                                                this);
+            slot_.reset(slot);
             if (result >= 0) {
-                result = sd_bus_call_method_async(bus_, &callSlot_, "org.freedesktop.systemd1",
+                sd_bus_slot* call = nullptr;
+                result = sd_bus_call_method_async(bus_.get(), &call, "org.freedesktop.systemd1",
                                                   "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
                                                   "Subscribe", onAnswer, this, "");
+                callSlot_.reset(call);
             }
         }
         failed_ = false;
@@ -231,7 +252,7 @@ private:
         bool held = false;
         while (!stopping_ && !failed_) {
             int processed = 0;
-            while (!stopping_ && !failed_ && (processed = sd_bus_process(bus_, nullptr)) > 0) {
+            while (!stopping_ && !failed_ && (processed = sd_bus_process(bus_.get(), nullptr)) > 0) {
             }
             if (stopping_ || failed_ || processed < 0) break;
             if (pending_ == 0 && !registered_->load()) {
@@ -240,10 +261,10 @@ private:
                 stateLog_.changed(true, Clock::now());
             }
             stateLog_.flush(Clock::now());
-            const int fd = sd_bus_get_fd(bus_);
-            const int events = sd_bus_get_events(bus_);
+            const int fd = sd_bus_get_fd(bus_.get());
+            const int events = sd_bus_get_events(bus_.get());
             std::uint64_t until = 0;
-            sd_bus_get_timeout(bus_, &until);
+            sd_bus_get_timeout(bus_.get(), &until);
             if (fd < 0 || events < 0) break;  // the bus is gone
             int timeout = -1;
             if (until != UINT64_MAX) {
@@ -253,10 +274,10 @@ private:
                     static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
                 timeout = until <= nowUs ? 0 : static_cast<int>(std::min<std::uint64_t>((until - nowUs) / 1000 + 1, 60'000));
             }
-            pollfd entries[2] = {{fd, static_cast<short>(events), 0}, {stopFd_, POLLIN, 0}};
+            pollfd entries[2] = {{fd, static_cast<short>(events), 0}, {stopFd_.get(), POLLIN, 0}};
             if (::poll(entries, 2, untilLogDue(timeout)) < 0 && errno != EINTR) break;
             if (entries[0].revents & (POLLHUP | POLLERR)) {
-                sd_bus_process(bus_, nullptr);
+                sd_bus_process(bus_.get(), nullptr);
                 break;
             }
         }
@@ -270,16 +291,17 @@ private:
             stateLog_.flush(Clock::now());
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
             if (left.count() <= 0) return true;
-            pollfd entry{stopFd_, POLLIN, 0};
+            pollfd entry{stopFd_.get(), POLLIN, 0};
             ::poll(&entry, 1, untilLogDue(static_cast<int>(std::min<std::int64_t>(left.count(), 60'000))));
         }
         return false;
     }
 
+    // The slots go before the connection they belong to.
     void closeBus() {
-        if (callSlot_ != nullptr) callSlot_ = sd_bus_slot_unref(callSlot_);
-        if (slot_ != nullptr) slot_ = sd_bus_slot_unref(slot_);
-        if (bus_ != nullptr) bus_ = sd_bus_close_unref(bus_);  // no flush: the bus may not be reading
+        callSlot_.reset();
+        slot_.reset();
+        bus_.reset();
     }
 
     // The answers to AddMatch and Subscribe.
@@ -316,12 +338,12 @@ private:
     const SdBusSystemBus::Retry retry_;
     BusStateLog stateLog_;  // the thread's alone
     const std::shared_ptr<std::atomic<bool>> registered_ = std::make_shared<std::atomic<bool>>(false);
-    sd_bus* bus_ = nullptr;
-    sd_bus_slot* slot_ = nullptr;
-    sd_bus_slot* callSlot_ = nullptr;
+    BusHandle bus_;  // before its slots, so that they go first
+    SlotHandle slot_;
+    SlotHandle callSlot_;
     int pending_ = 0;
     bool failed_ = false;
-    int stopFd_ = -1;
+    brivet::Descriptor stopFd_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 // throws and never reads outside the buffer, it simply yields nothing.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,6 +36,14 @@ struct DNSQuestion {
 namespace DNSMessage {
 
 using Bytes = std::span<const std::uint8_t>;
+
+// Walks the name of a message's first question from offset 12: labels
+// written in full (no compression pointer or other label type: a length
+// byte up to 63) up to a zero byte, each label inside the message and a
+// byte after it. `label` sees each label in turn and refuses the name by
+// returning false. The offset of the zero byte, or nothing when the name is
+// refused or runs past the message.
+std::optional<std::size_t> walkQuestionName(Bytes message, const std::function<bool(std::string_view label)>& label);
 
 // The first question of a query, or nothing for anything that is not a
 // query with a fully written, UTF-8 first question.

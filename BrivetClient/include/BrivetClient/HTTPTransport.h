@@ -12,6 +12,10 @@
 
 namespace brivet {
 
+// Whether two header names (or other ASCII tokens) are equal ignoring the
+// case of ASCII letters.
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
 struct HTTPRequest {
     std::string method = "GET";
     std::string url;

@@ -16,6 +16,7 @@
 #include "keldra-filter/FilterState.h"
 #include "keldra-filter/FirewallChain.h"
 #include "keldra-filter/FlowTracker.h"
+#include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PacketQueue.h"
 
 namespace keldra::filter {
@@ -58,6 +59,8 @@ private:
     ContentFilterSettings settings_;
     Log log_;
     FirewallChain chain_;
+    // Writes the blocks' lines off the packet path.
+    std::unique_ptr<LogWriter> blockLog_;
     class Decider;
     std::unique_ptr<Decider> decider_;
     std::unique_ptr<FlowTracker> tracker_;

@@ -17,7 +17,14 @@
 //   only partly received.
 // - The packet that completes the start decides the connection: allowed
 //   (another protocol at once, without a hold), or blocked (that packet is
-//   refused and the client reset).
+//   refused and the client reset). One blocked name among those the start
+//   carries blocks it. On port 443 a start that begins as TLS but cannot be
+//   read is blocked, and so is one on port 80 that begins as an HTTP
+//   request but cannot be read.
+// - A connection to port 80 or 443 whose start carries a segment with URG
+//   set is blocked: the server's TCP takes the urgent byte out of the
+//   stream, unless the server keeps it inline, so what the server reads
+//   cannot be known here.
 // - A segment its server would throw away is never taken as stream bytes:
 //   one whose TCP checksum is wrong (checked where the kernel has filled it
 //   in), and one without ACK that is not a SYN.
@@ -47,6 +54,7 @@
 
 #include "BrivetClient/FlowFilter.h"
 #include "keldra-filter/Packet.h"
+#include "keldra-filter/ServerName.h"
 
 namespace keldra::filter {
 
@@ -142,6 +150,7 @@ private:
         std::vector<std::uint8_t> stream;       // the contiguous start
         std::map<std::uint32_t, std::vector<std::uint8_t>> ahead;  // pieces past a gap, by offset
         std::size_t bytes = 0;                  // kept in `stream` and `ahead`
+        StartReader reader;                     // what was read of `stream`
         Clock::time_point lastActive;
         std::list<Key>::iterator age;
     };
@@ -149,6 +158,7 @@ private:
         Stage stage = Stage::opened;
         std::uint32_t base = 0;    // sequence number of the stream's first byte
         std::uint64_t serial = 0;  // of its place in its stage's order
+        bool midStream = false;    // picked up without its SYN
         std::unique_ptr<Reading> reading;
     };
     using Table = std::unordered_map<Key, Entry, KeyHash>;
@@ -162,7 +172,7 @@ private:
 
     static Key keyOf(const TCPSegment& segment) noexcept;
     void addPiece(Reading& reading, std::uint32_t offset, std::span<const std::uint8_t> payload);
-    PacketAction decideStart(const Key& key, std::span<const std::uint8_t> stream);
+    PacketAction decideStart(const Key& key, bool midStream, StartReader& reader, std::span<const std::uint8_t> stream);
     PacketAction startReading(Table::iterator entry, const TCPSegment& segment, Clock::time_point now);
     PacketAction read(Table::iterator entry, const TCPSegment& segment, Clock::time_point now);
     // Puts an entry in a stage and in that stage's order; returns `action`.

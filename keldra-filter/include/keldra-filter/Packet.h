@@ -22,6 +22,7 @@ struct TCPSegment {
     bool fin = false;
     bool rst = false;
     bool ack = false;
+    bool urg = false;  // the urgent pointer is in force
     // Point into the packet given to parseTCPPacket: the whole segment
     // (header included) and its payload.
     std::span<const std::uint8_t> segment;

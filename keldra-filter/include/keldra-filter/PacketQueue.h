@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "BrivetClient/Descriptor.h"
 #include "keldra-filter/FlowTracker.h"
 
 struct nfq_handle;
@@ -43,10 +44,18 @@ private:
     static int onPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data, void* self);
     void answer(std::uint32_t packetId, std::uint32_t mark, PacketAction action);
 
+    struct CloseHandle {
+        void operator()(nfq_handle* handle) const noexcept;
+    };
+    struct DestroyQueue {
+        void operator()(nfq_q_handle* queue) const noexcept;
+    };
+
     FlowTracker& tracker_;
-    nfq_handle* handle_ = nullptr;
-    nfq_q_handle* queue_ = nullptr;
-    int wakeFd_ = -1;
+    // The queue goes before the handle it was made with.
+    std::unique_ptr<nfq_handle, CloseHandle> handle_;
+    std::unique_ptr<nfq_q_handle, DestroyQueue> queue_;
+    brivet::Descriptor wakeFd_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> seen_{0};
 };

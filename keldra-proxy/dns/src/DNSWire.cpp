@@ -1,5 +1,7 @@
 #include "keldra-proxy/DNSWire.h"
 
+#include "BrivetClient/DNSMessage.h"
+
 namespace brivet {
 
 namespace {
@@ -26,28 +28,17 @@ std::optional<DNSQuestionKey> DNSQuestionKey::of(std::span<const std::uint8_t> m
         return std::nullopt;
     }
     DNSQuestionKey key;
-    std::size_t at = kHeaderSize;
-    for (;;) {
-        if (at >= message.size()) {
-            return std::nullopt;
-        }
-        const std::uint8_t length = message[at];
-        if (length == 0) {
-            ++at;
-            break;
-        }
-        // The first name of a message has nothing before it to point at, and
-        // label types other than plain ones are not in use.
-        if (length > 63 || at + 1 + length > message.size() || key.name.size() + 1 + length > 254) {
-            return std::nullopt;
-        }
-        key.name.push_back(static_cast<char>(length));
-        for (std::size_t i = at + 1; i <= at + length; ++i) {
-            const auto c = static_cast<char>(message[i]);
-            key.name.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-        }
-        at += 1 + length;
+    // The name as length-prefixed labels, letters folded, at most 254 bytes.
+    const auto zero = DNSMessage::walkQuestionName(message, [&key](std::string_view label) {
+        if (key.name.size() + 1 + label.size() > 254) return false;
+        key.name.push_back(static_cast<char>(label.size()));
+        for (const char c : label) key.name.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        return true;
+    });
+    if (!zero) {
+        return std::nullopt;
     }
+    const std::size_t at = *zero + 1;
     if (at + 4 > message.size()) {
         return std::nullopt;
     }
