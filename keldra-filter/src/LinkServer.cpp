@@ -5,6 +5,7 @@
 #include "Keldra/FilterWire.h"
 
 #include <cerrno>
+#include <map>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -141,34 +142,41 @@ void LinkServer::acceptLoop() {
     }
 }
 
-std::size_t LinkServer::connections() {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    std::size_t open = 0;
-    for (const auto& connection : connections_) open += connection.fd >= 0 && !connection.evicted;
-    return open;
-}
-
 bool LinkServer::makeRoomFor(uid_t uid) {
-    std::size_t all = 0, users = 0, own = 0;
-    Connection* longestIdle = nullptr;
-    for (auto& connection : connections_) {
+    std::size_t all = 0, users = 0;
+    std::map<uid_t, std::size_t> held;
+    for (const auto& connection : connections_) {
         if (connection.fd < 0 || connection.evicted) continue;
         ++all;
         users += connection.uid != 0;
-        if (connection.uid != uid) continue;
-        ++own;
-        if (!connection.busy && (!longestIdle || connection.idleSince < longestIdle->idleSince)) {
-            longestIdle = &connection;
-        }
+        ++held[connection.uid];
     }
+    const std::size_t own = held[uid];
     const bool full = uid == 0 ? all >= limits_.connections
                                : own >= limits_.perUser || all >= limits_.connections ||
                                      users + limits_.keptForRoot >= limits_.connections;
     if (!full) return true;
-    // Only a limit the user's own connections fill is theirs to make room
-    // in (root always holds its kept slots when all are taken).
-    const bool theirs = uid == 0 || own >= limits_.perUser;
-    if (!theirs || !longestIdle) return false;
+    // Room is made by closing the connection that has waited longest for a
+    // request: one of the caller's own user's where those fill its limit
+    // (for root, all that others may not hold), else one of the user holding
+    // the most (the caller's own, when none holds more).
+    uid_t from = uid;
+    if (uid != 0 && own < limits_.perUser) {
+        std::size_t most = own;
+        for (const auto& [holder, count] : held) {
+            if (holder != 0 && count > most) {
+                most = count;
+                from = holder;
+            }
+        }
+        if (most == 0) return false;
+    }
+    Connection* longestIdle = nullptr;
+    for (auto& connection : connections_) {
+        if (connection.fd < 0 || connection.evicted || connection.busy || connection.uid != from) continue;
+        if (!longestIdle || connection.idleSince < longestIdle->idleSince) longestIdle = &connection;
+    }
+    if (!longestIdle) return false;
     longestIdle->evicted = true;
     ::shutdown(longestIdle->fd, SHUT_RDWR);
     return true;

@@ -24,9 +24,11 @@
 // such, so that only one is read and handled at a time. Slots: 32
 // connections, at most 8 of them for one user other than root, at most 28
 // for all users other than root together (the rest is kept for root). A
-// user at its limit makes room by closing its own connection that has
-// waited longest for a request, so the app always gets one while a process
-// of its user merely holds connections.
+// caller at a limit gets room by closing the connection that has waited
+// longest for a request: one of its own user's when those fill the limit,
+// else one of the user holding the most (its own, when none holds more).
+// So root, and the app of every user, always get one while other processes
+// merely hold connections.
 
 #include <atomic>
 #include <chrono>
@@ -80,9 +82,6 @@ public:
     void stop();
 
     std::size_t refusedPeers() const noexcept { return refused_.load(); }
-
-    // Connections open now.
-    std::size_t connections();
 
 private:
     struct Connection {
