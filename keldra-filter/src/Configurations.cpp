@@ -1,9 +1,12 @@
 #include "keldra-filter/Configurations.h"
 
+#include "BrivetClient/AtomicFile.h"
 #include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 
 #include <nlohmann/json.hpp>
+
+#include <utility>
 
 namespace keldra::filter {
 namespace {
@@ -74,9 +77,12 @@ std::optional<ProviderSwitches> readSwitches(std::string_view document, const st
     return switches;
 }
 
-std::optional<ProviderSwitches> readSwitchesFile(const std::filesystem::path& file, const std::string& identifier,
-                                                 std::string* problem) {
-    std::string text;
+namespace {
+
+// The file's text and switches; nothing (and why) when it cannot be used.
+std::optional<ProviderSwitches> readSwitchesText(const std::filesystem::path& file, const std::string& identifier,
+                                                 std::string& text, std::string* problem) {
+    text.clear();
     try {
         if (!brivet::readRegularFile(file, text, kMaxConfigurationsBytes)) return ProviderSwitches{};
     } catch (const std::exception& error) {
@@ -86,19 +92,40 @@ std::optional<ProviderSwitches> readSwitchesFile(const std::filesystem::path& fi
     return readSwitches(text, identifier, problem);
 }
 
-ConfigurationsReader::ConfigurationsReader(std::filesystem::path file, std::string identifier, Log log)
-    : file_(std::move(file)), identifier_(std::move(identifier)), log_(std::move(log)) {}
+}  // namespace
+
+std::optional<ProviderSwitches> readSwitchesFile(const std::filesystem::path& file, const std::string& identifier,
+                                                 std::string* problem) {
+    std::string text;
+    return readSwitchesText(file, identifier, text, problem);
+}
+
+ConfigurationsReader::ConfigurationsReader(std::filesystem::path file, std::string identifier, Log log,
+                                           std::filesystem::path kept)
+    : file_(std::move(file)), identifier_(std::move(identifier)), log_(std::move(log)), kept_(std::move(kept)) {}
 
 std::optional<ProviderSwitches> ConfigurationsReader::read() {
-    std::string problem;
-    auto switches = readSwitchesFile(file_, identifier_, &problem);
+    const bool first = std::exchange(first_, false);
+    if (first && !kept_.empty()) keptSwitches_ = readSwitchesFile(kept_, identifier_);
+    std::string text, problem;
+    auto switches = readSwitchesText(file_, identifier_, text, &problem);
     if (switches) {
         lastProblem_.clear();
-    } else if (problem != lastProblem_) {
+        if (!kept_.empty() && switches != keptSwitches_) {
+            try {
+                brivet::atomicWrite(kept_, text.empty() ? std::string("{}") : text);
+                keptSwitches_ = switches;
+            } catch (const std::exception& error) {
+                if (log_) log_(std::string("cannot keep the configurations in force: ") + error.what());
+            }
+        }
+        return switches;
+    }
+    if (problem != lastProblem_) {
         lastProblem_ = problem;
         if (log_) log_("configurations not read: " + brivet::logSafe(problem) + "; the configuration in force is kept");
     }
-    return switches;
+    return first ? keptSwitches_ : std::nullopt;
 }
 
 }  // namespace keldra::filter

@@ -201,7 +201,8 @@ int Daemon::run(const std::atomic<bool>* stop) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
-    ConfigurationsReader configurations(settings_.configurations, settings_.identifier, log_);
+    ConfigurationsReader configurations(settings_.configurations, settings_.identifier, log_,
+                                        settings_.stateFolder / "configurations-in-force.json");
     ProviderSwitches current;
     bool first = true;
     while (!(stop != nullptr && stop->load())) {

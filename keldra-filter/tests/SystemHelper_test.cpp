@@ -246,11 +246,13 @@ TEST_F(HelperFixture, ConfigurationsAreWrittenReadableByAllAndNeverSwitchedOffHe
     EXPECT_EQ(helper({"save-configurations", on}).standardError, "");
 }
 
-TEST(ConfigurationsReader, AFileOverTheLimitsIsLoggedOnceAndKeepsTheConfigurationInForce) {
+TEST(ConfigurationsReader, AFileOverTheLimitsIsLoggedOnceAndKeepsTheConfigurationInForceAcrossRestarts) {
     keldra::test::TempDir folder("keldra-configurations");
     const auto file = folder / "network-configurations.json";
     std::vector<std::string> lines;
-    ConfigurationsReader reader(file, "io.tolvane.brivet.filter", [&](const std::string& line) { lines.push_back(line); });
+    const auto kept = folder / "state/configurations-in-force.json";
+    const auto log = [&](const std::string& line) { lines.push_back(line); };
+    ConfigurationsReader reader(file, "io.tolvane.brivet.filter", log, kept);
     const std::string filterOn = R"({"contentFilter":{"enabled":true,"provider":{}}})";
     struct Row {
         std::string document;
@@ -266,7 +268,12 @@ TEST(ConfigurationsReader, AFileOverTheLimitsIsLoggedOnceAndKeepsTheConfiguratio
         EXPECT_EQ(reader.read(), row.read) << row.document.substr(0, 60);
         EXPECT_EQ(lines.size(), row.lines) << row.document.substr(0, 60);
     }
-    ASSERT_EQ(lines.size(), 3u);
+    // A restart over the file it cannot use starts from what was in force.
+    ConfigurationsReader restarted(file, "io.tolvane.brivet.filter", log, kept);
+    EXPECT_EQ(restarted.read(), (ProviderSwitches{true, false}));
+    EXPECT_EQ(restarted.read(), std::nullopt);
+    EXPECT_EQ(modeOf(kept), 0600u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "configurations not read: " + file.string() +
                             " is larger than 65536 bytes; the configuration in force is kept");
     EXPECT_EQ(lines[1], "configurations not read: the configurations nest deeper than 32 levels; the configuration in "

@@ -46,11 +46,14 @@ std::optional<ProviderSwitches> readSwitchesFile(const std::filesystem::path& fi
 
 // The daemon's reader of the file, polled: a file it cannot use is logged
 // once (again only once it has read well or failed otherwise in between),
-// and gives nothing, so the configuration in force is kept.
+// and gives nothing, so the configuration in force is kept. With a `kept`
+// file (in the daemon's root-only state), each document read well that
+// switches otherwise is copied there, and a first read that cannot use the
+// file gives what was kept: a restart keeps the configuration in force too.
 class ConfigurationsReader {
 public:
     using Log = std::function<void(const std::string&)>;
-    ConfigurationsReader(std::filesystem::path file, std::string identifier, Log log);
+    ConfigurationsReader(std::filesystem::path file, std::string identifier, Log log, std::filesystem::path kept = {});
 
     std::optional<ProviderSwitches> read();
 
@@ -58,6 +61,9 @@ private:
     std::filesystem::path file_;
     std::string identifier_;
     Log log_;
+    std::filesystem::path kept_;
+    bool first_ = true;
+    std::optional<ProviderSwitches> keptSwitches_;
     std::string lastProblem_;
 };
 
