@@ -39,6 +39,16 @@ int connectTo(const std::filesystem::path& socket) {
     return -1;
 }
 
+// With AddressSanitizer, resident sizes say little (shadow memory, freed
+// memory held in quarantine).
+#if defined(__SANITIZE_ADDRESS__)
+#define KELDRA_RESIDENT_SIZES_MEAN_LITTLE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELDRA_RESIDENT_SIZES_MEAN_LITTLE 1
+#endif
+#endif
+
 // The resident memory of a process, in bytes.
 std::size_t residentBytes(pid_t pid) {
     const auto status = readFile("/proc/" + std::to_string(pid) + "/status");
@@ -177,7 +187,6 @@ TEST_F(LinkFixture, BadFramesAndForeignPeersAreRefusedWithoutHarm) {
 TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
     RunningDaemon daemon(files);
     ASSERT_TRUE(daemon.ready());
-    const std::size_t before = residentBytes(daemon.pid());
     const auto descriptors = [&] {
         const std::filesystem::path open = "/proc/" + std::to_string(daemon.pid()) + "/fd";
         return std::distance(std::filesystem::directory_iterator(open), {});
@@ -193,6 +202,7 @@ TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
         std::size_t allowedGrowth;  // one large request, 64 KiB on each other connection
     };
     for (const Row& row : {Row{"root", false, 256 * kMiB + 24 * kMiB}, Row{"nobody", true, 24 * kMiB}}) {
+        const std::size_t before = residentBytes(daemon.pid());
         const pid_t sender = ::fork();
         if (sender == 0) {
             std::vector<int> fds;
@@ -236,7 +246,9 @@ TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
         ::kill(sender, SIGKILL);
         ::waitpid(sender, nullptr, 0);
         EXPECT_TRUE(waitFor([&] { return descriptors() == idle; })) << row.sender << ": " << descriptors();
+#ifndef KELDRA_RESIDENT_SIZES_MEAN_LITTLE
         EXPECT_LT(most, before + row.allowedGrowth) << row.sender << ": " << before / kMiB << " MiB before";
+#endif
         std::cout << row.sender << ": daemon resident " << before / kMiB << " MiB before, at most " << most / kMiB
                   << " MiB while held\n";
     }
