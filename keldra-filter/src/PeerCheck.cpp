@@ -180,7 +180,9 @@ SentFrame readFrameWithSender(int fd, const FrameReading& reading) {
     // Room for the whole frame is only reserved: pages are taken as the
     // bytes come, a chunk at a time.
     frame.message.reserve(size);
-    constexpr std::size_t kChunk = 1024 * 1024;
+    // At most this much of another sender's bytes is read before they are
+    // refused.
+    constexpr std::size_t kChunk = 64 * 1024;
     while (frame.message.size() < size) {
         const std::size_t at = frame.message.size();
         const std::size_t step = std::min<std::size_t>(kChunk, size - at);
