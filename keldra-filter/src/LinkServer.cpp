@@ -4,6 +4,7 @@
 #include "BrivetClient/LogText.h"
 #include "Keldra/FilterWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <poll.h>
@@ -232,7 +233,10 @@ void LinkServer::serve(Connection& connection) {
                              ": a request without credentials or with bytes from more than one process";
             if (!refusal.empty()) throw SenderRefused(refusal, sender ? sender->uid : connected);
             if (size > limits_.smallRequestBytes) {
-                if (!takeLargeRoom(std::chrono::steady_clock::now() + limits_.idle)) {
+                // Within the time the connection has for a request (and at
+                // least what a request may take).
+                const auto now = std::chrono::steady_clock::now();
+                if (!takeLargeRoom(std::max(lastRequest + limits_.idle, now + limits_.request))) {
                     throw wire::TimedOut("no room to read a request of " + std::to_string(size) + " bytes in time");
                 }
                 large = true;

@@ -18,8 +18,7 @@
 // Nothing a caller sends can wear the daemon out (see LinkLimits): a
 // request's sender is checked once its 4-byte length is in, before anything
 // more is read; a request must be complete within a few seconds of its
-// first byte, and a connection that sends no complete request for 30 s is
-// closed. Each connection may hold a small request; a larger one (a rules
+// first byte, and a connection that begins none for 30 s is closed. Each connection may hold a small request; a larger one (a rules
 // document, up to the wire's limit) waits for the one room there is for
 // such, so that only one is read and handled at a time. Slots: 32
 // connections, at most 8 of them for one user other than root, at most 28
@@ -55,10 +54,11 @@ struct LinkLimits {
     std::size_t keptForRoot = 4;
     // A request larger than this waits for the one room for a large request.
     std::size_t smallRequestBytes = 64 * 1024;
-    // An accepted connection that completes no request within `idle` (of
-    // being accepted, or of its last reply) is closed; so is one whose
-    // request is not complete within `request` of its first byte, and one
-    // whose large request found no room within `idle`.
+    // An accepted connection that begins no request within `idle` of being
+    // accepted, or of its last reply, is closed; so is one whose request is
+    // not complete within `request` of its first byte, and one whose large
+    // request found no room within `idle` of that reply (or `request`, when
+    // that is later).
     std::chrono::milliseconds idle{30000};
     std::chrono::milliseconds request{5000};
 };
