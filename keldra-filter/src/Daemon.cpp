@@ -230,10 +230,12 @@ int Daemon::run(const std::atomic<bool>* stop) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    ConfigurationsReader configurations(settings_.configurations, settings_.identifier, log_,
+                                        settings_.stateFolder / "configurations-in-force.json");
     ProviderSwitches current;
     bool first = true;
     while (!(stop != nullptr && stop->load())) {
-        if (auto read = readSwitchesFile(settings_.configurations, settings_.identifier)) {
+        if (auto read = configurations.read()) {
             if (first || !(*read == current)) {
                 log_(std::string("configurations: content filter ") + (read->contentFilter ? "on" : "off") +
                      ", DNS proxy " + (read->dnsProxy ? "on" : "off"));

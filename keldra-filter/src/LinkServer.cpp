@@ -4,7 +4,9 @@
 #include "BrivetClient/LogText.h"
 #include "Keldra/FilterWire.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -17,10 +19,10 @@ namespace keldra::filter {
 namespace wire = keldra::filterwire;
 
 LinkServer::LinkServer(std::filesystem::path socketPath, FilterState& state, SignedPolicy& policy, Running running,
-                       PeerCheck peers, Log log)
+                       PeerCheck peers, Log log, LinkLimits limits)
     : socketPath_(std::move(socketPath)), state_(state), policy_(policy), running_(std::move(running)),
-      peers_(std::move(peers)),
-      log_(log ? std::move(log) : Log([](const std::string&) {})), limited_(log_) {}
+      peers_(std::move(peers)), log_(log ? std::move(log) : Log([](const std::string&) {})), limited_(log_),
+      limits_(limits) {}
 
 LinkServer::~LinkServer() { stop(); }
 
@@ -69,14 +71,20 @@ void LinkServer::stop() {
     const std::uint64_t one = 1;
     [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
     if (acceptThread_.joinable()) acceptThread_.join();
-    std::list<std::pair<int, std::thread>> connections;
+    {
+        std::lock_guard<std::mutex> lock(largeMutex_);
+        largeFreed_.notify_all();
+    }
+    std::list<Connection> connections;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
-        for (auto& [fd, thread] : connections_) ::shutdown(fd, SHUT_RDWR);
+        for (auto& connection : connections_) {
+            if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+        }
         connections.swap(connections_);
     }
-    for (auto& [fd, thread] : connections) {
-        if (thread.joinable()) thread.join();
+    for (auto& connection : connections) {
+        if (connection.thread.joinable()) connection.thread.join();
     }
     ::close(listenFd_);
     ::close(wakeFd_);
@@ -113,33 +121,87 @@ void LinkServer::acceptLoop() {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         // Finished connections are reaped here.
         for (auto it = connections_.begin(); it != connections_.end();) {
-            if (it->first < 0) {
-                it->second.join();
+            if (it->fd < 0) {
+                it->thread.join();
                 it = connections_.erase(it);
             } else {
                 ++it;
             }
         }
-        if (active_ >= maxConnections) {
+        if (!makeRoomFor(peer.uid)) {
             limited_.log("too many connections", peer.uid, "refused a caller: too many connections");
             holding = true;
             ::close(fd);
             continue;
         }
-        ++active_;
-        connections_.emplace_back(fd, std::thread());
-        auto entry = std::prev(connections_.end());
-        entry->second = std::thread([this, fd, entry, uid = peer.uid] {
-            serve(fd, uid);
+        auto& connection = connections_.emplace_back(Connection{fd, peer.uid, std::thread()});
+        connection.thread = std::thread([this, &connection] {
+            serve(connection);
             std::lock_guard<std::mutex> done(connectionsMutex_);
-            ::close(fd);
-            entry->first = -1;
-            --active_;
+            ::close(connection.fd);
+            connection.fd = -1;
         });
     }
 }
 
-void LinkServer::serve(int fd, uid_t connected) {
+bool LinkServer::makeRoomFor(uid_t uid) {
+    std::size_t all = 0, users = 0;
+    std::map<uid_t, std::size_t> held;
+    for (const auto& connection : connections_) {
+        if (connection.fd < 0 || connection.evicted) continue;
+        ++all;
+        users += connection.uid != 0;
+        ++held[connection.uid];
+    }
+    const std::size_t own = held[uid];
+    const bool full = uid == 0 ? all >= limits_.connections
+                               : own >= limits_.perUser || all >= limits_.connections ||
+                                     users + limits_.keptForRoot >= limits_.connections;
+    if (!full) return true;
+    // Room is made by closing the connection that has waited longest for a
+    // request: one of the caller's own user's where those fill its limit
+    // (for root, all that others may not hold), else one of the user holding
+    // the most (the caller's own, when none holds more).
+    uid_t from = uid;
+    if (uid != 0 && own < limits_.perUser) {
+        std::size_t most = own;
+        for (const auto& [holder, count] : held) {
+            if (holder != 0 && count > most) {
+                most = count;
+                from = holder;
+            }
+        }
+        if (most == 0) return false;
+    }
+    Connection* longestIdle = nullptr;
+    for (auto& connection : connections_) {
+        if (connection.fd < 0 || connection.evicted || connection.busy || connection.uid != from) continue;
+        if (!longestIdle || connection.idleSince < longestIdle->idleSince) longestIdle = &connection;
+    }
+    if (!longestIdle) return false;
+    longestIdle->evicted = true;
+    ::shutdown(longestIdle->fd, SHUT_RDWR);
+    return true;
+}
+
+bool LinkServer::takeLargeRoom(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(largeMutex_);
+    if (!largeFreed_.wait_until(lock, deadline, [&] { return !largeTaken_ || stopping_; }) || stopping_) return false;
+    largeTaken_ = true;
+    return true;
+}
+
+void LinkServer::releaseLargeRoom() {
+    {
+        std::lock_guard<std::mutex> lock(largeMutex_);
+        largeTaken_ = false;
+    }
+    largeFreed_.notify_one();
+}
+
+void LinkServer::serve(Connection& connection) {
+    const int fd = connection.fd;
+    const uid_t connected = connection.uid;
     bool pidfds = false;
     try {
         pidfds = passCredentials(fd);
@@ -147,38 +209,57 @@ void LinkServer::serve(int fd, uid_t connected) {
         limited_.log("dropped a connection", connected, std::string("dropped a connection: ") + error.what());
         return;
     }
+    auto setBusy = [&](bool busy) {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        connection.busy = busy;
+        if (!busy) connection.idleSince = std::chrono::steady_clock::now();
+    };
+    auto lastRequest = std::chrono::steady_clock::now();
     while (!stopping_) {
-        SentFrame frame;
+        bool large = false;
+        FrameReading reading;
+        reading.firstByteBy = lastRequest + limits_.idle;
+        reading.completeWithin = limits_.request;
+        reading.admit = [&](std::optional<PeerCredentials>& sender, std::uint32_t size) {
+            setBusy(true);
+            // The process that sent the request is checked, not the one
+            // that connected: a descriptor may have been handed on to a
+            // child, or kept across an exec. Where the kernel hands on
+            // pidfds, a request without one is taken as one without
+            // credentials.
+            if (pidfds && sender && !sender->process) sender.reset();
+            const std::string refusal =
+                sender ? peers_.refusal(*sender)
+                       : "uid " + std::to_string(connected) +
+                             ": a request without credentials or with bytes from more than one process";
+            if (!refusal.empty()) throw SenderRefused(refusal, sender ? sender->uid : connected);
+            if (size > limits_.smallRequestBytes) {
+                // Within the time the connection has for a request (and at
+                // least what a request may take).
+                const auto now = std::chrono::steady_clock::now();
+                if (!takeLargeRoom(std::max(lastRequest + limits_.idle, now + limits_.request))) {
+                    throw wire::TimedOut("no room to read a request of " + std::to_string(size) + " bytes in time");
+                }
+                large = true;
+            }
+        };
+        bool served = false;
         try {
-            frame = readFrameWithSender(fd);
-        } catch (const wire::ConnectionClosed&) {
-            return;
-        } catch (const std::exception& error) {
-            limited_.log("dropped a connection", connected, "dropped a connection: " + brivet::logSafe(error.what()));
-            return;
-        }
-        // The process that sent the request is checked, not the one that
-        // connected: a descriptor may have been handed on to a child, or
-        // kept across an exec. Where the kernel hands on pidfds, a request
-        // without one is taken as one without credentials.
-        if (pidfds && frame.sender && !frame.sender->process) frame.sender.reset();
-        const std::string refusal =
-            frame.sender ? peers_.refusal(*frame.sender)
-                         : "uid " + std::to_string(connected) +
-                               ": a request without credentials or with bytes from more than one process";
-        if (!refusal.empty()) {
+            const SentFrame frame = readFrameWithSender(fd, reading);
+            handle(fd, frame.message, frame.sender.uid);
+            served = true;
+        } catch (const SenderRefused& refused) {
             ++refused_;
-            limited_.log("refused a caller", frame.sender ? frame.sender->uid : connected, "refused a caller: " + refusal);
-            return;
-        }
-        try {
-            handle(fd, frame.message, frame.sender->uid);
+            limited_.log("refused a caller", refused.uid(), std::string("refused a caller: ") + refused.what());
         } catch (const wire::ConnectionClosed&) {
-            return;
+            // Closed by its caller, closed here to make room, or idle.
         } catch (const std::exception& error) {
             limited_.log("dropped a connection", connected, "dropped a connection: " + brivet::logSafe(error.what()));
-            return;
         }
+        if (large) releaseLargeRoom();
+        if (!served) return;
+        setBusy(false);
+        lastRequest = std::chrono::steady_clock::now();
     }
 }
 

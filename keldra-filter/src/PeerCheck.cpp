@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -88,14 +89,39 @@ ssize_t receiveChunk(int fd, char* out, std::size_t size, std::optional<PeerCred
     return got;
 }
 
-// Reads exactly `size` bytes; false when the peer closed before the first.
-bool receiveExactly(int fd, char* out, std::size_t size, Senders& senders) {
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` has bytes (or news of its end); false when `deadline`
+// passed first.
+bool readableBy(int fd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) throw wire::WireError(std::string("poll: ") + std::strerror(errno));
+    }
+}
+
+// Reads exactly `size` bytes by `deadline`; false when the peer closed
+// before the first. With `strangers` set, a chunk from anyone but the
+// frame's first sender ends the read at once.
+bool receiveExactly(int fd, char* out, std::size_t size, Senders& senders, Clock::time_point deadline,
+                    bool strangers = false) {
     std::size_t done = 0;
     while (done < size) {
+        if (!readableBy(fd, deadline)) throw wire::TimedOut("a request not complete in time");
         std::optional<PeerCredentials> credentials;
         const ssize_t got = receiveChunk(fd, out + done, size - done, credentials);
         if (got > 0) {
             senders.add(credentials);
+            if (strangers && senders.unknown) {
+                throw SenderRefused("uid " + std::to_string(senders.one->uid) + " pid " +
+                                        std::to_string(senders.one->pid) +
+                                        ": bytes of its request came from another process or without credentials",
+                                    senders.one->uid);
+            }
             done += static_cast<std::size_t>(got);
         } else if (got == 0) {
             if (done == 0) return false;
@@ -132,28 +158,39 @@ bool passCredentials(int fd) {
 #endif
 }
 
-SentFrame readFrameWithSender(int fd) {
+SentFrame readFrameWithSender(int fd, const FrameReading& reading) {
+    if (!readableBy(fd, reading.firstByteBy)) throw wire::ConnectionClosed("no request in time");
+    auto deadline = Clock::now() + reading.completeWithin;
     Senders senders;
     unsigned char prefix[4];
-    if (!receiveExactly(fd, reinterpret_cast<char*>(prefix), sizeof prefix, senders)) {
+    if (!receiveExactly(fd, reinterpret_cast<char*>(prefix), sizeof prefix, senders, deadline)) {
         throw wire::ConnectionClosed("connection closed");
     }
     const std::uint32_t size = (std::uint32_t(prefix[0]) << 24) | (std::uint32_t(prefix[1]) << 16) |
                                (std::uint32_t(prefix[2]) << 8) | std::uint32_t(prefix[3]);
     if (size > wire::kMaxFrameBytes) throw wire::WireError("frame of " + std::to_string(size) + " bytes refused");
+    std::optional<PeerCredentials> sender;
+    if (!senders.unknown) sender = senders.one;
+    const auto admitting = Clock::now();
+    if (reading.admit) reading.admit(sender, size);
+    if (!sender) throw SenderRefused("a request without credentials", static_cast<uid_t>(-1));
+    deadline += Clock::now() - admitting;
     SentFrame frame;
-    // Grown as the bytes come, so a peer that announces a large frame and
-    // sends little makes us hold only what it sent.
-    constexpr std::size_t kChunk = 1024 * 1024;
+    frame.sender = *sender;
+    // Room for the whole frame is only reserved: pages are taken as the
+    // bytes come, a chunk at a time.
+    frame.message.reserve(size);
+    // At most this much of another sender's bytes is read before they are
+    // refused.
+    constexpr std::size_t kChunk = 64 * 1024;
     while (frame.message.size() < size) {
         const std::size_t at = frame.message.size();
         const std::size_t step = std::min<std::size_t>(kChunk, size - at);
         frame.message.resize(at + step);
-        if (!receiveExactly(fd, frame.message.data() + at, step, senders)) {
+        if (!receiveExactly(fd, frame.message.data() + at, step, senders, deadline, true)) {
             throw wire::WireError("connection closed inside a frame");
         }
     }
-    if (!senders.unknown) frame.sender = senders.one;
     return frame;
 }
 

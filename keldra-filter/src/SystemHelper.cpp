@@ -1,6 +1,8 @@
 #include "keldra-filter/SystemHelper.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/RegularFile.h"
+#include "keldra-filter/Configurations.h"
 #include "keldra-filter/Command.h"
 #include "keldra-filter/PeerCheck.h"
 
@@ -196,6 +198,14 @@ DaemonProcess directlyStarted(const SystemPlaces& places) {
     return process;
 }
 
+// The identifier of the extension in the app bundle at `bundle`.
+std::string extensionIdentifier(const fs::path& bundle) {
+    if (bundle.empty()) return kDefaultIdentifier;
+    const auto info = readObject(bundle / "Contents" / "Info.json");
+    const auto id = info.find("BRIVET_FILTER_BUNDLE_ID");
+    return id != info.end() && id->is_string() ? id->get<std::string>() : kDefaultIdentifier;
+}
+
 HelperResult activate(const std::string& given, const SystemPlaces& places) {
     // The caller names its own bundle; the helper only takes the one at the
     // install location, whatever it was given.
@@ -212,9 +222,7 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
                        " is not installed by root (it and every folder above it must belong to root and be "
                        "writable by no one else)");
     }
-    std::string identifier = kDefaultIdentifier;
-    const auto info = readObject(canonical / "Contents" / "Info.json");
-    if (auto id = info.find("BRIVET_FILTER_BUNDLE_ID"); id != info.end() && id->is_string()) identifier = *id;
+    const std::string identifier = extensionIdentifier(canonical);
     if (!plainIdentifier(identifier)) return failure("the extension identifier is not usable: " + identifier);
 
     const std::string folderName = identifier + ".systemextension";
@@ -315,31 +323,27 @@ HelperResult activate(const std::string& given, const SystemPlaces& places) {
     return failure("the filter daemon did not start; see " + places.logFile().string());
 }
 
-bool isOn(const nlohmann::json& document, const char* name, std::string* provider) {
-    const auto configuration = document.find(name);
-    if (configuration == document.end() || !configuration->is_object()) return false;
-    const auto enabled = configuration->find("enabled");
-    const auto found = configuration->find("provider");
-    const bool on = enabled != configuration->end() && enabled->is_boolean() && enabled->get<bool>() &&
-                    found != configuration->end() && found->is_object();
-    if (on && provider) {
-        const auto id = found->find("providerBundleIdentifier");
-        *provider = id != found->end() && id->is_string() ? id->get<std::string>() : "";
-    }
-    return on;
-}
-
 HelperResult saveConfigurations(const std::string& document, const SystemPlaces& places) {
+    if (auto refusal = configurationsLimitRefusal(document); !refusal.empty()) return failure(refusal);
     const auto proposed = nlohmann::json::parse(document, nullptr, false);
     if (proposed.is_discarded() || !proposed.is_object()) return failure("the configurations are not a JSON object");
     if (auto unsafe = unsafeTargetReason(places.configurationsFile(), places); !unsafe.empty()) return failure(unsafe);
+    // A file that is over the limits (an older helper wrote such) holds
+    // nothing usable to keep, as a malformed one.
     std::string current;
-    if (!brivet::readWholeFile(places.configurationsFile(), current)) current = "{}";
-    if (auto refusal = configurationChangeRefusal(current, document); !refusal.empty()) return failure(refusal);
+    try {
+        if (!brivet::readRegularFile(places.configurationsFile(), current, kMaxConfigurationsBytes)) current = "{}";
+    } catch (const brivet::NotRegularFileError&) {
+        current.clear();
+    }
+    const auto identifier = extensionIdentifier(places.installedAppBundle());
+    if (auto refusal = configurationChangeRefusal(current, document, identifier); !refusal.empty()) {
+        return failure(refusal);
+    }
     makeFolder(places.configurationsFile().parent_path(), 0755);
     brivet::AtomicWriteOptions options;
     options.mode = 0644;
-    brivet::atomicWrite(places.configurationsFile(), proposed.dump(2) + "\n", options);
+    brivet::atomicWrite(places.configurationsFile(), proposed.dump() + "\n", options);
     return {};
 }
 
@@ -406,16 +410,16 @@ std::string filterUnit(const fs::path& daemon) {
            "WantedBy=multi-user.target\n";
 }
 
-std::string configurationChangeRefusal(const std::string& currentText, const std::string& proposedText) {
-    const auto current = nlohmann::json::parse(currentText, nullptr, false);
-    const auto proposed = nlohmann::json::parse(proposedText, nullptr, false);
-    if (proposed.is_discarded() || !proposed.is_object()) return "the configurations are not a JSON object";
-    if (current.is_discarded() || !current.is_object()) return {};  // nothing usable to keep
-    if (isOn(current, "contentFilter", nullptr) && !isOn(proposed, "contentFilter", nullptr)) {
-        return "the content filter is on and cannot be switched off here";
-    }
-    std::string was, will;
-    if (isOn(current, "dnsProxy", &was) && (!isOn(proposed, "dnsProxy", &will) || will != was)) {
+std::string configurationChangeRefusal(const std::string& currentText, const std::string& proposedText,
+                                       const std::string& identifier) {
+    // Both are read as the daemon reads them: a DNS proxy naming another
+    // extension is off.
+    const auto proposed = readSwitches(proposedText, identifier);
+    if (!proposed) return "the configurations are not a JSON object";
+    const auto current = readSwitches(currentText, identifier);
+    if (!current) return {};  // nothing usable to keep
+    if (current->contentFilter && !proposed->contentFilter) return "the content filter is on and cannot be switched off here";
+    if (current->dnsProxy && !proposed->dnsProxy) {
         return "the DNS proxy is on and cannot be switched off or pointed elsewhere here";
     }
     return {};

@@ -89,6 +89,7 @@ public:
     ~RunningDaemon() { stop(SIGTERM); }
 
     bool ready() const { return ready_; }
+    pid_t pid() const { return pid_; }
     void stop(int signal) {
         if (pid_ <= 0) return;
         ::kill(pid_, signal);

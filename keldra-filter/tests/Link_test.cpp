@@ -1,4 +1,5 @@
 // The daemon against the app's own FilterConnection on a real socket.
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -14,6 +15,7 @@
 #include "DaemonTestSupport.h"
 #include "Keldra/FilterConnection.h"
 #include "Keldra/FilterWire.h"
+#include "keldra-filter/LinkServer.h"
 #include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"
 #include "NamespaceLab.h"
@@ -27,6 +29,34 @@ using keldra::test::modeOf;
 using keldra::test::readFile;
 using keldra::test::writeFile;
 using nlohmann::json;
+
+// A connection to the daemon's socket; -1 when none.
+int connectTo(const std::filesystem::path& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// With AddressSanitizer, resident sizes say little (shadow memory, freed
+// memory held in quarantine).
+#if defined(__SANITIZE_ADDRESS__)
+#define KELDRA_RESIDENT_SIZES_MEAN_LITTLE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELDRA_RESIDENT_SIZES_MEAN_LITTLE 1
+#endif
+#endif
+
+// The resident memory of a process, in bytes.
+std::size_t residentBytes(pid_t pid) {
+    const auto status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6)) * 1024;
+}
 
 struct LinkFixture : ::testing::Test {
     void SetUp() override {
@@ -279,11 +309,8 @@ TEST_F(LinkFixture, BadFramesAndForeignPeersAreRefusedWithoutHarm) {
     ASSERT_TRUE(daemon.ready());
 
     auto rawFrame = [&](const std::string& bytes) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        files.socket().string().copy(address.sun_path, sizeof address.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return std::string("no connection");
+        const int fd = connectTo(files.socket());
+        if (fd < 0) return std::string("no connection");
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         char reply[64];
         const ssize_t n = ::recv(fd, reply, sizeof reply, 0);
@@ -314,6 +341,107 @@ TEST_F(LinkFixture, BadFramesAndForeignPeersAreRefusedWithoutHarm) {
     EXPECT_TRUE(link.status().has_value());
 }
 
+TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
+    RunningDaemon daemon(files);
+    ASSERT_TRUE(daemon.ready());
+    const auto descriptors = [&] {
+        const std::filesystem::path open = "/proc/" + std::to_string(daemon.pid()) + "/fd";
+        return std::distance(std::filesystem::directory_iterator(open), {});
+    };
+    const auto idle = descriptors();
+    // 32 connections, each sending 255 MiB of a request of 256 MiB and
+    // holding it open: by root (who may call), and by a child running as
+    // nobody on connections root opened.
+    constexpr std::size_t kMiB = 1024 * 1024;
+    struct Row {
+        const char* sender;
+        bool nobody;
+        std::size_t allowedGrowth;  // one large request, 64 KiB on each other connection
+    };
+    for (const Row& row : {Row{"root", false, 256 * kMiB + 24 * kMiB}, Row{"nobody", true, 24 * kMiB}}) {
+        const std::size_t before = residentBytes(daemon.pid());
+        const pid_t sender = ::fork();
+        if (sender == 0) {
+            std::vector<int> fds;
+            for (int i = 0; i < 32; ++i) fds.push_back(connectTo(files.socket()));
+            if (row.nobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            const std::string prefix = filterwire::framePrefix(filterwire::kMaxFrameBytes), blanks(kMiB, ' ');
+            std::vector<std::size_t> left(fds.size(), 255 * kMiB);
+            for (const int fd : fds) ::send(fd, prefix.data(), prefix.size(), MSG_NOSIGNAL);
+            while (true) {
+                for (std::size_t i = 0; i < fds.size(); ++i) {
+                    const ssize_t n = left[i] == 0 ? 0 : ::send(fds[i], blanks.data(), std::min(kMiB, left[i]),
+                                                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+                    left[i] -= static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+                }
+                ::usleep(200);
+            }
+        }
+        std::size_t most = 0;
+        for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
+            most = std::max(most, residentBytes(daemon.pid()));
+            if (most > before + row.allowedGrowth) break;  // no need to fill the machine
+            std::this_thread::sleep_for(10ms);
+        }
+        ::kill(sender, SIGKILL);
+        ::waitpid(sender, nullptr, 0);
+        EXPECT_TRUE(waitFor([&] { return descriptors() == idle; })) << row.sender << ": " << descriptors();
+#ifndef KELDRA_RESIDENT_SIZES_MEAN_LITTLE
+        EXPECT_LT(most, before + row.allowedGrowth) << row.sender << ": " << before / kMiB << " MiB before";
+#endif
+        std::cout << row.sender << ": daemon resident " << before / kMiB << " MiB before, at most " << most / kMiB
+                  << " MiB while held\n";
+    }
+    EXPECT_TRUE(connect().status().has_value()) << files.logText();
+}
+
+// Silent and slow connections of a server with short time-outs.
+TEST(LinkLimits, SilentAndSlowConnectionsAreClosedAndTheAppConnectsAgain) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root may call without an app installed";
+    keldra::test::TempDir folder("keldra-filter-limits");
+    FilterState state(folder / "state");
+    LinkLimits limits;
+    limits.idle = 600ms;
+    limits.request = 300ms;
+    SignedPolicy policy(state, std::nullopt, {});
+    LinkServer server(folder / "filter.sock", state, policy, {}, PeerCheck{}, {}, limits);
+    server.start();
+    const std::string status = filterwire::encodeStatusRequest(1);
+    const std::string request = filterwire::framePrefix(status.size()) + status;
+    struct Row {
+        const char* sent;
+        std::string bytes;
+        std::chrono::milliseconds closedAfter;
+    };
+    for (const Row& row : {Row{"nothing", "", limits.idle}, Row{"a length alone", filterwire::framePrefix(100), limits.request},
+                           Row{"half a request", request.substr(0, 12), limits.request},
+                           Row{"a request, then nothing", request, limits.idle}}) {
+        const int fd = connectTo(folder / "filter.sock");
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(::send(fd, row.bytes.data(), row.bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(row.bytes.size()));
+        std::string received;
+        bool closed = false;
+        for (pollfd entry{fd, POLLIN, 0}; !closed && ::poll(&entry, 1, 3000) == 1;) {
+            char buffer[512];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            closed = n <= 0;
+            if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        ::close(fd);
+        EXPECT_TRUE(closed) << row.sent;
+        EXPECT_GE(took, row.closedAfter * 8 / 10) << row.sent;
+        EXPECT_LT(took, row.closedAfter + 1s) << row.sent;
+        EXPECT_EQ(received.empty(), row.bytes != request) << row.sent;  // only a request is answered
+    }
+    // The app's connection, closed while it waited, is opened anew for the
+    // next call.
+    FilterConnection link((folder / "filter.sock").string(), 2000ms);
+    EXPECT_TRUE(link.status().has_value());
+    std::this_thread::sleep_for(limits.idle + 300ms);
+    EXPECT_TRUE(link.status().has_value());
+}
+
 // The installed app (a copy of the probe in a root-owned folder) and any
 // other program a user runs, both reachable by nobody.
 struct CallerFixture : LinkFixture {
@@ -338,26 +466,34 @@ struct CallerFixture : LinkFixture {
         return path;
     }
 
-    // Runs `program` with `arguments` as nobody, in a user and pid namespace
-    // of its own when asked (as a sandbox would, and as any user can); its
-    // exit status.
-    int asNobody(const std::filesystem::path& program, std::vector<std::string> arguments,
-                 bool ownPidNamespace = false) {
+    // Starts `program` with `arguments` as `uid`, in a user and pid
+    // namespace of its own when asked (as a sandbox would, and as any user
+    // can).
+    pid_t startAs(uid_t uid, const std::filesystem::path& program, std::vector<std::string> arguments,
+                  bool ownPidNamespace = false) {
         std::vector<std::string> words{program.string(), files.socket().string()};
         words.insert(words.end(), arguments.begin(), arguments.end());
         if (ownPidNamespace) {
-            words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                         "/usr/bin/unshare", "-Urp", "--fork"});
+            words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                         "--regid=" + std::to_string(uid), "--clear-groups", "/usr/bin/unshare",
+                                         "-Urp", "--fork"});
         }
         const pid_t pid = ::fork();
         if (pid == 0) {
-            if (!ownPidNamespace && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            if (!ownPidNamespace && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
             std::vector<char*> argv;
             for (auto& word : words) argv.push_back(word.data());
             argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
+        return pid;
+    }
+
+    // The same as nobody, waited for; its exit status.
+    int asNobody(const std::filesystem::path& program, std::vector<std::string> arguments,
+                 bool ownPidNamespace = false, uid_t uid = 65534) {
+        const pid_t pid = startAs(uid, program, std::move(arguments), ownPidNamespace);
         int status = 0;
         ::waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -430,6 +566,23 @@ TEST_F(CallerFixture, ACallerInAPidNamespaceOfItsOwnIsRefusedEvenNamingTheApp) {
         }
     }
     EXPECT_EQ(asNobody(installed, {}), 0);  // the app outside a sandbox still may
+}
+
+TEST_F(CallerFixture, ConnectionsHeldOpenLeaveOneForRootAndForEveryUsersApp) {
+    RunningDaemon daemon(files, {"--app-executable", installed.string()});
+    ASSERT_TRUE(daemon.ready());
+    // Five users each run the app, which connects 40 times and sends
+    // nothing on what it got.
+    const std::vector<uid_t> users{65530, 65531, 65532, 65533, 65534};
+    std::vector<pid_t> holders;
+    for (const uid_t uid : users) holders.push_back(startAs(uid, installed, {"keep", "40"}));
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(connect().status().has_value());
+    for (const uid_t uid : users) EXPECT_EQ(asNobody(installed, {}, false, uid), 0) << "the app of uid " << uid;
+    for (const pid_t holder : holders) {
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+    }
 }
 
 TEST_F(CallerFixture, AFloodOfRefusalsAndForgedLinesCannotFillOrForgeTheLog) {

@@ -9,6 +9,7 @@
 
 #include "NamespaceLab.h"
 #include "keldra-filter/Command.h"
+#include "keldra-filter/Configurations.h"
 #include "keldra-filter/SystemHelper.h"
 
 namespace keldra::filter {
@@ -217,7 +218,17 @@ TEST_F(HelperFixture, ConfigurationsAreWrittenReadableByAllAndNeverSwitchedOffHe
     ASSERT_EQ(helper({"save-configurations", filterOnly}).status, 0);
     EXPECT_EQ(modeOf(file), 0644u);
     ASSERT_EQ(helper({"save-configurations", on}).status, 0);
-    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(on));
+    EXPECT_EQ(readFile(file), nlohmann::json::parse(on).dump() + "\n");  // compact
+
+    // Documents over the limits are refused before anything is read.
+    std::string deep = R"({"contentFilter":{"enabled":true,"provider":{}},"dnsProxy":)" +
+                       nlohmann::json::parse(on)["dnsProxy"].dump() + R"(,"x":)";
+    deep += std::string(16000, '[') + std::string(16000, ']') + "}";
+    std::string large = on;
+    large.insert(large.find("Keldra DNS"), std::string(64 * 1024, ' '));
+    EXPECT_EQ(helper({"save-configurations", deep}).standardError, "the configurations nest deeper than 32 levels\n");
+    EXPECT_EQ(helper({"save-configurations", large}).standardError,
+              "the configurations are " + std::to_string(large.size()) + " bytes, more than the 65536 they may take\n");
 
     EXPECT_EQ(helper({"save-configurations", filterOnly}).standardError,
               "the DNS proxy is on and cannot be switched off or pointed elsewhere here\n");
@@ -228,6 +239,45 @@ TEST_F(HelperFixture, ConfigurationsAreWrittenReadableByAllAndNeverSwitchedOffHe
               "the content filter is on and cannot be switched off here\n");
     EXPECT_NE(helper({"save-configurations", "$(reboot)"}).status, 0);
     EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(on));
+
+    // A DNS proxy that names another extension is off, as the daemon reads
+    // it: the app switches its own on.
+    writeFile(file, elsewhere);
+    EXPECT_EQ(helper({"save-configurations", on}).standardError, "");
+}
+
+TEST(ConfigurationsReader, AFileOverTheLimitsIsLoggedOnceAndKeepsTheConfigurationInForceAcrossRestarts) {
+    keldra::test::TempDir folder("keldra-configurations");
+    const auto file = folder / "network-configurations.json";
+    std::vector<std::string> lines;
+    const auto kept = folder / "state/configurations-in-force.json";
+    const auto log = [&](const std::string& line) { lines.push_back(line); };
+    ConfigurationsReader reader(file, "io.tolvane.brivet.filter", log, kept);
+    const std::string filterOn = R"({"contentFilter":{"enabled":true,"provider":{}}})";
+    struct Row {
+        std::string document;
+        std::optional<ProviderSwitches> read;
+        std::size_t lines;  // logged by then
+    };
+    const std::string large = R"({"contentFilter":{"enabled":false,"provider":{}},"x":")" + std::string(64 * 1024, 'x') + "\"}";
+    const std::string deep = R"({"contentFilter":{"enabled":false},"x":)" + std::string(33, '[') + std::string(33, ']') + "}";
+    for (const Row& row : {Row{filterOn, ProviderSwitches{true, false}, 0}, Row{large, std::nullopt, 1},
+                           Row{large, std::nullopt, 1}, Row{deep, std::nullopt, 2}, Row{deep, std::nullopt, 2},
+                           Row{filterOn, ProviderSwitches{true, false}, 2}, Row{large, std::nullopt, 3}}) {
+        writeFile(file, row.document);
+        EXPECT_EQ(reader.read(), row.read) << row.document.substr(0, 60);
+        EXPECT_EQ(lines.size(), row.lines) << row.document.substr(0, 60);
+    }
+    // A restart over the file it cannot use starts from what was in force.
+    ConfigurationsReader restarted(file, "io.tolvane.brivet.filter", log, kept);
+    EXPECT_EQ(restarted.read(), (ProviderSwitches{true, false}));
+    EXPECT_EQ(restarted.read(), std::nullopt);
+    EXPECT_EQ(modeOf(kept), 0600u);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "configurations not read: " + file.string() +
+                            " is larger than 65536 bytes; the configuration in force is kept");
+    EXPECT_EQ(lines[1], "configurations not read: the configurations nest deeper than 32 levels; the configuration in "
+                        "force is kept");
 }
 
 }  // namespace

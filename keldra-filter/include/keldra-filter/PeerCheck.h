@@ -28,11 +28,16 @@
 // nor a user from changing what their own copy of the app process does once
 // it runs (a debugger, a preloaded library), since that process is theirs.
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+
+#include "Keldra/FilterWire.h"
 
 namespace keldra::filter {
 
@@ -85,20 +90,49 @@ bool passCredentials(int fd);
 // One frame of the link and who sent it.
 struct SentFrame {
     std::string message;
-    // The one process that sent every byte of the frame; absent when a
-    // chunk came without credentials or the bytes came from more than one
-    // process. Its handle is the first chunk's: while that process lives,
-    // no other can have sent under its pid.
-    std::optional<PeerCredentials> sender;
+    // The one process that sent every byte of the frame. Its handle is the
+    // first chunk's: while that process lives, no other can have sent under
+    // its pid.
+    PeerCredentials sender;
+};
+
+// How one frame is read.
+struct FrameReading {
+    // The frame's first byte is awaited until then (ConnectionClosed after
+    // it: an idle connection).
+    std::chrono::steady_clock::time_point firstByteBy;
+    // The rest must come within this long of the first byte (time spent in
+    // `admit` not counted), else TimedOut.
+    std::chrono::milliseconds completeWithin{5000};
+    // Called once the 4-byte length is in, before anything more is read,
+    // with the sender of those bytes (absent when a chunk came without
+    // credentials or from a second process) and the length; it throws
+    // (SenderRefused, say) to end the read, and may drop the sender (which
+    // refuses it too).
+    std::function<void(std::optional<PeerCredentials>& sender, std::uint32_t size)> admit;
+};
+
+// The sender of a frame was refused (by `admit`), or a chunk of the frame
+// came from another process than its first bytes, or without credentials.
+class SenderRefused : public keldra::filterwire::WireError {
+public:
+    SenderRefused(const std::string& reason, uid_t uid) : WireError(reason), uid_(uid) {}
+    uid_t uid() const noexcept { return uid_; }
+
+private:
+    uid_t uid_;
 };
 
 // Reads one frame (the link's length-prefixed framing) with recvmsg, taking
 // the credentials of every chunk; on a socket with credentials passed on,
-// the kernel never joins bytes of different senders in one chunk. Any
-// descriptors sent along are closed. Throws keldra::filterwire's
-// ConnectionClosed when the peer closes before a frame begins, WireError for
-// a broken or too large frame.
-SentFrame readFrameWithSender(int fd);
+// the kernel never joins bytes of different senders in one chunk. No more
+// than the length is read before the sender is checked, and the read stops
+// at the first chunk from anyone else. Any descriptors sent along are
+// closed. The body's room is reserved once admitted and filled as the bytes
+// come. Throws keldra::filterwire's ConnectionClosed when the peer closes
+// (or stays silent) before a frame begins, TimedOut when a begun frame is
+// late, SenderRefused, or WireError for a broken or too large frame.
+SentFrame readFrameWithSender(int fd, const FrameReading& reading);
 
 // True when `path` and every folder above it are owned by root and writable
 // only by root (sticky root-owned folders excepted).

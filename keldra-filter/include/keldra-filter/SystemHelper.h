@@ -17,7 +17,9 @@
 //       activated.
 //   keldra-helper save-configurations DOCUMENT
 //       Writes the network-configurations document (root-owned, readable by
-//       all). It never switches off or re-points a configuration that is on:
+//       all), compactly; one over the limits of Configurations.h is refused.
+//       It never switches off or re-points a configuration that is on, as
+//       the daemon reads it (a DNS proxy naming another extension is off):
 //       nothing reached through the password prompt's grace period can weaken
 //       the filter.
 //
@@ -78,7 +80,9 @@ std::string unsafeTargetReason(const std::filesystem::path& target, const System
 std::string filterUnit(const std::filesystem::path& daemon);
 
 // Empty when `proposed` may replace `current` (documents of the network
-// configurations); otherwise why not.
-std::string configurationChangeRefusal(const std::string& current, const std::string& proposed);
+// configurations, read for the extension `identifier` as the daemon reads
+// them); otherwise why not.
+std::string configurationChangeRefusal(const std::string& current, const std::string& proposed,
+                                       const std::string& identifier);
 
 }  // namespace keldra::filter

@@ -15,6 +15,8 @@
 //                                      its credentials where it may (in a pid
 //                                      namespace of its own), else as itself
 //   link_probe SOCKET hold             waits half a second
+//   link_probe SOCKET keep COUNT       connects COUNT times, sends nothing,
+//                                      and keeps the connections for 5 s
 // The publishing forms exit 0 when the rules were taken, 1 when not.
 #include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
@@ -112,6 +114,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "send-on") return publishEmpty(std::stoi(argument));
+    if (mode == "keep") {
+        for (long i = 0, count = std::stol(argument); i < count; ++i) connectTo(socketPath);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        return 0;
+    }
     // Refused connects queue up ahead of ours (the backlog fills, and our
     // connect waits its turn), so that APP runs before ours is accepted.
     std::vector<pid_t> flooders(argc == 5 ? std::stoul(argv[4]) : 0);
