@@ -69,4 +69,10 @@ bool readWholeFile(const std::filesystem::path& path, std::string& out);
 // Returns the name it now has. Throws AtomicWriteError when it cannot.
 std::filesystem::path moveAside(const std::filesystem::path& file);
 
+// Moves a damaged state file aside with moveAside() and returns the one log
+// line that says so: "<what> in <file> cannot be used (<reason>); moved it
+// aside to <new name>", or "...; cannot move it aside: <error>". The line
+// holds outside text (names, errors): the caller makes it safe for its log.
+std::string setAsideDamaged(const std::filesystem::path& file, const std::string& what, const std::string& reason);
+
 }  // namespace brivet

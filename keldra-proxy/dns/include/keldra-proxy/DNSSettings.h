@@ -52,5 +52,28 @@ std::string restoreScript(const NetworkTool& tool, const DNSRecord& record);
 // changed or could not be checked.
 bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool = NetworkTool::system());
 
+// What restoreServers() did.
+struct RestoreResult {
+    enum class Outcome {
+        // No service points at 127.0.0.1 alone, or no restore script was
+        // ever written: nothing was run.
+        notPointedHere,
+        // The script ran and no service points at 127.0.0.1 alone any more.
+        restored,
+        // The script is unusable or did not put the servers back.
+        failed,
+    };
+    Outcome outcome = Outcome::notPointedHere;
+    std::filesystem::path script;
+    std::string problem;  // why, when failed
+};
+
+// Puts back the servers that assertServers() recorded, for a proxy that ends
+// on an error: when a service still points at 127.0.0.1 alone, nothing would
+// answer there. Runs the restore script "dns-restore.sh" in `directory` with
+// /bin/sh; the script must be a regular file (never followed through a
+// symlink) of this process's user that group and others cannot write.
+RestoreResult restoreServers(const std::filesystem::path& directory, const NetworkTool& tool = NetworkTool::system());
+
 }  // namespace DNSSettings
 }  // namespace brivet
