@@ -108,8 +108,7 @@ public:
     // itself running.
     void markStarted(Instant at);
 
-    // The rules in force came from the rules file at start (else they are
-    // the empty rules, or were published since).
+    // The rules file was read at start (it was there and could be used).
     bool hasSavedRules() const noexcept { return hasSavedRules_; }
 
     // The policy sequence of the rules in force; 0 before any rules.
