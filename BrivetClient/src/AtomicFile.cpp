@@ -213,13 +213,17 @@ std::filesystem::path moveAside(const std::filesystem::path& file) {
     throw AtomicWriteError("cannot move aside " + file.string() + ": too many earlier copies", EEXIST);
 }
 
-std::string setAsideDamaged(const std::filesystem::path& file, const std::string& what, const std::string& reason) {
-    const std::string line = what + " in " + file.string() + " cannot be used (" + reason + ")";
+SetAside setAsideDamaged(const std::filesystem::path& file, const std::string& what, const std::string& reason) {
+    SetAside result;
+    result.line = what + " in " + file.string() + " cannot be used (" + reason + ")";
     try {
-        return line + "; moved it aside to " + moveAside(file).filename().string();
+        result.aside = moveAside(file);
+        result.moved = true;
+        result.line += "; moved it aside to " + result.aside.filename().string();
     } catch (const std::exception& error) {
-        return line + "; cannot move it aside: " + error.what();
+        result.line += "; cannot move it aside: " + std::string(error.what());
     }
+    return result;
 }
 
 }  // namespace brivet

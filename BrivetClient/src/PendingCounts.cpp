@@ -26,7 +26,7 @@ std::optional<EventCoalescer> loadCounts(const std::filesystem::path& path, cons
     } catch (const std::exception& error) {
         reason = error.what();
     }
-    const std::string line = setAsideDamaged(path, "the pending block counts", reason);
+    const std::string line = setAsideDamaged(path, "the pending block counts", reason).line;
     if (log) log(logSafe(line));
     return std::nullopt;
 }

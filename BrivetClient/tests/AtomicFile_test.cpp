@@ -155,7 +155,7 @@ TEST(AtomicFile, DamagedFilesOfEveryKindAreMovedAsideWithoutReplacingEarlierCopi
         SCOPED_TRACE(kinds[i].first);
         kinds[i].second();
         const std::string aside = i == 0 ? "state.json.bad" : "state.json.bad." + std::to_string(i);
-        EXPECT_EQ(brivet::setAsideDamaged(file, "the state", "cut short"),
+        EXPECT_EQ(brivet::setAsideDamaged(file, "the state", "cut short").line,
                   "the state in " + file.string() + " cannot be used (cut short); moved it aside to " + aside);
         EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
         EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path() / aside)));

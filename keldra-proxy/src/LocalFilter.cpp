@@ -30,7 +30,7 @@ FilterRules loadRules(const std::filesystem::path& url, const LocalFilter::Log& 
     } catch (const std::exception& error) {
         reason = error.what();
     }
-    const std::string line = setAsideDamaged(url, "the saved filter rules", reason);
+    const std::string line = setAsideDamaged(url, "the saved filter rules", reason).line;
     if (log) log(logSafe(line));
     return FilterRules::empty();
 }

@@ -109,7 +109,7 @@ Program::Program(Options options, ProgramSettings settings)
     filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), startupLog);
     host_ = std::make_shared<DevHost>();
     engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
-                                                 std::make_shared<EventOutbox>(group_.outboxURL()), host_,
+                                                 std::make_shared<EventOutbox>(group_.outboxURL(), settings_.log), host_,
                                                  cache_);
 
     upstreams_ = chooseUpstreams(options_.upstreams, systemUpstreams(settings_.resolvConf));
@@ -267,7 +267,7 @@ void Program::startListener() {
 
 void Program::checkDNS() {
     const NetworkTool tool = settings_.networkTool ? *settings_.networkTool : NetworkTool::system();
-    const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool);
+    const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool, settings_.log);
     if (!ok) log("dns settings were changed; pointed them back at 127.0.0.1");
     host_->setDNSPointsHere(ok);
 }

@@ -2,6 +2,7 @@
 #include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
@@ -221,7 +222,7 @@ std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
     return script;
 }
 
-bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool) {
+bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool, const Log& log) {
     DNSRecord record;
     const RecordLoad load = loadRecord(recordFile, record);
     // A record that cannot be read is kept aside, never overwritten. When even
@@ -229,11 +230,10 @@ bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& t
     // those services are left as they are.
     bool canRecord = true;
     if (load == RecordLoad::unusable) {
-        try {
-            moveAside(recordFile);
-        } catch (const AtomicWriteError&) {
-            canRecord = false;
-        }
+        const SetAside set = setAsideDamaged(recordFile, "the record of the DNS servers",
+                                             "not an object of server lists");
+        canRecord = set.moved;
+        if (log) log(logSafe(set.line));
     }
 
     bool result = true;

@@ -4,6 +4,7 @@
 // script that puts those servers back.
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,12 +46,16 @@ std::optional<std::vector<std::string>> servers(const NetworkTool& tool, const s
 // The restore script for a record.
 std::string restoreScript(const NetworkTool& tool, const DNSRecord& record);
 
+using Log = std::function<void(const std::string&)>;
+
 // Makes every enabled service use 127.0.0.1 alone, recording the servers of
 // each service before its first change in the record file and rewriting
-// "dns-restore.sh" beside it. Returns true when every service already pointed
+// "dns-restore.sh" beside it. A record file that cannot be used is moved
+// aside, with one line to `log`. Returns true when every service already pointed
 // at 127.0.0.1 alone (or there were none), false when anything had to be
 // changed or could not be checked.
-bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool = NetworkTool::system());
+bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool = NetworkTool::system(),
+                   const Log& log = nullptr);
 
 // What restoreServers() did.
 struct RestoreResult {
