@@ -206,6 +206,20 @@ serves() {
     }
 }
 
+# running PID: true while process PID exists and has not ended. A process
+# that has ended stays a zombie until its parent reaps it, which for an
+# orphan can take a while; `kill -0` would count it as running. The state
+# is the first field after the name, which is in parentheses and may hold
+# anything.
+running() {
+    case "$1" in ''|0|*[!0-9]*) return 1 ;; esac
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    case "${stat##*) }" in
+        ''|Z*|X*|x*) return 1 ;;
+    esac
+    return 0
+}
+
 # Seconds the proxy gets to start serving. It normally does within a second;
 # a large saved blocklist takes longer to read.
 WAIT=10
@@ -236,8 +250,20 @@ $1${dns:+
 $dns}"
 }
 
+# The stretch that replaces the service: once it has begun, the script either
+# finishes with the new proxy serving or puts the DNS settings back (when the
+# old proxy pointed them here). A Ctrl-C, a terminal closing (HUP to the
+# whole process group), a kill's TERM or a stop key must not end it half way,
+# with no proxy left and the resolver file still pointing at 127.0.0.1: these
+# signals are ignored from here to the end. The programs the script runs
+# inherit that; the new proxy gets them back.
+ignore_stops() {
+    trap '' HUP INT QUIT TERM TSTP TTIN TTOU
+}
+
 if [ -d "$ROOT/run/systemd/system" ]; then
     write_unit
+    ignore_stops
     for step in daemon-reload "enable keldra-proxy.service" "restart keldra-proxy.service"; do
         # shellcheck disable=SC2086 # the steps are fixed words
         if ! output=$(systemctl $step 2>&1); then
@@ -253,8 +279,8 @@ if [ -d "$ROOT/run/systemd/system" ]; then
         pid=$(systemctl show --property=MainPID --value keldra-proxy.service 2>/dev/null)
         serves "$pid" && exit 0
         case "$pid" in ''|0) break ;; esac
-        [ "$pid" = "$first" ] && [ "$i" -lt $((WAIT * 10)) ] || break
-        sleep 0.1
+        [ "$pid" = "$first" ] && [ "$i" -lt $((WAIT * 20)) ] || break
+        sleep 0.05
         i=$((i + 1))
     done
     systemctl stop keldra-proxy.service >/dev/null 2>&1
@@ -263,25 +289,9 @@ $(journalctl --unit=keldra-proxy.service --lines=5 --no-pager --output=cat 2>&1)
 fi
 
 # Without systemd (containers, build machines): stop the proxy an earlier run
-# started, then start it directly.
-if [ -f "$ROOT$PIDFILE" ]; then
-    old=$(cat "$ROOT$PIDFILE" 2>/dev/null)
-    case "$old" in
-        ''|*[!0-9]*) ;;
-        *)
-            if [ "$(basename "$(readlink "/proc/$old/exe" 2>/dev/null)")" = keldra-proxy ] \
-                || grep -q keldra-proxy "/proc/$old/cmdline" 2>/dev/null; then
-                kill "$old" 2>/dev/null
-                i=0
-                while kill -0 "$old" 2>/dev/null && [ "$i" -lt 50 ]; do
-                    sleep 0.1
-                    i=$((i + 1))
-                done
-                kill -9 "$old" 2>/dev/null
-            fi
-            ;;
-    esac
-fi
+# started, then start it directly. Everything that can be done while the old
+# one still serves is done first, so that the machine goes without a proxy
+# only from the old one's end to the new one's first answer.
 make_folder "$ROOT$(dirname "$LOG")" 0755
 make_folder "$ROOT$(dirname "$PIDFILE")" 0755
 if [ ! -e "$ROOT$LOG" ]; then
@@ -289,19 +299,53 @@ if [ ! -e "$ROOT$LOG" ]; then
 fi
 chmod 0640 "$ROOT$LOG" || fail "cannot set the mode of $LOG"
 logged=$(wc -c < "$ROOT$LOG") || fail "cannot read $LOG"
+old=
+if [ -f "$ROOT$PIDFILE" ]; then
+    old=$(cat "$ROOT$PIDFILE" 2>/dev/null)
+    case "$old" in
+        ''|*[!0-9]*) old= ;;
+        *)
+            if [ "$(basename "$(readlink "/proc/$old/exe" 2>/dev/null)")" != keldra-proxy ] \
+                && ! grep -q keldra-proxy "/proc/$old/cmdline" 2>/dev/null; then
+                old=
+            fi
+            ;;
+    esac
+fi
+
+ignore_stops
+if [ -n "$old" ]; then
+    kill "$old" 2>/dev/null
+    i=0
+    while running "$old" && [ "$i" -lt 250 ]; do
+        sleep 0.02
+        i=$((i + 1))
+    done
+    if running "$old"; then
+        kill -9 "$old" 2>/dev/null
+        i=0
+        while running "$old" && [ "$i" -lt 250 ]; do
+            sleep 0.02
+            i=$((i + 1))
+        done
+    fi
+fi
 # A session of its own: the proxy ends on SIGINT, SIGTERM and SIGHUP, and
 # must outlive the terminal and the process group that started the install
 # (a Ctrl-C there, or the terminal closing). The background child is never a
-# process group leader, so setsid does not fork and $! is the proxy.
-setsid "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53 \
-    </dev/null >>"$ROOT$LOG" 2>&1 &
+# process group leader, so setsid does not fork and $! is the proxy. The
+# subshell gives the signals ignored above back to it first.
+(
+    trap - HUP INT QUIT TERM TSTP TTIN TTOU
+    exec setsid "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53
+) </dev/null >>"$ROOT$LOG" 2>&1 &
 pid=$!
 rm -f "$ROOT$PIDFILE.new"
 echo "$pid" > "$ROOT$PIDFILE.new" && chmod 0644 "$ROOT$PIDFILE.new" && mv -f "$ROOT$PIDFILE.new" "$ROOT$PIDFILE" \
     || fail "cannot write $PIDFILE"
 i=0
 until serves "$pid"; do
-    if ! kill -0 "$pid" 2>/dev/null || [ "$i" -ge $((WAIT * 10)) ]; then
+    if ! running "$pid" || [ "$i" -ge $((WAIT * 20)) ]; then
         # Stopped for good, so that it cannot point the DNS settings here
         # after they are put back.
         kill -9 "$pid" 2>/dev/null
@@ -309,7 +353,7 @@ until serves "$pid"; do
         not_serving "The lines it logged to $LOG:
 $(tail -c +$((logged + 1)) "$ROOT$LOG" | tail -n 5)"
     fi
-    sleep 0.1
+    sleep 0.05
     i=$((i + 1))
 done
 write_unit "Started directly, without systemd: its process id is in $PIDFILE, its log in $LOG."

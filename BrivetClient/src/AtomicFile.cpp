@@ -204,12 +204,26 @@ std::filesystem::path moveAside(const std::filesystem::path& file) {
         // A file system without hard links (or a name that is not a regular
         // file): rename, after checking the name.
         std::error_code ec;
-        if (std::filesystem::exists(std::filesystem::symlink_status(aside, ec)) || ec) continue;
+        const auto taken = std::filesystem::symlink_status(aside, ec);
+        if (std::filesystem::exists(taken) || (ec && ec != std::errc::no_such_file_or_directory)) continue;
         std::filesystem::rename(file, aside, ec);
         if (!ec) return aside;
         throw AtomicWriteError("cannot move aside " + file.string() + ": " + ec.message(), ec.value());
     }
     throw AtomicWriteError("cannot move aside " + file.string() + ": too many earlier copies", EEXIST);
+}
+
+SetAside setAsideDamaged(const std::filesystem::path& file, const std::string& what, const std::string& reason) {
+    SetAside result;
+    result.line = what + " in " + file.string() + " cannot be used (" + reason + ")";
+    try {
+        result.aside = moveAside(file);
+        result.moved = true;
+        result.line += "; moved it aside to " + result.aside.filename().string();
+    } catch (const std::exception& error) {
+        result.line += "; cannot move it aside: " + std::string(error.what());
+    }
+    return result;
 }
 
 }  // namespace brivet

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 
 namespace brivet {
@@ -167,7 +168,7 @@ EventCoalescer EventCoalescer::fromJSON(const Json& json) {
 
 // ---- EventOutbox
 
-EventOutbox::EventOutbox(std::filesystem::path url) : url_(std::move(url)) {}
+EventOutbox::EventOutbox(std::filesystem::path url, Log log) : url_(std::move(url)), log_(std::move(log)) {}
 
 std::vector<CoalescedEvent> EventOutbox::read() const {
     if (!swept_) {
@@ -188,15 +189,13 @@ std::vector<CoalescedEvent> EventOutbox::read() const {
         events.reserve(list.size());
         for (const Json& item : list) events.push_back(CoalescedEvent::fromJSON(item));
         return events;
-    } catch (const DecodingError&) {
+    } catch (const DecodingError& error) {
         // Left in place it would make every later operation fail and strand
         // every event after it. Kept aside for inspection; the queue starts
         // anew.
-        try {
-            moveAside(url_);
-        } catch (const AtomicWriteError& e) {
-            throw EventOutboxError(std::string("cannot move aside event outbox: ") + e.what());
-        }
+        const SetAside set = setAsideDamaged(url_, "the event outbox", error.what());
+        if (!set.moved) throw EventOutboxError(set.line);
+        if (log_) log_(logSafe(set.line));
         return {};
     }
 }

@@ -14,17 +14,21 @@
 namespace brivet {
 namespace {
 
+// A file that cannot be used is moved aside, with one line to the log, so
+// that its counts stay for inspection and the next write does not replace
+// them unseen.
 std::optional<EventCoalescer> loadCounts(const std::filesystem::path& path, const PendingCounts::Log& log) {
+    std::string reason;
     try {
         std::string text;
         if (!readRegularFile(path, text)) return std::nullopt;
         return JSONCoding::plainDecode<EventCoalescer>(text);
-    } catch (const NotRegularFileError& error) {
-        if (log) log(std::string("ignoring the pending events: ") + error.what());
-        return std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;
+    } catch (const std::exception& error) {
+        reason = error.what();
     }
+    const std::string line = setAsideDamaged(path, "the pending block counts", reason).line;
+    if (log) log(logSafe(line));
+    return std::nullopt;
 }
 
 // The key a handed-over window came from; none for a window start that is

@@ -21,6 +21,10 @@ RuleSetLoadResult RuleSetLoader::load(const EffectivePolicy& policy) const {
                 continue;
             }
 
+            if (!api) {
+                missing.push_back(category);
+                continue;
+            }
             try {
                 Blocklist fetched = api->fetchBlocklist(category, version);
                 cache->store(fetched);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -139,4 +140,27 @@ TEST(AtomicFile, LeftoversOfKilledWritersGoAndLiveOnesStay) {
     EXPECT_EQ(brivet::removeStaleTemporaryFiles(d), 1u);
     EXPECT_EQ(entries(d), 7u);
     EXPECT_EQ(keldra::test::readFile(d / "state.json"), "{}");
+}
+
+TEST(AtomicFile, DamagedFilesOfEveryKindAreMovedAsideWithoutReplacingEarlierCopies) {
+    TempDir dir;
+    const fs::path file = dir.path() / "state.json";
+    const std::vector<std::pair<std::string, std::function<void()>>> kinds = {
+        {"regular", [&] { writeFile(file, "{"); }},
+        {"symlink", [&] { fs::create_symlink(dir.path() / "nowhere", file); }},
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"directory", [&] { fs::create_directory(file); }},
+    };
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        SCOPED_TRACE(kinds[i].first);
+        kinds[i].second();
+        const std::string aside = i == 0 ? "state.json.bad" : "state.json.bad." + std::to_string(i);
+        EXPECT_EQ(brivet::setAsideDamaged(file, "the state", "cut short").line,
+                  "the state in " + file.string() + " cannot be used (cut short); moved it aside to " + aside);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path() / aside)));
+    }
+    EXPECT_EQ(keldra::test::readFile(dir.path() / "state.json.bad"), "{");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "state.json.bad.1"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "state.json.bad.3"));
 }

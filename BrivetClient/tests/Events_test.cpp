@@ -252,10 +252,15 @@ TEST(EventOutbox, AnUndecodableFileIsMovedAsideAndTheQueueStartsAnew) {
     const auto file = dir.path() / "events-outbox.json";
     const auto bad = dir.path() / "events-outbox.json.bad";
     {
-        // Appending writes the new events at once; the damaged file is kept.
-        EventOutbox outbox(file);
+        // Appending writes the new events at once; the damaged file is kept,
+        // and said once.
+        std::vector<std::string> lines;
+        EventOutbox outbox(file, [&](const std::string& line) { lines.push_back(line); });
         brivet::atomicWrite(file, "[{\"type\":\"a\"}]");
         outbox.append({event("held", 1)});
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].starts_with("the event outbox in " + file.string() + " cannot be used (")) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with("); moved it aside to events-outbox.json.bad")) << lines[0];
         EXPECT_EQ(outbox.pending(), (std::vector{event("held", 1)}));
         EXPECT_EQ(contents(bad), "[{\"type\":\"a\"}]");
     }

@@ -116,6 +116,26 @@ fi
                            resources.string(), code, name});
     }
 
+    // Starts the installer leading a process group of its own, as under a
+    // terminal, with its output discarded. Returns its pid.
+    pid_t startInstaller(const std::string& code, const std::string& name) {
+        const auto words = installCommand(code, name);
+        const pid_t installer = ::fork();
+        if (installer == 0) {
+            ::setpgid(0, 0);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            std::vector<char*> argv;
+            for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::setpgid(installer, installer);
+        return installer;
+    }
+
     CommandResult install(const std::string& code, const std::string& name, mode_t umaskValue = 022) {
         // The script inherits the umask of whoever starts it.
         const mode_t before = ::umask(umaskValue);
@@ -229,20 +249,7 @@ TEST_F(InstallFixture, ARepairKeepsTheEnrolmentAndRestartsTheProxyWithoutSystemd
 TEST_F(InstallFixture, TheProxyStartedWithoutSystemdOutlivesTheInstallersTerminal) {
     // The installer leads a process group, as under a terminal; a Ctrl-C or
     // the terminal closing signals the whole group once it has returned.
-    const auto words = installCommand("", "Mac");
-    const pid_t installer = ::fork();
-    if (installer == 0) {
-        ::setpgid(0, 0);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        std::vector<char*> argv;
-        for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::setpgid(installer, installer);
+    const pid_t installer = startInstaller("", "Mac");
     int status = 0;
     ASSERT_EQ(::waitpid(installer, &status, 0), installer);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -253,6 +260,38 @@ TEST_F(InstallFixture, TheProxyStartedWithoutSystemdOutlivesTheInstallersTermina
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(::kill(proxy, 0), 0);
     EXPECT_TRUE(answering());
+}
+
+TEST_F(InstallFixture, ARepairSignalledAtAnyMomentLeavesNamesResolving) {
+    // The first install's proxy pointed the DNS settings here.
+    ASSERT_EQ(install("", "Mac").status, 0);
+    writeFile(scratch / "resolv.conf", "nameserver 127.0.0.1\n");
+    writeFile(root / "var/lib/keldra/dns-restore.sh",
+              "#!/bin/sh\n" + libexec + "/keldra-networksetup -setdnsservers 'resolv.conf' 192.0.2.53\n");
+    const auto repair = [&](int signal, std::chrono::microseconds after) {
+        const pid_t installer = startInstaller("", "Mac");
+        std::this_thread::sleep_for(after);
+        if (signal != 0) ::kill(-installer, signal);
+        int status = 0;
+        ::waitpid(installer, &status, 0);
+        return status;
+    };
+    // The length of one repair sets the spread of the moments.
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(repair(0, {}), 0);
+    const auto length = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin);
+
+    constexpr int kMoments = 8;
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+        for (int moment = 0; moment < kMoments; ++moment) {
+            SCOPED_TRACE(std::string(strsignal(signal)) + " at " + std::to_string(moment) + "/" +
+                         std::to_string(kMoments) + " of " + std::to_string(length.count() / 1000) + " ms");
+            repair(signal, length * moment / kMoments);
+            // A proxy serves, or the settings were put back.
+            EXPECT_TRUE(answering() || readFile(scratch / "resolv.conf") == "nameserver 192.0.2.53\n");
+            writeFile(scratch / "resolv.conf", "nameserver 127.0.0.1\n");
+        }
+    }
 }
 
 TEST_F(InstallFixture, AProxyThatCannotServeFailsTheInstallAndPutsTheDNSSettingsBack) {

@@ -9,23 +9,30 @@
 #include <utility>
 #include <vector>
 
+#include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 
 namespace brivet {
 
 namespace {
 
-std::optional<FilterRules> loadRules(const std::filesystem::path& url, const LocalFilter::Log& log) {
+// A rules file that cannot be used is moved aside, with one line to the log.
+// `loaded` tells whether they came from the file.
+FilterRules loadRules(const std::filesystem::path& url, const LocalFilter::Log& log, bool& loaded) {
+    std::string reason;
     try {
         std::string text;
-        if (!readRegularFile(url, text)) return std::nullopt;
-        return FilterRules::decode(text);
-    } catch (const NotRegularFileError& error) {
-        if (log) log(std::string("ignoring the saved filter rules: ") + error.what());
-        return std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;
+        if (!readRegularFile(url, text)) return FilterRules::empty();
+        FilterRules rules = FilterRules::decode(text);
+        loaded = true;
+        return rules;
+    } catch (const std::exception& error) {
+        reason = error.what();
     }
+    const std::string line = setAsideDamaged(url, "the saved filter rules", reason).line;
+    if (log) log(logSafe(line));
+    return FilterRules::empty();
 }
 
 // The filters alive in this process, for a stop signal's last write.
@@ -46,7 +53,7 @@ LocalFilter::Clock LocalFilter::systemClock() {
 
 LocalFilter::LocalFilter(const AppGroup& group, Clock clock, Log log, std::chrono::milliseconds eventsWriteDelay,
                          std::unique_ptr<CountsFile> eventsFile)
-    : rules_(loadRules(group.containerURL / rulesFileName, log).value_or(FilterRules::empty())),
+    : rules_(loadRules(group.containerURL / rulesFileName, log, hasSavedRules_)),
       rulesStore_(group.containerURL / rulesFileName),
       eventsURL_(group.containerURL / eventsFileName),
       clock_(clock ? std::move(clock) : systemClock()),

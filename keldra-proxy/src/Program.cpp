@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "BrivetClient/Events.h"
 #include "BrivetClient/HTTPTransport.h"
@@ -108,7 +109,7 @@ Program::Program(Options options, ProgramSettings settings)
     filter_ = std::make_shared<LocalFilter>(group_, LocalFilter::systemClock(), startupLog);
     host_ = std::make_shared<DevHost>();
     engine_ = std::make_unique<ProtectionEngine>(client_, RuleSetLoader(api_, cache_), filter_,
-                                                 std::make_shared<EventOutbox>(group_.outboxURL()), host_,
+                                                 std::make_shared<EventOutbox>(group_.outboxURL(), settings_.log), host_,
                                                  cache_);
 
     upstreams_ = chooseUpstreams(options_.upstreams, systemUpstreams(settings_.resolvConf));
@@ -157,6 +158,7 @@ int Program::runMainTask() {
         throw ProgramExit(1);
     }
 
+    rebuildRules();
     startListener();
     filter_->markStarted(now());
     host_->setListening(true);
@@ -166,11 +168,21 @@ int Program::runMainTask() {
     if (options_.assertDNS) checkDNS();
 
     for (;;) {
-        const ProtectionEngine::TickReport report = engine_->tick();
+        ProtectionEngine::TickReport report = engine_->tick();
         // One reading of the counters for the document and the line.
         const std::int64_t blocked = proxy_->blocked();
         const std::int64_t answered = proxy_->answered();
-        writeStatus(report, blocked, answered);
+        // A refused token lasts until a heartbeat gets through. It is said
+        // once in the log, and in the document for as long as it lasts,
+        // instead of the same error of every step on every tick.
+        const bool refused = takeTokenRefusals(report);
+        if (refused != tokenRefused_ && (refused || report.protectionState)) {
+            tokenRefused_ = refused;
+            log(refused ? kTokenRefusedText : "the device service accepts this device's token again");
+        }
+        ProtectionEngine::TickReport shown = report;
+        if (tokenRefused_) shown.errors.insert(shown.errors.begin(), kTokenRefusedText);
+        writeStatus(shown, blocked, answered);
         log(tickLine(report, blocked, answered));
         if (options_.once) return 0;
         settings_.sleep(options_.interval);
@@ -201,12 +213,47 @@ void Program::enroll(const std::string& code) {
     }
 }
 
+void Program::rebuildRules() {
+    // Rules from the file, or published since: nothing to do.
+    if (filter_->hasSavedRules() || filter_->policySeq() != 0) return;
+    const std::optional<EffectivePolicy> policy = client_->effectivePolicy();
+    if (!policy) return;
+    // The service may not answer for a long while, and the first tick waits
+    // for it: only the blocklist cache is asked. The tick publishes again
+    // with whatever the cache lacks.
+    RuleSetLoadResult loaded = RuleSetLoader(nullptr, cache_).load(*policy);
+    try {
+        filter_->publish(FilterRules::make(*policy, std::move(loaded.ruleSet), loaded.missing, now()));
+    } catch (const std::exception& error) {
+        log("cannot rebuild the filter rules: " + logSafe(error.what()));
+        return;
+    }
+    std::string line = "rebuilt the filter rules of policy " + std::to_string(policy->policySeq) +
+                       " from the stored policy and the blocklist cache";
+    if (!loaded.missing.empty()) {
+        std::vector<std::string> missing;
+        for (const auto& category : loaded.missing) missing.push_back(logSafe(category));
+        line += "; not cached, left to the next tick: " + joined(missing, ", ");
+    }
+    log(line);
+}
+
+bool Program::takeTokenRefusals(ProtectionEngine::TickReport& report) {
+    return std::erase_if(report.errors, [](const std::string& error) {
+               const auto colon = error.find(": ");
+               return colon != std::string::npos && error.compare(colon + 2, 8, "http 401") == 0 &&
+                      (error.size() == colon + 10 || error[colon + 10] == ' ');
+           }) > 0;
+}
+
 void Program::startListener() {
     auto log = settings_.log;
     auto terminate = settings_.terminate;
+    auto restore = [options = options_, settings = settings_] { restoreDNSOnExit(options, settings); };
     proxy_ = std::make_unique<DNSProxy>(*filter_, upstreams_, DNSProxy::kUpstreamPort, DNSProxy::kUpstreamTimeout,
-                                        log, [log, terminate](const std::string& error) {
+                                        log, [log, terminate, restore](const std::string& error) {
                                             log("udp listener failed: " + logSafe(error));
+                                            restore();
                                             if (terminate) terminate(1);
                                         });
     try {
@@ -220,7 +267,7 @@ void Program::startListener() {
 
 void Program::checkDNS() {
     const NetworkTool tool = settings_.networkTool ? *settings_.networkTool : NetworkTool::system();
-    const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool);
+    const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool, settings_.log);
     if (!ok) log("dns settings were changed; pointed them back at 127.0.0.1");
     host_->setDNSPointsHere(ok);
 }
@@ -280,11 +327,34 @@ int runProgram(const std::vector<std::string>& arguments, ProgramSettings settin
         std::fflush(stderr);
         return exit.status;
     }
+    if (!settings.log) settings.log = logLine;
+    const Options given = options;
+    const ProgramSettings kept = settings;
     try {
         Program program(std::move(options), std::move(settings));
         return program.runMainTask();
     } catch (const ProgramExit& exit) {
+        if (exit.status != 0) restoreDNSOnExit(given, kept);
         return exit.status;
+    }
+}
+
+void restoreDNSOnExit(const Options& options, const ProgramSettings& settings) {
+    if (!options.assertDNS) return;
+    const NetworkTool tool = settings.networkTool ? *settings.networkTool : NetworkTool::system();
+    const auto result = DNSSettings::restoreServers(std::filesystem::path(options.dir), tool);
+    const auto log = settings.log ? settings.log : ProgramSettings::LogFunction(logLine);
+    switch (result.outcome) {
+    case DNSSettings::RestoreResult::Outcome::notPointedHere:
+        break;
+    case DNSSettings::RestoreResult::Outcome::restored:
+        log("put the DNS settings back with " + logSafe(result.script.string()) +
+            ", so that names resolve while this proxy does not run");
+        break;
+    case DNSSettings::RestoreResult::Outcome::failed:
+        log("cannot put the DNS settings back with " + logSafe(result.script.string()) + ": " +
+            logSafe(result.problem) + "; they still point at 127.0.0.1");
+        break;
     }
 }
 

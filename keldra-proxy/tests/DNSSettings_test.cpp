@@ -154,7 +154,11 @@ TEST(DNSSettings, TheRecordOfTheOriginalServersIsNeverLost) {
 
     // A second bad record does not replace the first one set aside.
     writeFile(record, "[1, 2]");
-    DNSSettings::assertServers(record, fake.tool());
+    std::vector<std::string> lines;
+    DNSSettings::assertServers(record, fake.tool(), [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(lines, std::vector<std::string>{"the record of the DNS servers in " + record.string() +
+                                              " cannot be used (not an object of server lists); moved it aside to "
+                                              "dns-before.json.bad.1"});
     EXPECT_EQ(readFile(data.path() / "dns-before.json.bad"), "{\"Wi-Fi\": [\"192.168.1.1\"");
     EXPECT_EQ(readFile(data.path() / "dns-before.json.bad.1"), "[1, 2]");
 

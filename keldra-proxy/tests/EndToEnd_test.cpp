@@ -20,23 +20,6 @@ using keldra::test::modeOf;
 
 namespace {
 
-// A port on 127.0.0.1 free for UDP and TCP alike, picked by the system.
-std::uint16_t freeLoopbackPort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        FD udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        auto any = endpoint("127.0.0.1", 0);
-        if (::bind(udp.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) continue;
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        ::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-        const std::uint16_t port = ntohs(bound.sin_port);
-        FD tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        auto same = endpoint("127.0.0.1", port);
-        if (::bind(tcp.get(), reinterpret_cast<sockaddr*>(&same), sizeof same) == 0) return port;
-    }
-    return 0;
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -438,6 +421,57 @@ TEST_F(EndToEnd, AnEventHandedOverBeforeAKillReachesTheServiceDespiteADamagedOut
     EXPECT_EQ(service.counters().eventCountTotal, 2);
     ASSERT_EQ(service.acceptedEvents().size(), 1u);
     EXPECT_EQ(service.acceptedEvents()[0].value("reason", ""), "blocked_custom_rule");
+}
+
+// A damaged file at start while the service hangs: the engine's first tick
+// waits on the service, but the rules are rebuilt from the stored policy and
+// the blocklist cache before the first query, and the log says what was
+// wrong.
+TEST_F(EndToEnd, DamagedFilesAtStartWhileTheServiceHangsStillBlockFromTheFirstQuery) {
+    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/dig";
+    std::string output;
+    ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
+    const std::string rules = readFile(data / "filter-rules.json");
+    ASSERT_TRUE(fs::exists(data / "blocklists" / "ads@1.json"));
+    service.delayEndpoint(brivet::dev::Endpoint::any, std::chrono::minutes(5));
+
+    struct Row {
+        std::string file;
+        std::string content;  // empty: missing; "/": a directory
+        std::string said;     // a line the log holds
+    };
+    const std::string rebuilt = "rebuilt the filter rules of policy " + std::to_string(policySeq) +
+                                " from the stored policy and the blocklist cache";
+    const std::string rulesAside = "the saved filter rules in " + (data / "filter-rules.json").string() +
+                                   " cannot be used (";
+    const std::string countsAside = "the pending block counts in " + (data / "events-pending.json").string() +
+                                    " cannot be used (";
+    for (const Row& row : {Row{"filter-rules.json", "\x01garbage", rulesAside}, Row{"filter-rules.json", "", rebuilt},
+                           Row{"filter-rules.json", rules.substr(0, rules.size() / 2), rulesAside},
+                           Row{"filter-rules.json", "/", rebuilt},
+                           Row{"events-pending.json", "{\"counts\":[{\"type\"", countsAside},
+                           Row{"events-pending.json", "[]", countsAside}}) {
+        SCOPED_TRACE(row.file + " holding " + row.content);
+        fs::remove_all(data / "filter-rules.json");
+        std::ofstream(data / "filter-rules.json") << rules;
+        fs::remove_all(data / row.file);
+        if (row.content == "/") {
+            fs::create_directory(data / row.file);
+        } else if (!row.content.empty()) {
+            std::ofstream(data / row.file) << row.content;
+        }
+        RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "3600"}), dir.path() / "proxy.log");
+        ASSERT_TRUE(proxy.waitFor("DNS proxy listening")) << proxy.output();
+        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos) << proxy.output();
+        EXPECT_NE(dig(port, "x.ads.test A").output.find("status: NXDOMAIN"), std::string::npos);
+        EXPECT_EQ(proxy.output().find(" tick "), std::string::npos) << "the service answered";
+        EXPECT_NE(proxy.output().find(row.said), std::string::npos) << proxy.output();
+        if (row.content.size() > 1) {
+            EXPECT_EQ(readFile(data / (row.file + ".bad")), row.content);
+            fs::remove(data / (row.file + ".bad"));
+        }
+        proxy.stop();
+    }
 }
 
 // Blocked queries reach the events file from a writer shortly after; a stop

@@ -172,8 +172,15 @@ TEST(LocalFilterTest, DamagedFilesStartEmpty) {
     TempDir dir;
     writeFile(dir.path() / "filter-rules.json", "{\"policySeq\": 5");
     writeFile(dir.path() / "events-pending.json", "[1, 2]");
-    LocalFilter filter(AppGroup("dev-proxy", dir.path()));
+    std::vector<std::string> lines;
+    LocalFilter filter(AppGroup("dev-proxy", dir.path()), LocalFilter::systemClock(),
+                       [&](const std::string& line) { lines.push_back(line); });
     EXPECT_EQ(*filter.status(), FilterStatus{});
+    EXPECT_FALSE(filter.hasSavedRules());
+    // Both are said once and kept aside, never overwritten.
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(readFile(dir.path() / "filter-rules.json.bad"), "{\"policySeq\": 5");
+    EXPECT_EQ(readFile(dir.path() / "events-pending.json.bad"), "[1, 2]");
     // Empty rules take any sequence, and the damaged events file is replaced
     // with the first block.
     filter.publish(rulesWithSeq(1));

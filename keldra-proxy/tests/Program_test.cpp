@@ -9,6 +9,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
+
 using namespace keldra_test;
 namespace fs = std::filesystem;
 using brivet::Program;
@@ -177,6 +180,125 @@ TEST(ProgramLoop, TicksSleepTheIntervalAndReassertTheDNSSettingsEachPass) {
     EXPECT_TRUE(fs::exists(dir.path() / "data" / "dns-restore.sh"));
 }
 
+// An enrolled data directory whose DNS settings an earlier run with
+// --assert-dns pointed here, in a scratch resolver file.
+struct PointedHere : ::testing::Test {
+    void SetUp() override {
+        brivet::dev::DevServiceOptions serviceOptions;
+        serviceOptions.acceptCodes = {"CODE-1"};
+        service = std::make_unique<brivet::dev::DevService>(serviceOptions);
+        service->setPolicy(json{{"kind", "blocking_only"}, {"categories", json::array()},
+                                {"custom_rules", {{{"rule_type", "domain"}, {"value", "blocked.test"}}}},
+                                {"blocklist_version", 1}, {"heartbeat_interval_seconds", 900}});
+        service->writeEnvironmentFile(env);
+        const std::uint16_t port = freeLoopbackPort();
+        ASSERT_NE(port, 0);
+        listen = "127.0.0.1:" + std::to_string(port);
+        ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--listen", listen, "--upstream", "127.0.0.2"}), 0);
+        std::ofstream(resolv) << "search lan\nnameserver 192.0.2.53\n";
+        pointHere();
+    }
+
+    void pointHere() {
+        EXPECT_FALSE(brivet::DNSSettings::assertServers(data / "dns-before.json", tool));
+        ASSERT_EQ(readFile(resolv), "search lan\nnameserver 127.0.0.1\n");
+    }
+
+    int run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--env", env.string(), "--dir", data.string()});
+        brivet::ProgramSettings settings;
+        settings.log = [&](const std::string& line) { logged.push_back(line); };
+        settings.networkTool = tool;
+        return brivet::runProgram(arguments, settings);
+    }
+
+    TempDir dir;
+    std::unique_ptr<brivet::dev::DevService> service;
+    fs::path env = dir.path() / "env.json";
+    fs::path data = dir.path() / "data";
+    fs::path resolv = dir.path() / "resolv.conf";
+    brivet::NetworkTool tool{{KELDRA_NETWORKSETUP_PATH, "--resolv-conf", resolv.string()}};
+    std::string listen;
+    std::vector<std::string> logged;
+};
+
+TEST_F(PointedHere, AProxyThatCannotStartPutsTheDNSSettingsBackFirst) {
+    const std::string state = readFile(data / "state.json");
+    const std::string token = readFile(data / "device-token");
+    const auto start = [&] {
+        logged.clear();
+        return run({"--assert-dns", "--listen", "127.0.0.1:53", "--upstream", "192.0.2.53"});
+    };
+    const std::string restored = "put the DNS settings back with " + (data / "dns-restore.sh").string() +
+                                 ", so that names resolve while this proxy does not run";
+    std::ofstream(dir.path() / "elsewhere") << state;
+    for (const auto& [file, damage] : std::vector<std::pair<std::string, std::string>>{
+             {"state.json", "\x01\xff garbage"}, {"state.json", state.substr(0, state.size() / 2)},
+             {"state.json", "link"}, {"state.json", "fifo"}, {"state.json", "folder"}, {"device-token", "\xff\xfe"},
+             {"device-token", "link"}, {"device-token", "fifo"}, {"device-token", "folder"}}) {
+        SCOPED_TRACE(file + " " + damage);
+        const fs::path at = data / file;
+        fs::remove(at);
+        if (damage == "link") fs::create_symlink(dir.path() / "elsewhere", at);
+        else if (damage == "fifo") ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+        else if (damage == "folder") fs::create_directory(at);
+        else std::ofstream(at) << damage;
+        EXPECT_EQ(start(), 1);
+        ASSERT_EQ(logged.size(), 2u) << ::testing::PrintToString(logged);
+        EXPECT_TRUE(logged[0].starts_with("cannot start the client: ")) << logged[0];
+        EXPECT_EQ(logged[1], restored);
+        EXPECT_EQ(readFile(resolv), "search lan\nnameserver 192.0.2.53\n");
+
+        fs::remove_all(at);
+        std::ofstream(at) << (file == "state.json" ? state : token);
+        fs::permissions(at, fs::perms(0600));
+        pointHere();
+    }
+
+    // Settings that no longer point here are left alone; a restore script
+    // that does not put them back is named.
+    std::ofstream(data / "state.json", std::ios::trunc) << "{";
+    std::ofstream(resolv, std::ios::trunc) << "search lan\nnameserver 198.51.100.7\n";
+    EXPECT_EQ(start(), 1);
+    EXPECT_EQ(logged.size(), 1u);
+    EXPECT_EQ(readFile(resolv), "search lan\nnameserver 198.51.100.7\n");
+    pointHere();
+    std::ofstream(data / "dns-restore.sh", std::ios::trunc) << "exit 0\n";
+    EXPECT_EQ(start(), 1);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[1], "cannot put the DNS settings back with " + (data / "dns-restore.sh").string() +
+                             ": the script did not change them; they still point at 127.0.0.1");
+}
+
+TEST_F(PointedHere, ATokenTheServiceRefusesIsSaidOnceAndInTheStatusDocument) {
+    // A token cut short: read, sent, refused on every call.
+    const std::string token = readFile(data / "device-token");
+    std::ofstream(data / "device-token", std::ios::trunc) << token.substr(0, token.size() / 2);
+    logged.clear();
+    std::vector<json> statuses;
+    brivet::Options options;
+    options.env = env.string();
+    options.dir = data.string();
+    options.listen = listen;
+    options.upstreams = std::vector<std::string>{"127.0.0.2"};
+    brivet::ProgramSettings settings;
+    settings.log = [&](const std::string& line) { logged.push_back(line); };
+    settings.sleep = [&](double) {
+        statuses.push_back(json::parse(readFile(data / "status.json"), nullptr, false));
+        if (statuses.size() == 3) throw LoopDone{};
+    };
+    Program program(options, settings);
+    EXPECT_THROW(program.runMainTask(), LoopDone);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), std::string(Program::kTokenRefusedText)), 1);
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](const std::string& line) {
+                  return line.starts_with("tick ") && line.find("401") == std::string::npos;
+              }), 3);
+    for (const auto& status : statuses) {
+        EXPECT_EQ(status["errors"][0], Program::kTokenRefusedText) << status.dump();
+        EXPECT_EQ(status["errors"].dump().find(": http 401"), std::string::npos) << status.dump();
+    }
+}
+
 TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
     TempDir dir;
     const fs::path env = dir.path() / "env.json";
@@ -245,8 +367,8 @@ TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
         brivet::Options plantedOptions = options;
         plantedOptions.dir = data.string();
         const auto isFileLine = [](const std::string& line) {
-            return line.starts_with("ignoring the saved filter rules: ") ||
-                   line.starts_with("ignoring the pending events: ");
+            return line.starts_with("the saved filter rules in ") ||
+                   line.starts_with("the pending block counts in ");
         };
 
         logged.clear();
@@ -254,10 +376,17 @@ TEST(ProgramStartUp, FailuresLogTheirLineAndEndWithTheirStatus) {
         ASSERT_EQ(logged.size(), 5u);
         EXPECT_EQ(logged[0], "server n at http://127.0.0.1:9");
         EXPECT_EQ(logged[1], "state in " + data.string());
-        EXPECT_TRUE(logged[2].starts_with("ignoring the saved filter rules: ")) << logged[2];
-        EXPECT_TRUE(logged[3].starts_with("ignoring the pending events: ")) << logged[3];
+        EXPECT_TRUE(logged[2].starts_with("the saved filter rules in " + (data / "filter-rules.json").string() +
+                                          " cannot be used (")) << logged[2];
+        EXPECT_TRUE(logged[2].ends_with("; moved it aside to filter-rules.json.bad")) << logged[2];
+        EXPECT_TRUE(logged[3].starts_with("the pending block counts in ")) << logged[3];
         EXPECT_EQ(logged[4], Program::notEnrolledText());
 
+        // Both were moved aside; planted again, they are said again.
+        EXPECT_TRUE(fs::is_directory(data / "filter-rules.json.bad"));
+        EXPECT_FALSE(fs::exists(data / "filter-rules.json"));
+        fs::create_directories(data / "filter-rules.json");
+        ASSERT_EQ(::mkfifo((data / "events-pending.json").c_str(), 0600), 0);
         logged.clear();
         plantedOptions.listen = "no-port";
         EXPECT_EQ(start(plantedOptions, logged), 2);

@@ -60,6 +60,23 @@ inline CommandResult dig(std::uint16_t port, const std::string& arguments) {
 using keldra::test::readFile;
 using keldra::test::TempDir;
 
+// A port on 127.0.0.1 free for UDP and TCP alike, picked by the system.
+inline std::uint16_t freeLoopbackPort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        FD udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        auto any = endpoint("127.0.0.1", 0);
+        if (::bind(udp.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) continue;
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+        const std::uint16_t port = ntohs(bound.sin_port);
+        FD tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        auto same = endpoint("127.0.0.1", port);
+        if (::bind(tcp.get(), reinterpret_cast<sockaddr*>(&same), sizeof same) == 0) return port;
+    }
+    return 0;
+}
+
 // dnsmasq on 127.0.0.2:53 with fixed addresses and every query logged.
 class Dnsmasq {
 public:

@@ -69,4 +69,15 @@ bool readWholeFile(const std::filesystem::path& path, std::string& out);
 // Returns the name it now has. Throws AtomicWriteError when it cannot.
 std::filesystem::path moveAside(const std::filesystem::path& file);
 
+// Moves a damaged state file aside with moveAside(). `line` is the one log
+// line that says so: "<what> in <file> cannot be used (<reason>); moved it
+// aside to <new name>", or "...; cannot move it aside: <error>". It holds
+// outside text (names, errors): the caller makes it safe for its log.
+struct SetAside {
+    bool moved = false;
+    std::filesystem::path aside;
+    std::string line;
+};
+SetAside setAsideDamaged(const std::filesystem::path& file, const std::string& what, const std::string& reason);
+
 }  // namespace brivet

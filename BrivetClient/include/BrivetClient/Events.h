@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -97,8 +98,11 @@ public:
 // the other operations on the same object (not across objects or processes).
 class EventOutbox {
 public:
-    // Stores the location; touches no file.
-    explicit EventOutbox(std::filesystem::path url);
+    using Log = std::function<void(const std::string&)>;
+
+    // Stores the location; touches no file. `log` gets one line for every
+    // file that is moved aside.
+    explicit EventOutbox(std::filesystem::path url, Log log = nullptr);
 
     EventOutbox(const EventOutbox&) = delete;
     EventOutbox& operator=(const EventOutbox&) = delete;
@@ -126,6 +130,7 @@ private:
     void write(const std::vector<CoalescedEvent>& events) const;
 
     std::filesystem::path url_;
+    Log log_;
     mutable std::mutex mutex_;
     mutable bool swept_ = false;  // leftover temporary files removed once
 };

@@ -82,7 +82,8 @@ public:
 
     // Resumes from the file at `path` when it reads and decodes; anything
     // else starts with no counts. An entry that is no regular file (a
-    // symlink, a FIFO...) or too large is never read, with one line to `log`.
+    // symlink, a FIFO...) or too large is never read. A file there that
+    // cannot be used is moved aside (moveAside), with one line to `log`.
     // Writes go to `file`, by default the durable file at `path`.
     explicit PendingCounts(std::filesystem::path path, Log log = nullptr, Timing timing = {},
                            std::unique_ptr<CountsFile> file = nullptr);

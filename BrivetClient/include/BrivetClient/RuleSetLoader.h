@@ -28,7 +28,9 @@ public:
     // and custom and allow rules always take effect. The category "custom"
     // names the policy's own rules and is never looked up. A cached list is
     // only used when it is the one asked for (same category and version);
-    // anything else is fetched. Fetches run one after another.
+    // anything else is fetched. Fetches run one after another. Without an
+    // `api` only the cache is asked (a start that must not wait on the
+    // service).
     RuleSetLoadResult load(const EffectivePolicy& policy) const;
 
     const std::shared_ptr<DeviceAPI> api;

@@ -2,6 +2,7 @@
 #include "keldra-proxy/ResolverNetworkSetup.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 #include "BrivetClient/UTF8.h"
 
@@ -12,6 +13,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -220,7 +222,7 @@ std::string restoreScript(const NetworkTool& tool, const DNSRecord& record) {
     return script;
 }
 
-bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool) {
+bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool, const Log& log) {
     DNSRecord record;
     const RecordLoad load = loadRecord(recordFile, record);
     // A record that cannot be read is kept aside, never overwritten. When even
@@ -228,11 +230,10 @@ bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& t
     // those services are left as they are.
     bool canRecord = true;
     if (load == RecordLoad::unusable) {
-        try {
-            moveAside(recordFile);
-        } catch (const AtomicWriteError&) {
-            canRecord = false;
-        }
+        const SetAside set = setAsideDamaged(recordFile, "the record of the DNS servers",
+                                             "not an object of server lists");
+        canRecord = set.moved;
+        if (log) log(logSafe(set.line));
     }
 
     bool result = true;
@@ -285,6 +286,61 @@ bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& t
         }
         run(tool, {"-setdnsservers", service, kLocalServer});
     }
+    return result;
+}
+
+namespace {
+
+bool anyPointsHere(const NetworkTool& tool) {
+    for (const auto& service : services(tool)) {
+        const auto current = servers(tool, service);
+        if (current && current->size() == 1 && current->front() == kLocalServer) return true;
+    }
+    return false;
+}
+
+// Reads the restore script when it is a regular file of this user that
+// group and others cannot write; else says why not. The data folder is
+// this user's own, so nobody else can swap the file between the look and
+// the read.
+std::optional<std::string> readScript(const std::filesystem::path& script, std::string& problem) {
+    struct stat info {};
+    if (::lstat(script.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 022) != 0) {
+        problem = "it is not a regular file of this user that only this user may change";
+        return std::nullopt;
+    }
+    try {
+        std::string text;
+        if (readRegularFile(script, text)) return text;
+        problem = "it is gone";
+    } catch (const std::exception& error) {
+        problem = error.what();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+RestoreResult restoreServers(const std::filesystem::path& directory, const NetworkTool& tool) {
+    RestoreResult result;
+    result.script = directory / "dns-restore.sh";
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(result.script, ec)) || !anyPointsHere(tool)) {
+        return result;
+    }
+    result.outcome = RestoreResult::Outcome::failed;
+    const auto text = readScript(result.script, result.problem);
+    if (!text) return result;
+    if (!run(NetworkTool{{"/bin/sh", "-c", *text}}, {})) {
+        result.problem = "the script failed";
+        return result;
+    }
+    if (anyPointsHere(tool)) {
+        result.problem = "the script did not change them";
+        return result;
+    }
+    result.outcome = RestoreResult::Outcome::restored;
     return result;
 }
 

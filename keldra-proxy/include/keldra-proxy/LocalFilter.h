@@ -62,10 +62,10 @@ public:
     static constexpr const char* eventsFileName = "events-pending.json";
 
     // Resumes from the rules and events files in the group's container when
-    // they can be read; anything unreadable leaves empty rules or no events.
-    // A file that is no regular file (a symlink, a FIFO...) or too large is
-    // never read: it counts as missing, with one line to `log`. Never fails
-    // and creates nothing. `clock` stamps the block events and decides which
+    // they can be read; anything else leaves empty rules or no events. A
+    // file that is no regular file (a symlink, a FIFO...) or too large is
+    // never read. A file that cannot be used is moved aside ("<name>.bad"),
+    // with one line to `log`. Never fails and creates nothing else. `clock` stamps the block events and decides which
     // event windows have closed. `eventsFile` stands in for the events file's
     // writes (tests).
     explicit LocalFilter(const AppGroup& group, Clock clock = systemClock(), Log log = nullptr,
@@ -108,6 +108,9 @@ public:
     // itself running.
     void markStarted(Instant at);
 
+    // The rules file was read at start (it was there and could be used).
+    bool hasSavedRules() const noexcept { return hasSavedRules_; }
+
     // The policy sequence of the rules in force; 0 before any rules.
     std::int64_t policySeq();
 
@@ -135,6 +138,8 @@ private:
 
     // Guards the rules in force and the start time.
     std::mutex mutex_;
+    // Set while rules_ is initialised, so declared before it.
+    bool hasSavedRules_ = false;
     FilterRules rules_;
     std::optional<Instant> startedAt_;
     // Serialises the saves of the rules file, which run outside mutex_ so that

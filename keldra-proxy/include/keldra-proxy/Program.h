@@ -68,6 +68,11 @@ class Program {
 public:
     static constexpr const char* kClientVersion = "0.1.0-macos-beta";
     static constexpr const char* kGroupIdentifier = "dev-proxy";
+    // In the log once and in the status document's errors while the service
+    // answers the device's token with 401.
+    static constexpr const char* kTokenRefusedText =
+        "the device service refuses this device's token (http 401): enrol the device again with --enroll CODE; "
+        "blocking goes on with the rules in force";
 
     // Start-up after the command line was parsed: loads the environment
     // file, creates the data directory, builds the object graph, chooses the
@@ -83,7 +88,9 @@ public:
     // The main task. Returns 0 after the first pass with --once; without it
     // it loops for as long as the process lives. Throws ProgramExit (status 1)
     // when enrolment fails, the device is not enrolled or the listener cannot
-    // start.
+    // start. When the rules file could not be used, the rules are rebuilt
+    // from the stored policy and the blocklist cache before the listener
+    // starts.
     int runMainTask();
 
     // The log line after a tick.
@@ -97,6 +104,9 @@ public:
     static std::vector<std::string> systemUpstreams(const std::filesystem::path& resolvConf);
     // The line logged when the device has no identity.
     static std::string notEnrolledText();
+    // Takes the errors of steps the service answered with http 401 out of
+    // the report; true when there were any.
+    static bool takeTokenRefusals(ProtectionEngine::TickReport& report);
 
     const Options& options() const noexcept { return options_; }
     const DevEnvironment& environment() const noexcept { return environment_; }
@@ -108,6 +118,7 @@ public:
 private:
     void log(const std::string& message) const;
     void enroll(const std::string& code);
+    void rebuildRules();
     void startListener();
     void checkDNS();
     void writeStatus(const ProtectionEngine::TickReport& report, std::int64_t blocked, std::int64_t answered);
@@ -130,13 +141,23 @@ private:
     ListenAddress listen_;
     std::filesystem::path statusURL_;
     std::filesystem::path dnsRecordURL_;
+    // The service refused the token in the last tick (or since, without a
+    // heartbeat that got through).
+    bool tokenRefused_ = false;
     // Last: it answers from the filter on its own thread until destroyed.
     std::unique_ptr<DNSProxy> proxy_;
 };
 
 // The whole program over its arguments (without the program name): prints
 // the usage line or the unknown-argument text, or starts and runs the
-// program. Returns the exit status.
+// program. Returns the exit status; an error exit with --assert-dns puts the
+// DNS settings back first (restoreDNSOnExit).
 int runProgram(const std::vector<std::string>& arguments, ProgramSettings settings);
+
+// With --assert-dns, for a proxy that ends on an error: the DNS settings that
+// this or an earlier run pointed at 127.0.0.1 would leave the machine unable
+// to resolve; they are put back with the restore script in the data
+// directory (DNSSettings::restoreServers), with one line to the log.
+void restoreDNSOnExit(const Options& options, const ProgramSettings& settings);
 
 }  // namespace brivet

@@ -4,6 +4,7 @@
 // script that puts those servers back.
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,12 +46,39 @@ std::optional<std::vector<std::string>> servers(const NetworkTool& tool, const s
 // The restore script for a record.
 std::string restoreScript(const NetworkTool& tool, const DNSRecord& record);
 
+using Log = std::function<void(const std::string&)>;
+
 // Makes every enabled service use 127.0.0.1 alone, recording the servers of
 // each service before its first change in the record file and rewriting
-// "dns-restore.sh" beside it. Returns true when every service already pointed
+// "dns-restore.sh" beside it. A record file that cannot be used is moved
+// aside, with one line to `log`. Returns true when every service already pointed
 // at 127.0.0.1 alone (or there were none), false when anything had to be
 // changed or could not be checked.
-bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool = NetworkTool::system());
+bool assertServers(const std::filesystem::path& recordFile, const NetworkTool& tool = NetworkTool::system(),
+                   const Log& log = nullptr);
+
+// What restoreServers() did.
+struct RestoreResult {
+    enum class Outcome {
+        // No service points at 127.0.0.1 alone, or no restore script was
+        // ever written: nothing was run.
+        notPointedHere,
+        // The script ran and no service points at 127.0.0.1 alone any more.
+        restored,
+        // The script is unusable or did not put the servers back.
+        failed,
+    };
+    Outcome outcome = Outcome::notPointedHere;
+    std::filesystem::path script;
+    std::string problem;  // why, when failed
+};
+
+// Puts back the servers that assertServers() recorded, for a proxy that ends
+// on an error: when a service still points at 127.0.0.1 alone, nothing would
+// answer there. Runs the restore script "dns-restore.sh" in `directory` with
+// /bin/sh; the script must be a regular file (never followed through a
+// symlink) of this process's user that group and others cannot write.
+RestoreResult restoreServers(const std::filesystem::path& directory, const NetworkTool& tool = NetworkTool::system());
 
 }  // namespace DNSSettings
 }  // namespace brivet
