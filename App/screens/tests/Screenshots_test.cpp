@@ -110,6 +110,46 @@ TEST(Screenshots, ExtensionModeStates) {
                   "Code \\u202edilavni\\u202c: C:\\codes\\nask for a new one");
         shot.save("error-direction-override");
     }
+    {
+        // Texts that would show as nothing or stack on the app's own words:
+        // marks with no base stand on a dotted circle; a body that is not
+        // UTF-8 still shows the service's words, its stray bytes escaped.
+        Shot shot;
+        const auto formError = [&] {
+            return shot.screens->panel().findChild<QLabel*>(QStringLiteral("formError"))->text().toStdString();
+        };
+        ASSERT_TRUE(shot.app->failEnrollment("\u0301\u0308\u0301"));
+        EXPECT_EQ(formError(), "\u25cc\u0301\u0308\u0301");
+        shot.save("error-combining-marks");
+
+        brivet::dev::Failure broken;
+        broken.status = 400;
+        broken.rawBody = "{\"error\":{\"code\":\"bad_request\",\"message\":\"Code \xff\xfe is not valid\"}}";
+        broken.times = 1;
+        shot.app->service->failEndpoint(brivet::dev::Endpoint::enroll, broken);
+        bool finished = false;
+        shot.app->state->enroll(test::kCode, "Screens", [&finished] { finished = true; });
+        ASSERT_TRUE(shot.app->runUntil([&] { return finished; }));
+        EXPECT_EQ(formError(), "Code \\xff\\xfe is not valid");
+        shot.save("error-not-utf8");
+
+        // At a tick: the error code stands after the app's own "500".
+        ASSERT_TRUE(shot.app->enroll());
+        brivet::dev::Failure marks;
+        marks.status = 500;
+        marks.code = "\u0301\u0301";
+        marks.message = "\u0301";
+        shot.app->service->failEndpoint(brivet::dev::Endpoint::heartbeat, marks);
+        ASSERT_TRUE(shot.app->tick());
+        QTest::mouseClick(shot.screens->panel().findChild<QToolButton*>(QStringLiteral("detailsToggle")),
+                          Qt::LeftButton);
+        QStringList lines;
+        for (QLabel* line : shot.screens->panel().findChildren<QLabel*>(QStringLiteral("detailsLine")))
+            lines << line->text();
+        EXPECT_TRUE(lines.contains(QString::fromUtf8("Error: heartbeat: http 500 \u25cc\u0301\u0301")))
+            << lines.join(QStringLiteral(" | ")).toStdString();
+        shot.save("error-marks-at-tick");
+    }
 }
 
 // Changes that come while the panel stays open: each picture must look like
