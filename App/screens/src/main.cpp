@@ -63,9 +63,9 @@ int main(int argc, char** argv) {
     auto log = std::make_shared<SystemLogger>("app");
     std::unique_ptr<AppState> state = AppState::launch(executor, log);
 
-    // A second quit while the first one still waits (on a service that
-    // accepts but never answers, or on the filter daemon's link) ends the
-    // process here and now: no destructor may wait for the worker that is
+    // The first quit waits a few seconds at most (AppState::stop()). A
+    // second quit while it still waits (on a service that accepts but never
+    // answers, or on the filter daemon's link) ends the process here and now: no destructor may wait for the worker that is
     // stuck in that call. The flush saves the events to the outbox before
     // it sends them, so they go at the next start; only when a tick still
     // held the worker, and the flush had not begun, are the events of the
