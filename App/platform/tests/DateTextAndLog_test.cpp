@@ -134,18 +134,14 @@ TEST(Log, WithoutTheJournalsSocketEveryLineGoesToSyslogAndWithoutEitherToStandar
     nowhere.error("startup failed: 100% missing");
     nowhere.info("tick\nenrolled=true");
     EXPECT_EQ(syslog->lines.size(), 3u);
-    ASSERT_EQ(standardError->lines.size(), 3u);
-    const std::regex stamp("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ (.*)");
-    std::vector<std::string> messages;
-    for (const auto& line : standardError->lines) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, stamp)) << line;
-        messages.push_back(match[1]);
-    }
-    EXPECT_EQ(messages[0], "no system log here (neither " + noJournal + " nor " + (dir / "file").string() +
-                               " exists): the log goes to standard error");
-    EXPECT_EQ(messages[1], "startup failed: 100% missing");
-    EXPECT_EQ(messages[2], "tick\\x0aenrolled=true");
+    std::string written;
+    for (const auto& line : standardError->lines) written += line + "|";
+    const std::string time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ";
+    const std::string notice = "no system log here \\(neither " + noJournal + " nor " + (dir / "file").string() +
+                               " exists\\): the log goes to standard error";
+    EXPECT_TRUE(std::regex_match(written, std::regex(time + notice + "\\|" + time + "startup failed: 100% missing\\|" +
+                                                     time + "tick\\\\x0aenrolled=true\\|")))
+        << written;
 }
 
 }  // namespace

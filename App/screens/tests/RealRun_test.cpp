@@ -1,6 +1,7 @@
 // The app as a user runs it: the real program under Xvfb, with trayer as
 // the system tray (or none), against the local device service; xdotool
 // clicks the icon and types into the panel. No physical display is needed.
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -182,12 +183,10 @@ protected:
             if (::stat(socket, &info) == 0 && S_ISSOCK(info.st_mode)) return false;
         return true;
     }
-    // How many lines of app.log end with `message` after the time stamp.
+    // How many lines of app.log are `message` after the time stamp.
     int logged(const std::string& message) const {
-        int count = 0;
-        for (const QString& line : QString::fromStdString(log()).split('\n'))
-            if (line.size() > 21 && line.mid(21) == QString::fromStdString(message)) ++count;
-        return count;
+        return int(QString::fromStdString(log()).count(QRegularExpression("Z " + QRegularExpression::escape(
+                                                                              QString::fromStdString(message)) + "\n")));
     }
 
     void click(const Window& w) {

@@ -133,22 +133,6 @@ TEST(Screenshots, ExtensionModeStates) {
         EXPECT_EQ(formError(), "Code \\xff\\xfe is not valid");
         shot.save("error-not-utf8");
 
-        // At a tick: the error code stands after the app's own "500".
-        ASSERT_TRUE(shot.app->enroll());
-        brivet::dev::Failure marks;
-        marks.status = 500;
-        marks.code = "\u0301\u0301";
-        marks.message = "\u0301";
-        shot.app->service->failEndpoint(brivet::dev::Endpoint::heartbeat, marks);
-        ASSERT_TRUE(shot.app->tick());
-        QTest::mouseClick(shot.screens->panel().findChild<QToolButton*>(QStringLiteral("detailsToggle")),
-                          Qt::LeftButton);
-        QStringList lines;
-        for (QLabel* line : shot.screens->panel().findChildren<QLabel*>(QStringLiteral("detailsLine")))
-            lines << line->text();
-        EXPECT_TRUE(lines.contains(QString::fromUtf8("Error: heartbeat: http 500 \u25cc\u0301\u0301")))
-            << lines.join(QStringLiteral(" | ")).toStdString();
-        shot.save("error-marks-at-tick");
     }
 }
 
