@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -55,6 +56,27 @@ struct EasyDeleter {
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
+// Keeps the easy handle in the multi handle for as long as it lives.
+class Attached {
+public:
+    Attached(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        const CURLMcode rc = curl_multi_add_handle(multi, easy);
+        if (rc != CURLM_OK) throw APIError::transport(std::string("cannot start request: ") + curl_multi_strerror(rc));
+    }
+    ~Attached() { curl_multi_remove_handle(multi_, easy_); }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+};
+
+APIError requestCancelled() { return APIError::transport("request cancelled"); }
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -169,7 +191,75 @@ std::optional<std::string> HTTPResponse::header(std::string_view lowerCaseName) 
     return it->second;
 }
 
-CurlTransport::CurlTransport(CurlTransportOptions options) : options_(std::move(options)) { initialiseCurl(); }
+// The requests in flight, each by the multi handle it waits in, so that
+// another thread can end them: a cancelled request's flag is set and its
+// wait woken. A request leaves the set before its handle goes.
+struct CurlTransport::InFlight {
+    struct Request {
+        CURLM* multi = nullptr;
+        bool cancelled = false;
+    };
+
+    std::mutex mutex;
+    bool closed = false;
+    std::vector<Request*> requests;
+
+    void cancelAll() {
+        for (Request* request : requests) {
+            request->cancelled = true;
+            curl_multi_wakeup(request->multi);
+        }
+    }
+};
+
+namespace {
+
+// One request's place in the set, for its lifetime.
+class Registration {
+public:
+    Registration(CurlTransport::InFlight& inFlight, CURLM* multi) : inFlight_(inFlight) {
+        request_.multi = multi;
+        std::lock_guard lock(inFlight_.mutex);
+        if (inFlight_.closed) throw requestCancelled();
+        inFlight_.requests.push_back(&request_);
+    }
+    ~Registration() {
+        std::lock_guard lock(inFlight_.mutex);
+        auto& all = inFlight_.requests;
+        all.erase(std::remove(all.begin(), all.end(), &request_), all.end());
+    }
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+
+    bool cancelled() const {
+        std::lock_guard lock(inFlight_.mutex);
+        return request_.cancelled;
+    }
+
+private:
+    CurlTransport::InFlight& inFlight_;
+    CurlTransport::InFlight::Request request_;
+};
+
+}  // namespace
+
+CurlTransport::CurlTransport(CurlTransportOptions options)
+    : options_(std::move(options)), inFlight_(std::make_unique<InFlight>()) {
+    initialiseCurl();
+}
+
+CurlTransport::~CurlTransport() = default;
+
+void CurlTransport::cancelRequests() {
+    std::lock_guard lock(inFlight_->mutex);
+    inFlight_->cancelAll();
+}
+
+void CurlTransport::close() {
+    std::lock_guard lock(inFlight_->mutex);
+    inFlight_->closed = true;
+    inFlight_->cancelAll();
+}
 
 HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     const std::string scheme = lowered(request.url.substr(0, request.url.find("://")));
@@ -257,7 +347,27 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
         setOption(h, CURLOPT_POSTFIELDS, "");
     }
 
-    const CURLcode rc = curl_easy_perform(h);
+    // The exchange runs in a multi handle of its own, whose wait another
+    // thread can wake: that is how cancelRequests() ends it at once.
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    if (!multi) throw APIError::transport("cannot create request");
+    const Attached attached(multi.get(), h);
+    const Registration registration(*inFlight_, multi.get());
+    for (;;) {
+        int running = 0;
+        CURLMcode step = curl_multi_perform(multi.get(), &running);
+        if (step == CURLM_OK && running > 0 && !registration.cancelled()) {
+            step = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+        }
+        if (step != CURLM_OK) throw APIError::transport(std::string("request failed: ") + curl_multi_strerror(step));
+        if (registration.cancelled()) throw requestCancelled();
+        if (running == 0) break;
+    }
+    CURLcode rc = CURLE_FAILED_INIT;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == h) rc = message->data.result;
+    }
     if (exchange.tooLarge) throw APIError::transport("response body too large");
     if (exchange.idleExpired) {
         throw APIError::transport("Timeout was reached: nothing sent or received for " +

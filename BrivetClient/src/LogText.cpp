@@ -35,6 +35,17 @@ bool invisible(std::uint32_t codePoint) {
     return u_charType(static_cast<UChar32>(codePoint)) == U_FORMAT_CHAR;
 }
 
+// Combining marks: shown on the character before them.
+bool combining(std::uint32_t codePoint) {
+    const auto type = u_charType(static_cast<UChar32>(codePoint));
+    return type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK || type == U_ENCLOSING_MARK;
+}
+
+// A mark with no base character before it would stack on whatever stands
+// there (a blank, an escape, the text before this one) or show as nothing:
+// it is shown on a dotted circle, as text tools show it.
+constexpr std::string_view kDottedCircle = "\xE2\x97\x8C";  // U+25CC
+
 enum class Backslash { doubled, kept };
 
 std::string escaped(std::string_view text, std::size_t limit, Backslash backslash, bool cutAtCharacter) {
@@ -54,6 +65,8 @@ std::string escaped(std::string_view text, std::size_t limit, Backslash backslas
         if (end < kept.size() && utf8::decode(text, at, ignored) && at > kept.size()) kept = text.substr(0, end);
     }
     out.reserve(kept.size() + 16);
+    // Whether the last character shown can carry a combining mark.
+    bool base = false;
     std::size_t at = 0;
     while (at < kept.size()) {
         const std::size_t start = at;
@@ -61,21 +74,32 @@ std::string escaped(std::string_view text, std::size_t limit, Backslash backslas
         if (!utf8::decode(kept, at, codePoint)) {
             appendByte(out, static_cast<unsigned char>(kept[at]));
             ++at;
+            base = false;
             continue;
         }
         switch (codePoint) {
-        case '\n': out += "\\n"; continue;
-        case '\r': out += "\\r"; continue;
-        case '\t': out += "\\t"; continue;
-        case '\\': out += backslash == Backslash::doubled ? "\\\\" : "\\"; continue;
+        case '\n': out += "\\n"; base = false; continue;
+        case '\r': out += "\\r"; base = false; continue;
+        case '\t': out += "\\t"; base = false; continue;
+        case '\\': out += backslash == Backslash::doubled ? "\\\\" : "\\"; base = true; continue;
         default: break;
         }
         if (codePoint < 0x20 || codePoint == 0x7F) {
             appendByte(out, static_cast<unsigned char>(codePoint));
+            base = false;
         } else if ((codePoint >= 0x80 && codePoint < 0xA0) || invisible(codePoint)) {
             appendCodePoint(out, codePoint);
+            base = false;
+        } else if (combining(codePoint)) {
+            if (!base) out += kDottedCircle;
+            out.append(kept.substr(start, at - start));
+            base = true;
         } else {
             out.append(kept.substr(start, at - start));
+            // The joiners belong to the character before them.
+            if (codePoint != 0x200C && codePoint != 0x200D) {
+                base = u_charType(static_cast<UChar32>(codePoint)) != U_SPACE_SEPARATOR;
+            }
         }
     }
     if (text.size() > kept.size()) out += "... (" + std::to_string(text.size() - kept.size()) + " more bytes)";

@@ -1,8 +1,58 @@
 #include "BrivetClient/Models.h"
 
+#include "BrivetClient/UTF8.h"
+
 namespace brivet {
 
 using namespace JSONCoding;
+
+namespace {
+
+// While an error body with bytes that are not UTF-8 is parsed, each such
+// byte stands in as a code point of the last private-use plane, U+10FF00
+// plus the byte, and goes back to the byte in the texts taken from it. The
+// texts then hold the service's bytes as they came; the screen and the log
+// show the stray ones escaped.
+constexpr std::uint32_t kStandInBase = 0x10FF00;
+
+std::string withStandIns(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() + 16);
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t start = at;
+        std::uint32_t codePoint = 0;
+        if (utf8::decode(bytes, at, codePoint)) {
+            out.append(bytes.substr(start, at - start));
+            continue;
+        }
+        // U+10FF00 to U+10FFFF in UTF-8: F4 8F, then BC to BF, then the
+        // low six bits.
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        out += {'\xF4', '\x8F', static_cast<char>(0xBC | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
+        ++at;
+    }
+    return out;
+}
+
+std::string withBytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t start = at;
+        std::uint32_t codePoint = 0;
+        if (utf8::decode(text, at, codePoint) && codePoint >= kStandInBase) {
+            out.push_back(static_cast<char>(codePoint - kStandInBase));
+        } else {
+            if (at == start) ++at;  // never the case for parsed text
+            out.append(text.substr(start, at - start));
+        }
+    }
+    return out;
+}
+
+}  // namespace
 
 std::string_view rawValue(Platform platform) {
     switch (platform) {
@@ -224,6 +274,13 @@ APIErrorBody APIErrorBody::fromJSON(const Json& json) {
 std::optional<APIErrorBody> APIErrorBody::parse(std::string_view body) {
     try {
         return plainDecode<APIErrorBody>(body);
+    } catch (const DecodingError&) {
+        if (utf8::isValid(body)) return std::nullopt;
+    }
+    // Not UTF-8: the service's code and message are still worth showing.
+    try {
+        APIErrorBody decoded = plainDecode<APIErrorBody>(withStandIns(body));
+        return APIErrorBody{withBytes(decoded.code), withBytes(decoded.message)};
     } catch (const DecodingError&) {
         return std::nullopt;
     }

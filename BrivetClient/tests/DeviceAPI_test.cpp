@@ -170,6 +170,11 @@ TEST_F(DeviceAPITest, ErrorStatusesUseTheErrorBodyWhenThereIsOne) {
     EXPECT_EQ(failure(429, R"({"error":{"code":"slow_down"}})"), APIError::http(429, "http_429", ""));
     EXPECT_EQ(failure(199, ""), APIError::http(199, "http_199", ""));
     EXPECT_EQ(failure(300, ""), APIError::http(300, "http_300", ""));
+    // Bytes that are not UTF-8 still give the service's texts, the stray
+    // bytes kept as they came; outside the texts they spoil the body.
+    EXPECT_EQ(failure(400, "{\"error\":{\"code\":\"bad\xff\",\"message\":\"Code \xff\xc3 \xc3\xbc \\u00e9\"}}"),
+              APIError::http(400, "bad\xff", "Code \xff\xc3 \xc3\xbc \xc3\xa9"));
+    EXPECT_EQ(failure(400, "{\"error\":{\"code\":\"c\",\"message\":\"m\"}}\xff"), APIError::http(400, "http_400", ""));
 }
 
 TEST_F(DeviceAPITest, MalformedAcceptedRepliesAreDecodingErrors) {

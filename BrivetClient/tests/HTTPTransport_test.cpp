@@ -301,7 +301,7 @@ TEST(CurlTransport, AuthorizationNeverFollowsARedirectToAnotherHost) {
     EXPECT_EQ(transportFailure(transport, r).kind(), APIError::Kind::transport);
 }
 
-TEST(CurlTransport, TimeOutIsATransportError) {
+TEST(CurlTransport, TimeOutAndCancellationAreTransportErrors) {
     std::atomic<bool> release{false};
     TestServer server([&](const SeenRequest&) {
         for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(10ms);
@@ -326,6 +326,31 @@ TEST(CurlTransport, TimeOutIsATransportError) {
     release = true;
     EXPECT_EQ(CurlTransport().options().timeout, std::nullopt);
     EXPECT_EQ(HTTPRequest().timeout, 60s);
+
+    // Cancelled from another thread, a request that waits on its reply ends
+    // at once, long before any time-out; later requests go as usual. After
+    // close() one in flight ends the same way and a later one never leaves.
+    for (const bool closing : {false, true}) {
+        release = false;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(300ms);
+            if (closing) plain.close(); else plain.cancelRequests();
+        });
+        const auto asked = std::chrono::steady_clock::now();
+        const APIError cancelled = transportFailure(plain, get(server.url("/slow")));
+        canceller.join();
+        EXPECT_EQ(cancelled.kind(), APIError::Kind::transport);
+        EXPECT_EQ(cancelled.text(), "request cancelled");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+        release = true;
+        const std::size_t seen = server.seen().size();
+        if (closing) {
+            EXPECT_EQ(transportFailure(plain, get(server.url("/after"))).text(), "request cancelled");
+            EXPECT_EQ(server.seen().size(), seen);
+        } else {
+            EXPECT_EQ(plain.send(get(server.url("/after"))).body, "late");
+        }
+    }
 }
 
 // Sends the head of a ten-byte reply at once, then `bytes` body bytes one by

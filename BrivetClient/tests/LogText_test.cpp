@@ -51,6 +51,14 @@ TEST(LogText, InvisibleAndDirectionChangingCharactersAreEscapedButTheJoinersStay
         {"Not authorized\n\nThis incident has been reported.", "Not authorized\\n\\nThis incident has been reported.",
          "Not authorized\\n\\nThis incident has been reported."},
         {"bad\xff\x1b[2J\xc2\x85", "bad\\xff\\x1b[2J\\u0085", "bad\\xff\\x1b[2J\\u0085"},
+        // A combining mark with no base before it stands on a dotted circle:
+        // at the start, after a blank, an escape or a stray byte; all the
+        // marks of one run share the circle. A mark on a letter stays.
+        {"\u0301\u0301\u0308", "\u25cc\u0301\u0301\u0308", "\u25cc\u0301\u0301\u0308"},
+        {"http 500 \u0301x", "http 500 \u25cc\u0301x", "http 500 \u25cc\u0301x"},
+        {"a\n\u20dd\u200b\u0903\xff\u0301", "a\\n\u25cc\u20dd\\u200b\u25cc\u0903\\xff\u25cc\u0301",
+         "a\\n\u25cc\u20dd\\u200b\u25cc\u0903\\xff\u25cc\u0301"},
+        {"cafe\u0301 \\\u0301", "cafe\u0301 \\\\\u0301", "cafe\u0301 \\\u0301"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(logSafe(row.text), row.log) << row.log;

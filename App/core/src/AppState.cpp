@@ -75,6 +75,21 @@ struct TickResult {
     ClientSnapshot client;
 };
 
+// What the quit's flush leaves: the events still in the outbox, when it
+// could be read.
+struct FlushResult {
+    std::optional<std::size_t> waiting;
+};
+
+// How many events wait in `outbox`; none when it cannot be read.
+std::optional<std::size_t> waitingIn(const brivet::EventOutbox& outbox) {
+    try {
+        return outbox.pending().size();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 struct EnableResult {
     std::optional<std::string> filterError;
     std::optional<std::string> dnsError;
@@ -114,7 +129,10 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     std::optional<ClientEnvironment> environment;
     std::shared_ptr<brivet::ProtectionEngine> engine;
     std::shared_ptr<brivet::ProtectionClient> client;
+    std::shared_ptr<brivet::EventOutbox> outbox;
     std::optional<brivet::EffectivePolicy> policy;
+    // An enrolment is on the worker (or queued there).
+    bool enrolling = false;
 
     AppServices services;
     std::shared_ptr<Executor> executor;
@@ -135,6 +153,8 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     enum class StopPhase { running, stopping, stopped };
     StopPhase stopPhase = StopPhase::running;
     std::vector<Completion> stopWaiters;
+    // The quit's wait for the worker passed kQuitWaitSeconds.
+    bool flushCutShort = false;
 
     Observer observer;
 
@@ -160,6 +180,9 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     void refreshBeta();
     void betaWait(int attempt, Completion done);
     void stop(Completion done);
+    void quitWaitEnded();
+    void quitGraceEnded();
+    void flushEnded(std::optional<std::size_t> waiting);
     void finishStop();
     bool statusFresh(const BetaStatus& status) const;
 };
@@ -222,10 +245,11 @@ void AppState::Impl::startExtension() {
                 return owner->state().policyEnvelope;
             });
         }
-        auto outbox = std::make_shared<brivet::EventOutbox>(group.outboxURL());
+        auto newOutbox = std::make_shared<brivet::EventOutbox>(group.outboxURL());
         engine = std::make_shared<brivet::ProtectionEngine>(newClient, brivet::RuleSetLoader(api, cache), filter,
-                                                            outbox, host, cache, clock);
+                                                            newOutbox, host, cache, clock);
         client = newClient;
+        outbox = newOutbox;
     } catch (...) {
         // The stored state or the token could not be read. Starting without
         // it would enrol afresh over the old identity, so the app runs
@@ -370,14 +394,61 @@ void AppState::Impl::stop(Completion done) {
         finishStop();
         return;
     }
+    // An enrolment the person started is not worth waiting for once they
+    // quit: its request ends now, and the enrolment fails.
+    if (enrolling) services.transport->cancelRequests();
     // Queued behind any tick or enrolment in flight on the worker, so the
-    // flush never runs while the engine is busy.
+    // flush never runs while the engine is busy. The flush saves every
+    // event to the outbox before it sends any, so a cut wait loses none.
     auto engineNow = engine;
+    auto outboxNow = outbox;
     std::weak_ptr<Impl> self = weak();
-    strand->run<std::int64_t>([engineNow] { return engineNow->flushEvents(); },
-                              [self](StrandResult<std::int64_t>) {
-                                  if (auto state = self.lock()) state->finishStop();
-                              });
+    strand->run<FlushResult>(
+        [engineNow, outboxNow] {
+            engineNow->flushEvents();
+            return FlushResult{waitingIn(*outboxNow)};
+        },
+        [self](StrandResult<FlushResult> result) {
+            if (auto state = self.lock()) state->flushEnded(result.ok() ? result.value().waiting : std::nullopt);
+        });
+    executor->postAfter(kQuitWaitSeconds, [self] {
+        if (auto state = self.lock()) state->quitWaitEnded();
+    });
+}
+
+void AppState::Impl::quitWaitEnded() {
+    if (stopPhase != StopPhase::stopping) return;
+    flushCutShort = true;
+    // Every request in flight ends now and no later one goes out, so what
+    // is left of a tick and of the flush runs without the service: the
+    // events are saved, and the worker returns.
+    services.transport->close();
+    std::weak_ptr<Impl> self = weak();
+    executor->postAfter(kQuitGraceSeconds, [self] {
+        if (auto state = self.lock()) state->quitGraceEnded();
+    });
+}
+
+void AppState::Impl::quitGraceEnded() {
+    if (stopPhase != StopPhase::stopping) return;
+    // The worker still waits on something other than the service (the
+    // filter's link): it is left to end on its own, and the app ends.
+    strand->abandon();
+    flushEnded(waitingIn(*outbox));
+}
+
+void AppState::Impl::flushEnded(std::optional<std::size_t> waiting) {
+    if (stopPhase != StopPhase::stopping) return;
+    std::string count = "the events wait";
+    if (waiting) count = std::to_string(*waiting) + (*waiting == 1 ? " event waits" : " events wait");
+    const std::string rest = count + " in the outbox for the next start";
+    if (flushCutShort) {
+        log->log(LogLevel::notice, "quit: the flush was cut short after " +
+                                       std::to_string(static_cast<int>(kQuitWaitSeconds)) + " s; " + rest);
+    } else if (waiting && *waiting > 0) {
+        log->log(LogLevel::notice, "quit: " + rest);
+    }
+    finishStop();
 }
 
 void AppState::Impl::finishStop() {
@@ -487,6 +558,7 @@ void AppState::enroll(const std::string& code, const std::string& name, Completi
     }
     s.setBusy(true);
     s.setErrorText(std::nullopt);
+    s.enrolling = true;
     const std::string trimmed = trimWhitespaceAndNewlines(code);
     auto client = s.client;
     std::weak_ptr<Impl> self = s.weak();
@@ -501,6 +573,7 @@ void AppState::enroll(const std::string& code, const std::string& name, Completi
                 if (done) done();
                 return;
             }
+            state->enrolling = false;
             if (!result.ok()) {
                 std::string text;
                 try {
@@ -510,6 +583,9 @@ void AppState::enroll(const std::string& code, const std::string& name, Completi
                 } catch (...) {
                     text = printed(std::current_exception());
                 }
+                // The service's own message: the screen shows it, and the
+                // log keeps it.
+                state->log->error("enrollment failed: " + brivet::logSafe(text));
                 state->setErrorText(text);
                 state->setBusy(false);
                 if (done) done();
@@ -681,9 +757,10 @@ AppServices AppServices::system(AppServices s) {
     return s;
 }
 
-std::unique_ptr<AppState> AppState::launch(std::shared_ptr<Executor> executor) {
+std::unique_ptr<AppState> AppState::launch(std::shared_ptr<Executor> executor, std::shared_ptr<Logger> log) {
     AppServices services;
     services.executor = std::move(executor);
+    services.log = std::move(log);
     return std::make_unique<AppState>(std::move(services));
 }
 

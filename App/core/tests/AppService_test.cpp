@@ -3,6 +3,7 @@
 // extension mode with the fake filter extension on a real socket.
 #include "AppServiceSupport.h"
 
+#include "BrivetClient/LogText.h"
 #include "Keldra/MenuModel.h"
 #include "Keldra/Testing/FakeFilterServer.h"
 
@@ -62,7 +63,7 @@ TEST_F(AppService, EnrolmentTrimsTheCodeKeepsTheNameAndTicksOnce) {
     EXPECT_TRUE(again->effectivePolicy());
 }
 
-TEST_F(AppService, FailedEnrolmentsShowTheServiceMessageAndDoNotTick) {
+TEST_F(AppService, FailedEnrolmentsShowTheServiceMessageLogItAndDoNotTick) {
     auto app = h.make();
     ASSERT_TRUE(enroll(*app, "WRONG"));
     EXPECT_EQ(app->errorText(), "That enrollment code is not valid.");
@@ -74,6 +75,13 @@ TEST_F(AppService, FailedEnrolmentsShowTheServiceMessageAndDoNotTick) {
     ASSERT_TRUE(enroll(*app));
     ASSERT_TRUE(app->errorText());
     EXPECT_EQ(app->errorText()->rfind("Could not reach the server: ", 0), 0u) << *app->errorText();
+
+    // One log line for each, the message escaped as the log escapes.
+    std::vector<std::string> lines;
+    for (const auto& entry : h.log->entries())
+        if (entry.message.rfind("enrollment failed: ", 0) == 0) lines.push_back(entry.message);
+    EXPECT_EQ(lines, (std::vector<std::string>{"enrollment failed: That enrollment code is not valid.",
+                                               "enrollment failed: " + brivet::logSafe(*app->errorText())}));
 }
 
 TEST_F(AppService, CheckNowDuringAnEnrolmentIsSkippedAndTheEnrolmentsOwnTickRuns) {

@@ -286,6 +286,26 @@ TEST(AppStateLoop, QuitDuringATickFlushesAfterItAndASecondQuitWaitsForTheFirst) 
     EXPECT_TRUE(third);
 }
 
+TEST(AppStateLoop, AQuitHeldByAWaitOtherThanTheServiceEndsASecondAfterItsWaitWithoutTheWorker) {
+    Harness h;
+    auto app = h.make();
+    app->start();
+    h.host->close();  // the tick waits on the host, where no request can be ended
+    h.executor->runReady();
+    ASSERT_TRUE(h.host->waitForTicks(1));
+
+    bool stopped = false;
+    app->stop([&] { stopped = true; });
+    h.executor->advance(keldra::kQuitWaitSeconds);
+    EXPECT_FALSE(stopped);
+    h.executor->advance(keldra::kQuitGraceSeconds);
+    EXPECT_TRUE(stopped);
+    EXPECT_FALSE(h.strand->idle()) << "the worker is left behind";
+    ASSERT_FALSE(h.log->entries().empty());
+    EXPECT_EQ(h.log->entries().back().message,
+              "quit: the flush was cut short after 5 s; 0 events wait in the outbox for the next start");
+}
+
 TEST(AppStateLoop, TheTickLogLineUsesDashAndZeroAndJoinsErrors) {
     Harness h;
     auto app = h.make();

@@ -1,8 +1,15 @@
 #include "Keldra/Log.h"
 
+#include <chrono>
+#include <cstdio>
+#include <string>
+
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
+
+#include "BrivetClient/LogText.h"
+#include "BrivetClient/RFC3339.h"
 
 namespace keldra {
 
@@ -24,7 +31,26 @@ int priorityOf(LogLevel level) {
     return LOG_INFO;
 }
 
+bool isSocket(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// The time as the proxy writes it, a blank, and the message on one line.
+std::string stamped(std::string_view message) {
+    const auto now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    return brivet::RFC3339::string(now) + " " + brivet::oneLogLine(message);
+}
+
 }  // namespace
+
+void StandardErrorSink::write(std::string_view line) {
+    const std::string text = std::string(line) + "\n";
+    // A line that cannot be written is lost; the next one is tried afresh.
+    if (std::fwrite(text.data(), 1, text.size(), stderr) != text.size() || std::fflush(stderr) != 0) {
+        std::clearerr(stderr);
+    }
+}
 
 void ProcessSyslog::write(int priority, std::string_view line) {
     const std::string text(line);
@@ -38,14 +64,25 @@ SystemLogger::SystemLogger(std::string category, std::string subsystem)
 SystemLogger::SystemLogger(std::string category, std::string subsystem, Sinks sinks)
     : subsystem(std::move(subsystem)), category(std::move(category)), sinks_(std::move(sinks)) {
     if (!sinks_.syslog) sinks_.syslog = std::make_shared<ProcessSyslog>();
+    if (!sinks_.standardError) sinks_.standardError = std::make_shared<StandardErrorSink>();
+    noSystemLog_ = !isSocket(sinks_.journalSocket) && !isSocket(sinks_.syslogSocket);
 }
 
-bool SystemLogger::journalRuns() const {
-    struct stat info {};
-    return ::stat(sinks_.journalSocket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
+bool SystemLogger::journalRuns() const { return isSocket(sinks_.journalSocket); }
 
 void SystemLogger::log(LogLevel level, std::string_view message) {
+    if (noSystemLog_) {
+        // Lines of several threads never interleave, and the notice comes
+        // first.
+        std::lock_guard lock(standardErrorMutex_);
+        if (!saidStandardError_) {
+            saidStandardError_ = true;
+            sinks_.standardError->write(stamped("no system log here (neither " + sinks_.journalSocket + " nor " +
+                                                sinks_.syslogSocket + " exists): the log goes to standard error"));
+        }
+        sinks_.standardError->write(stamped(message));
+        return;
+    }
     const std::string text(message);
     const int priority = priorityOf(level);
     if (journalRuns()) {

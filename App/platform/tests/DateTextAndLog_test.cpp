@@ -1,7 +1,13 @@
 // Date texts in a pinned locale and zone, and the recording logger.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
 
 #include <map>
 
@@ -80,11 +86,32 @@ public:
     std::vector<std::pair<int, std::string>> lines;
 };
 
-TEST(Log, WithoutTheJournalsSocketEveryLineGoesToSyslog) {
+class RecordingLines final : public keldra::LineSink {
+public:
+    void write(std::string_view line) override { lines.emplace_back(line); }
+    std::vector<std::string> lines;
+};
+
+// A listening Unix socket at `path`, as the syslog daemon keeps one.
+struct ListeningSocket {
+    explicit ListeningSocket(const std::filesystem::path& path) : fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    }
+    ~ListeningSocket() { ::close(fd); }
+    int fd;
+};
+
+TEST(Log, WithoutTheJournalsSocketEveryLineGoesToSyslogAndWithoutEitherToStandardError) {
     keldra::test::TempDir dir("app-log");
     auto syslog = std::make_shared<RecordingSyslog>();
+    auto standardError = std::make_shared<RecordingLines>();
+    const ListeningSocket devLog(dir / "log");
+    const std::string noJournal = (dir / "no-journal" / "socket").string();
     keldra::SystemLogger missing("app", keldra::SystemLogger::kSubsystem,
-                                 {(dir / "no-journal" / "socket").string(), syslog});
+                                 {noJournal, syslog, (dir / "log").string(), standardError});
     missing.error("startup failed: 100% missing");
     missing.info("tick enrolled=true");
     ASSERT_EQ(syslog->lines.size(), 2u);
@@ -93,10 +120,28 @@ TEST(Log, WithoutTheJournalsSocketEveryLineGoesToSyslog) {
 
     // A plain file where the socket belongs is no journal either.
     keldra::test::writeFile(dir / "file", "");
-    keldra::SystemLogger notASocket("app", keldra::SystemLogger::kSubsystem, {(dir / "file").string(), syslog});
+    keldra::SystemLogger notASocket("app", keldra::SystemLogger::kSubsystem,
+                                    {(dir / "file").string(), syslog, (dir / "log").string(), standardError});
     notASocket.info("still logged");
     ASSERT_EQ(syslog->lines.size(), 3u);
     EXPECT_EQ(syslog->lines[2].second, "[io.tolvane.brivet:app] still logged");
+    EXPECT_TRUE(standardError->lines.empty());
+
+    // Neither socket (a plain file is none): every line goes to standard
+    // error in the proxy's form, on one line, after one notice that says so.
+    keldra::SystemLogger nowhere("app", keldra::SystemLogger::kSubsystem,
+                                 {noJournal, syslog, (dir / "file").string(), standardError});
+    nowhere.error("startup failed: 100% missing");
+    nowhere.info("tick\nenrolled=true");
+    EXPECT_EQ(syslog->lines.size(), 3u);
+    std::string written;
+    for (const auto& line : standardError->lines) written += line + "|";
+    const std::string time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ";
+    const std::string notice = "no system log here \\(neither " + noJournal + " nor " + (dir / "file").string() +
+                               " exists\\): the log goes to standard error";
+    EXPECT_TRUE(std::regex_match(written, std::regex(time + notice + "\\|" + time + "startup failed: 100% missing\\|" +
+                                                     time + "tick\\\\x0aenrolled=true\\|")))
+        << written;
 }
 
 }  // namespace

@@ -58,11 +58,14 @@ int main(int argc, char** argv) {
     }
 
     auto executor = std::make_shared<QtExecutor>();
-    std::unique_ptr<AppState> state = AppState::launch(executor);
+    // One log for the app, so that a machine without a system log hears
+    // once that the lines go to standard error.
+    auto log = std::make_shared<SystemLogger>("app");
+    std::unique_ptr<AppState> state = AppState::launch(executor, log);
 
-    // A second quit while the first one still waits (on a service that
-    // accepts but never answers, or on the filter daemon's link) ends the
-    // process here and now: no destructor may wait for the worker that is
+    // The first quit waits a few seconds at most (AppState::stop()). A
+    // second quit while it still waits (on a service that accepts but never
+    // answers, or on the filter daemon's link) ends the process here and now: no destructor may wait for the worker that is
     // stuck in that call. The flush saves the events to the outbox before
     // it sends them, so they go at the next start; only when a tick still
     // held the worker, and the flush had not begun, are the events of the
@@ -71,8 +74,8 @@ int main(int argc, char** argv) {
     // process.
     QuitController quit([&state](std::function<void()> done) { state->stop(std::move(done)); },
                         [] { QCoreApplication::exit(0); },
-                        [] {
-                            SystemLogger("app").info("quit asked again: ending without waiting for the flush");
+                        [log] {
+                            log->info("quit asked again: ending without waiting for the flush");
                             std::fflush(nullptr);
                             std::_Exit(0);
                         });

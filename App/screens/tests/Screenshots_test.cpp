@@ -110,6 +110,30 @@ TEST(Screenshots, ExtensionModeStates) {
                   "Code \\u202edilavni\\u202c: C:\\codes\\nask for a new one");
         shot.save("error-direction-override");
     }
+    {
+        // Texts that would show as nothing or stack on the app's own words:
+        // marks with no base stand on a dotted circle; a body that is not
+        // UTF-8 still shows the service's words, its stray bytes escaped.
+        Shot shot;
+        const auto formError = [&] {
+            return shot.screens->panel().findChild<QLabel*>(QStringLiteral("formError"))->text().toStdString();
+        };
+        ASSERT_TRUE(shot.app->failEnrollment("\u0301\u0308\u0301"));
+        EXPECT_EQ(formError(), "\u25cc\u0301\u0308\u0301");
+        shot.save("error-combining-marks");
+
+        brivet::dev::Failure broken;
+        broken.status = 400;
+        broken.rawBody = "{\"error\":{\"code\":\"bad_request\",\"message\":\"Code \xff\xfe is not valid\"}}";
+        broken.times = 1;
+        shot.app->service->failEndpoint(brivet::dev::Endpoint::enroll, broken);
+        bool finished = false;
+        shot.app->state->enroll(test::kCode, "Screens", [&finished] { finished = true; });
+        ASSERT_TRUE(shot.app->runUntil([&] { return finished; }));
+        EXPECT_EQ(formError(), "Code \\xff\\xfe is not valid");
+        shot.save("error-not-utf8");
+
+    }
 }
 
 // Changes that come while the panel stays open: each picture must look like

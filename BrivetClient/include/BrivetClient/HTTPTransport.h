@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,15 @@ class HTTPTransport {
 public:
     virtual ~HTTPTransport() = default;
     virtual HTTPResponse send(const HTTPRequest& request) = 0;
+
+    // Ends the requests in flight at once: each fails as an
+    // APIError::transport. Later requests go as usual. May be called from
+    // any thread; a transport that cannot end its requests does nothing.
+    virtual void cancelRequests() {}
+    // Ends the requests in flight like cancelRequests(), and every later one
+    // fails the same way before anything is sent: for the end of a program,
+    // when no answer may hold it up any longer.
+    virtual void close() { cancelRequests(); }
 };
 
 struct CurlTransportOptions {
@@ -76,16 +86,27 @@ struct CurlTransportOptions {
 // redirects followed (http/https only) and the Authorization header is never
 // sent to any origin other than the one it was set for. Every failure before
 // a complete reply is an APIError::transport. Safe to use from several
-// threads at once (each call has its own handle).
+// threads at once (each call has its own handle); cancelRequests() and
+// close() end a request at once, whatever it waits on (the name look-up,
+// the connection, the reply).
 class CurlTransport : public HTTPTransport {
 public:
     explicit CurlTransport(CurlTransportOptions options = {});
+    ~CurlTransport() override;
+    CurlTransport(const CurlTransport&) = delete;
+    CurlTransport& operator=(const CurlTransport&) = delete;
+
     HTTPResponse send(const HTTPRequest& request) override;
+    void cancelRequests() override;
+    void close() override;
 
     const CurlTransportOptions& options() const noexcept { return options_; }
 
+    struct InFlight;
+
 private:
     CurlTransportOptions options_;
+    std::unique_ptr<InFlight> inFlight_;
 };
 
 }  // namespace brivet

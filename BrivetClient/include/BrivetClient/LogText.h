@@ -22,12 +22,17 @@ inline constexpr std::size_t kLogTextLimit = 512;
 // and isolates, U+200B, U+2060, U+FEFF and the like, but not U+200C and
 // U+200D, which emoji sequences and several scripts need) is written as an
 // escape (\n, \r, \t, \xNN, \uNNNN or \UNNNNNNNN), a backslash as "\\", and
-// every byte that is not well-formed UTF-8 as \xNN. Text past `limit` bytes
-// is left out and the line says how much ("... (N more bytes)").
+// every byte that is not well-formed UTF-8 as \xNN. A combining mark with no
+// base character before it (at the start, after a blank or an escape) is
+// shown on a dotted circle (U+25CC), as text tools show it, so that it
+// neither shows as nothing nor stacks on the text before it. Text past
+// `limit` bytes is left out and the line says how much ("... (N more
+// bytes)").
 std::string logSafe(std::string_view text, std::size_t limit = kLogTextLimit);
 
 // For the screen, so that a person sees every character there is. The same
-// characters as logSafe() are made visible the same way, but a backslash
+// characters as logSafe() are made visible the same way (and a mark without
+// a base gets its dotted circle), but a backslash
 // stays a backslash and is not doubled: what a reader of the screen needs is
 // to see the characters, not to read the escapes back. Text past `limit`
 // bytes is left out at the start of the character that crosses the limit,

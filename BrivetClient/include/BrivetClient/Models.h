@@ -207,7 +207,10 @@ struct APIErrorBody {
     bool operator==(const APIErrorBody&) const = default;
     Json toJSON() const;
     static APIErrorBody fromJSON(const Json& json);
-    // No value when the body has any other shape.
+    // No value when the body has any other shape. A body that is not
+    // well-formed UTF-8 is still read: the texts keep the stray bytes as
+    // they came (brivet::screenSafe() and brivet::logSafe() show them as
+    // \xNN).
     static std::optional<APIErrorBody> parse(std::string_view body);
 };
 

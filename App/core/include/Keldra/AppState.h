@@ -123,8 +123,9 @@ public:
     AppState& operator=(const AppState&) = delete;
 
     // The app as it runs: the main bundle found from the executable, the
-    // real platform layers, the given main-thread executor.
-    static std::unique_ptr<AppState> launch(std::shared_ptr<Executor> executor);
+    // real platform layers, the given main-thread executor and log (the
+    // system log's channel "app" when null).
+    static std::unique_ptr<AppState> launch(std::shared_ptr<Executor> executor, std::shared_ptr<Logger> log = nullptr);
 
     // The one observer of published fields; replaces any earlier one.
     void setObserver(Observer observer);
@@ -138,10 +139,12 @@ public:
     // re-read of the service's status (resolver-level mode). Skipped while
     // busy.
     void tick(Completion done = {});
-    // Ends the loop, stops the launch monitor, ends any password prompt
-    // and, after any engine work in flight, flushes the pending events.
-    // Runs once: a call while it runs, or after it ended, completes when the
-    // first one does.
+    // Ends the loop, stops the launch monitor, ends any password prompt and
+    // any enrolment's request and, after any engine work in flight, flushes
+    // the pending events. It waits kQuitWaitSeconds at most for that work:
+    // then every request ends, the events stay in the outbox for the next
+    // start, and one log line says so and how many wait. Runs once: a call
+    // while it runs, or after it ended, completes when the first one does.
     void stop(Completion done = {});
     bool stopping() const;
     bool stopped() const;
@@ -205,6 +208,12 @@ public:
 private:
     std::shared_ptr<Impl> impl_;
 };
+
+// How long the quit waits for the engine's work in flight and the flush
+// before it ends their requests; and how long it then waits for the worker
+// to return before it leaves it behind.
+inline constexpr double kQuitWaitSeconds = 5;
+inline constexpr double kQuitGraceSeconds = 1;
 
 // The longest sleep the loop takes, in seconds: the largest whole number of
 // seconds whose count of nanoseconds fits an unsigned 64-bit number.
