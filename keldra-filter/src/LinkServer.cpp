@@ -1,8 +1,10 @@
 #include "keldra-filter/LinkServer.h"
 
+#include "BrivetClient/Descriptor.h"
+
 #include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/LogText.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,35 +43,34 @@ void LinkServer::start() {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
 
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    brivet::Descriptor listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (listening.get() < 0) throw std::system_error(errno, std::generic_category(), "socket");
     // Credentials (and pidfds) are passed on before listening, so that even
     // bytes sent before the connection is accepted carry their sender's.
     int error = 0;
     try {
-        passCredentials(listenFd_);
+        passCredentials(listening.get());
     } catch (const std::system_error& failure) {
         error = failure.code().value();
     }
-    if (error == 0 && (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-                       ::chmod(path.c_str(), 0666) != 0 || ::listen(listenFd_, 64) != 0)) {
+    if (error == 0 && (::bind(listening.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                       ::chmod(path.c_str(), 0666) != 0 || ::listen(listening.get(), 64) != 0)) {
         error = errno;
     }
-    if (error != 0) {
-        ::close(listenFd_);
-        listenFd_ = -1;
-        throw std::system_error(error, std::generic_category(), "cannot listen on " + path);
-    }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (error != 0) throw std::system_error(error, std::generic_category(), "cannot listen on " + path);
+    brivet::Descriptor wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (wake.get() < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    listenFd_ = std::move(listening);
+    wakeFd_ = std::move(wake);
     stopping_ = false;
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
 void LinkServer::stop() {
-    if (listenFd_ < 0) return;
+    if (listenFd_.get() < 0) return;
     stopping_ = true;
     const std::uint64_t one = 1;
-    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] auto written = ::write(wakeFd_.get(), &one, sizeof one);
     if (acceptThread_.joinable()) acceptThread_.join();
     {
         std::lock_guard<std::mutex> lock(largeMutex_);
@@ -79,22 +80,21 @@ void LinkServer::stop() {
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         for (auto& connection : connections_) {
-            if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+            if (connection.fd.get() >= 0) ::shutdown(connection.fd.get(), SHUT_RDWR);
         }
         connections.swap(connections_);
     }
     for (auto& connection : connections) {
         if (connection.thread.joinable()) connection.thread.join();
     }
-    ::close(listenFd_);
-    ::close(wakeFd_);
-    listenFd_ = wakeFd_ = -1;
+    listenFd_.reset();
+    wakeFd_.reset();
     std::error_code ec;
     std::filesystem::remove(socketPath_, ec);
 }
 
 void LinkServer::acceptLoop() {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{listenFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
     bool holding = false;
     while (!stopping_) {
         // While counts of left-out lines are held back, wake up to write
@@ -104,24 +104,23 @@ void LinkServer::acceptLoop() {
         if (stopping_) break;
         holding = limited_.flush();
         if (!(fds[0].revents & POLLIN)) continue;
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        brivet::Descriptor accepted(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (accepted.get() < 0) {
             if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
             continue;
         }
-        const auto peer = peerOf(fd);
+        const auto peer = peerOf(accepted.get());
         const auto refusal = peers_.refusal(peer);
         if (!refusal.empty()) {
             ++refused_;
             limited_.log("refused a caller", peer.uid, "refused a caller: " + refusal);
             holding = true;
-            ::close(fd);
             continue;
         }
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         // Finished connections are reaped here.
         for (auto it = connections_.begin(); it != connections_.end();) {
-            if (it->fd < 0) {
+            if (it->fd.get() < 0) {
                 it->thread.join();
                 it = connections_.erase(it);
             } else {
@@ -131,15 +130,13 @@ void LinkServer::acceptLoop() {
         if (!makeRoomFor(peer.uid)) {
             limited_.log("too many connections", peer.uid, "refused a caller: too many connections");
             holding = true;
-            ::close(fd);
             continue;
         }
-        auto& connection = connections_.emplace_back(Connection{fd, peer.uid, std::thread()});
+        auto& connection = connections_.emplace_back(Connection{std::move(accepted), peer.uid, std::thread()});
         connection.thread = std::thread([this, &connection] {
             serve(connection);
             std::lock_guard<std::mutex> done(connectionsMutex_);
-            ::close(connection.fd);
-            connection.fd = -1;
+            connection.fd.reset();
         });
     }
 }
@@ -148,7 +145,7 @@ bool LinkServer::makeRoomFor(uid_t uid) {
     std::size_t all = 0, users = 0;
     std::map<uid_t, std::size_t> held;
     for (const auto& connection : connections_) {
-        if (connection.fd < 0 || connection.evicted) continue;
+        if (connection.fd.get() < 0 || connection.evicted) continue;
         ++all;
         users += connection.uid != 0;
         ++held[connection.uid];
@@ -175,12 +172,12 @@ bool LinkServer::makeRoomFor(uid_t uid) {
     }
     Connection* longestIdle = nullptr;
     for (auto& connection : connections_) {
-        if (connection.fd < 0 || connection.evicted || connection.busy || connection.uid != from) continue;
+        if (connection.fd.get() < 0 || connection.evicted || connection.busy || connection.uid != from) continue;
         if (!longestIdle || connection.idleSince < longestIdle->idleSince) longestIdle = &connection;
     }
     if (!longestIdle) return false;
     longestIdle->evicted = true;
-    ::shutdown(longestIdle->fd, SHUT_RDWR);
+    ::shutdown(longestIdle->fd.get(), SHUT_RDWR);
     return true;
 }
 
@@ -200,7 +197,7 @@ void LinkServer::releaseLargeRoom() {
 }
 
 void LinkServer::serve(Connection& connection) {
-    const int fd = connection.fd;
+    const int fd = connection.fd.get();
     const uid_t connected = connection.uid;
     bool pidfds = false;
     try {

@@ -1,7 +1,7 @@
 #include "keldra-filter/PeerCheck.h"
 
 #include "BrivetClient/LogText.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 #include <algorithm>
 #include <cerrno>

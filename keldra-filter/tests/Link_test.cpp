@@ -14,7 +14,7 @@
 #include "keldra/DevService.h"
 #include "DaemonTestSupport.h"
 #include "Keldra/FilterConnection.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 #include "keldra-filter/LinkServer.h"
 #include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"

@@ -9,7 +9,7 @@
 
 #include "BrivetClient/JSONCoding.h"
 #include "Keldra/Bundle.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 namespace keldra {
 

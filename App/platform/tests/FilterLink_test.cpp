@@ -9,7 +9,7 @@
 
 #include "BrivetClient/JSONCoding.h"
 #include "Keldra/FilterConnection.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 #include "Keldra/Testing/FakeFilterServer.h"
 #include "keldra/TestFiles.h"
 

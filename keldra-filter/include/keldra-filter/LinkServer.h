@@ -45,6 +45,7 @@
 #include "keldra-filter/FilterState.h"
 #include "keldra-filter/LogLimiter.h"
 #include "keldra-filter/PeerCheck.h"
+#include "BrivetClient/Descriptor.h"
 #include "keldra-filter/SignedPolicy.h"
 
 namespace keldra::filter {
@@ -90,7 +91,7 @@ public:
 
 private:
     struct Connection {
-        int fd;
+        brivet::Descriptor fd;
         uid_t uid;
         std::thread thread;
         // A request is being read or handled.
@@ -120,8 +121,8 @@ private:
     // Every line a caller can cause: refusals and dropped connections (any
     // local user), refused rules (an allowed caller).
     LogLimiter limited_;
-    int listenFd_ = -1;
-    int wakeFd_ = -1;
+    brivet::Descriptor listenFd_;
+    brivet::Descriptor wakeFd_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> refused_{0};
     std::thread acceptThread_;

@@ -37,7 +37,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 namespace keldra::filter {
 

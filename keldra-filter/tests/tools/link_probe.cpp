@@ -20,7 +20,7 @@
 // The publishing forms exit 0 when the rules were taken, 1 when not.
 #include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -20,7 +20,7 @@
 #include "BrivetClient/Engine.h"
 #include "BrivetClient/FilterRules.h"
 #include "BrivetClient/Models.h"
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 namespace keldra::testing {
 

@@ -1,4 +1,4 @@
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 #include <poll.h>
 #include <sys/socket.h>

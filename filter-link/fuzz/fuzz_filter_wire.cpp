@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "Keldra/FilterWire.h"
+#include "filter-link/FilterWire.h"
 
 namespace wire = keldra::filterwire;
 
