@@ -11,25 +11,7 @@ namespace {
 // The deepest nesting a rules document can have is small; anything deeper
 // is refused before parsing so that no parser or destructor recursion runs
 // away on a hostile file.
-constexpr int kMaxDepth = 128;
-
-void checkNesting(std::string_view text) {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (c == '"') inString = true;
-        else if (c == '[' || c == '{') {
-            if (++depth > kMaxDepth) throw DecodingError("rules document is nested too deeply");
-        } else if (c == ']' || c == '}') --depth;
-    }
-}
+constexpr std::size_t kMaxDepth = 128;
 
 // Scalars and small lists are read through the shared strict accessors; only
 // the rule set, which may hold a million names, stays in the tree it came in.
@@ -105,7 +87,7 @@ FilterRules FilterRules::fromJSON(const nlohmann::json& json) { return decodeRul
 std::string FilterRules::encode() const { return JSONCoding::plainEncode(toJSON()); }
 
 FilterRules FilterRules::decode(std::string_view text) {
-    checkNesting(text);
+    if (JSONCoding::nestingDepth(text) > kMaxDepth) throw DecodingError("rules document is nested too deeply");
     // An unordered tree: the insertion-ordered one looks up every key
     // linearly while parsing, which a large rule set cannot afford.
     nlohmann::json tree = nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);

@@ -1,5 +1,6 @@
 #include "BrivetClient/JSONCoding.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -19,36 +20,6 @@ std::string lowered(std::string_view s) {
     std::string out(s);
     for (char& c : out) c = lower(c);
     return out;
-}
-
-void checkDepth(std::string_view text) {
-    std::size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"': inString = true; break;
-        case '[':
-        case '{':
-            if (++depth > kMaxDepth) throw DecodingError("JSON nested too deeply");
-            break;
-        case ']':
-        case '}':
-            if (depth > 0) --depth;
-            break;
-        default: break;
-        }
-    }
 }
 
 template <class Convert>
@@ -160,8 +131,32 @@ Json camelCaseKeys(const Json& value) {
     return convertKeys(value, [](const std::string& k) { return toCamelCase(k); });
 }
 
+std::size_t nestingDepth(std::string_view text) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 Json parse(std::string_view text) {
-    checkDepth(text);
+    if (nestingDepth(text) > kMaxDepth) throw DecodingError("JSON nested too deeply");
     try {
         return Json::parse(text.begin(), text.end());
     } catch (const nlohmann::json::exception& e) {

@@ -1,6 +1,7 @@
 #include "keldra-filter/Configurations.h"
 
 #include "BrivetClient/AtomicFile.h"
+#include "BrivetClient/JSONCoding.h"
 #include "BrivetClient/LogText.h"
 #include "BrivetClient/RegularFile.h"
 
@@ -9,41 +10,12 @@
 #include <utility>
 
 namespace keldra::filter {
-namespace {
-
-// How deep the document's arrays and objects nest, counted without parsing
-// (what a malformed text counts does not matter: it is refused anyway).
-std::size_t nesting(std::string_view text) {
-    std::size_t depth = 0, deepest = 0;
-    bool inString = false, escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            deepest = std::max(deepest, ++depth);
-        } else if ((c == '}' || c == ']') && depth > 0) {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
-}  // namespace
-
 std::string configurationsLimitRefusal(std::string_view document) {
     if (document.size() > kMaxConfigurationsBytes) {
         return "the configurations are " + std::to_string(document.size()) + " bytes, more than the " +
                std::to_string(kMaxConfigurationsBytes) + " they may take";
     }
-    if (nesting(document) > kMaxConfigurationsDepth) {
+    if (brivet::JSONCoding::nestingDepth(document) > kMaxConfigurationsDepth) {
         return "the configurations nest deeper than " + std::to_string(kMaxConfigurationsDepth) + " levels";
     }
     return {};

@@ -40,6 +40,12 @@ public:
 
 namespace JSONCoding {
 
+// How deep a JSON text's arrays and objects nest, counted without parsing it
+// (strings are skipped), so that a hostile text can be refused before any
+// parser or destructor recursion runs away on it. What a malformed text
+// counts only matters as a bound: it is refused anyway.
+std::size_t nestingDepth(std::string_view text);
+
 // "policySeq" -> "policy_seq", "myURLValue" -> "my_url_value"; a key without
 // upper-case letters is unchanged.
 std::string toSnakeCase(std::string_view key);
