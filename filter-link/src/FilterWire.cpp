@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace keldra::filterwire {
 
@@ -165,7 +166,86 @@ std::string encodeTakeEventsReply(std::uint64_t id, std::optional<std::string_vi
     return withData(id, "events", eventsText);
 }
 
+namespace {
+
+// Counts what nlohmann's tree allocates for each part of the text: a value
+// sits in its array (16 bytes, and as much again of spare capacity) or in
+// its object's map node with its key; an object or array allocates its
+// container, a string value lives on the heap, and so does any text past
+// the 15 bytes a string holds inline.
+class TreeEstimate final : public nlohmann::json_sax<json> {
+public:
+    explicit TreeEstimate(std::size_t limit) : limit_(limit) {}
+
+    std::size_t bytes() const noexcept { return bytes_; }
+    bool failed() const noexcept { return failed_; }
+
+    bool null() override { return value(0); }
+    bool boolean(bool) override { return value(0); }
+    bool number_integer(number_integer_t) override { return value(0); }
+    bool number_unsigned(number_unsigned_t) override { return value(0); }
+    bool number_float(number_float_t, const string_t&) override { return value(0); }
+    bool string(string_t& text) override { return value(kAllocation + sizeof(std::string) + heapText(text)); }
+    bool binary(binary_t& bytes) override { return value(kAllocation + sizeof(binary_t) + bytes.size()); }
+    bool start_object(std::size_t) override { return open(kAllocation + sizeof(json::object_t), false); }
+    bool key(string_t& name) override { return add(kAllocation + kMapNode + heapText(name)); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(kAllocation + sizeof(json::array_t), true); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        failed_ = true;
+        return false;
+    }
+
+private:
+    static constexpr std::size_t kAllocation = 16;
+    // A map node: the tree's links and colour, the key and the value.
+    static constexpr std::size_t kMapNode = 32 + sizeof(std::string) + sizeof(json);
+
+    static std::size_t heapText(const string_t& text) { return text.size() > 15 ? kAllocation + text.size() + 1 : 0; }
+
+    bool add(std::size_t bytes) {
+        bytes_ += bytes;
+        return bytes_ <= limit_;
+    }
+    // A member's place came with its key; an element's is in its array.
+    bool value(std::size_t own) { return add(own + (inArray_.empty() || inArray_.back() ? 2 * sizeof(json) : 0)); }
+    bool open(std::size_t own, bool array) {
+        const bool fits = value(own);
+        inArray_.push_back(array);
+        return fits;
+    }
+    bool close() {
+        if (!inArray_.empty()) inArray_.pop_back();
+        return true;
+    }
+
+    std::size_t limit_;
+    std::size_t bytes_ = 0;
+    bool failed_ = false;
+    std::vector<bool> inArray_;
+};
+
+}  // namespace
+
+std::optional<std::size_t> estimatedTreeBytes(std::string_view message, std::size_t limit) {
+    TreeEstimate estimate(limit);
+    const bool complete = json::sax_parse(message.begin(), message.end(), &estimate);
+    if (estimate.failed()) return std::nullopt;
+    if (!complete && estimate.bytes() <= limit) return std::nullopt;
+    return estimate.bytes();
+}
+
 Request decodeRequest(std::string_view message) {
+    // What a caller sends is never allowed to grow into more memory than the
+    // largest real request needs.
+    checkDepth(message);
+    const auto treeBytes = estimatedTreeBytes(message, kMaxRequestTreeBytes);
+    if (!treeBytes) throw WireError("not a JSON message");
+    if (*treeBytes > kMaxRequestTreeBytes) {
+        throw WireError("request refused: reading it would take more than " +
+                        std::to_string(kMaxRequestTreeBytes >> 20) + " MiB");
+    }
     json tree = parseMessage(message);
     Request request;
     request.id = idOf(tree);

@@ -349,16 +349,17 @@ TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
         return std::distance(std::filesystem::directory_iterator(open), {});
     };
     const auto idle = descriptors();
-    // 32 connections, each sending 255 MiB of a request of 256 MiB and
-    // holding it open: by root (who may call), and by a child running as
-    // nobody on connections root opened.
+    // 32 connections, each sending all but 1 MiB of a request of the largest
+    // size and holding it open: by root (who may call), and by a child
+    // running as nobody on connections root opened.
     constexpr std::size_t kMiB = 1024 * 1024;
+    constexpr std::size_t kFrame = filterwire::kMaxFrameBytes;
     struct Row {
         const char* sender;
         bool nobody;
         std::size_t allowedGrowth;  // one large request, 64 KiB on each other connection
     };
-    for (const Row& row : {Row{"root", false, 256 * kMiB + 24 * kMiB}, Row{"nobody", true, 24 * kMiB}}) {
+    for (const Row& row : {Row{"root", false, kFrame + 24 * kMiB}, Row{"nobody", true, 24 * kMiB}}) {
         const std::size_t before = residentBytes(daemon.pid());
         const pid_t sender = ::fork();
         if (sender == 0) {
@@ -366,7 +367,7 @@ TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
             for (int i = 0; i < 32; ++i) fds.push_back(connectTo(files.socket()));
             if (row.nobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
             const std::string prefix = filterwire::framePrefix(filterwire::kMaxFrameBytes), blanks(kMiB, ' ');
-            std::vector<std::size_t> left(fds.size(), 255 * kMiB);
+            std::vector<std::size_t> left(fds.size(), kFrame - kMiB);
             for (const int fd : fds) ::send(fd, prefix.data(), prefix.size(), MSG_NOSIGNAL);
             while (true) {
                 for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -391,6 +392,41 @@ TEST_F(LinkFixture, RequestsHeldOpenOnEveryConnectionLeaveTheDaemonSmall) {
 #endif
         std::cout << row.sender << ": daemon resident " << before / kMiB << " MiB before, at most " << most / kMiB
                   << " MiB while held\n";
+    }
+    // A whole request of the largest size made of empty objects, each of
+    // which would take some 30 times its text once parsed: refused before
+    // its tree is built, the connection closed.
+    {
+        const std::size_t before = residentBytes(daemon.pid());
+        const std::string head = R"({"id":1,"call":"publish","rules":{"a":[)", tail = "{}]}}";
+        std::string message = head;
+        message.reserve(kFrame);
+        while (message.size() + 3 + tail.size() <= kFrame) message += "{},";
+        message += tail;
+        std::size_t most = 0;
+        std::atomic<bool> answered{false};
+        std::thread watcher([&] {
+            for (const auto end = std::chrono::steady_clock::now() + 10s;
+                 !answered && std::chrono::steady_clock::now() < end;) {
+                most = std::max(most, residentBytes(daemon.pid()));
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        const int fd = connectTo(files.socket());
+        const std::string frame = filterwire::framePrefix(message.size()) + message;
+        EXPECT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+        char byte = 0;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "a reply to a request that was not refused";
+        std::this_thread::sleep_for(50ms);
+        answered = true;
+        ::close(fd);
+        watcher.join();
+#ifndef KELDRA_RESIDENT_SIZES_MEAN_LITTLE
+        EXPECT_LT(most, before + kFrame + 64 * kMiB) << before / kMiB << " MiB before";
+#endif
+        std::cout << "a whole request of empty objects: daemon resident " << before / kMiB << " MiB before, at most "
+                  << most / kMiB << " MiB\n";
+        EXPECT_TRUE(files.logText().find("reading it would take more than") != std::string::npos) << files.logText();
     }
     EXPECT_TRUE(connect().status().has_value()) << files.logText();
 }

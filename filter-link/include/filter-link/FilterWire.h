@@ -33,10 +33,22 @@
 
 namespace keldra::filterwire {
 
-// 256 MiB: room for a rules document of a million rules.
-inline constexpr std::uint32_t kMaxFrameBytes = 256u * 1024u * 1024u;
+// 128 MiB: room for a rules document of two million rules (one of a million
+// rules takes about 57 MiB).
+inline constexpr std::uint32_t kMaxFrameBytes = 128u * 1024u * 1024u;
 // Messages nested deeper than this are refused.
 inline constexpr std::size_t kMaxDepth = 256;
+// A request whose parsed tree would take more memory than this (as
+// estimatedTreeBytes counts it) is refused before the tree is built: a rules
+// document of a million rules counts about 485 MiB, while a frame of small
+// empty objects would otherwise grow to some thirty times its size.
+inline constexpr std::size_t kMaxRequestTreeBytes = 576u * 1024u * 1024u;
+
+// The memory the parsed tree of a JSON text takes, estimated from the text
+// in one pass without building anything (containers, members, strings and
+// the allocator's overhead), counting stops once `limit` is passed. Nothing
+// when the text is not JSON.
+std::optional<std::size_t> estimatedTreeBytes(std::string_view message, std::size_t limit);
 
 // A frame or message that breaks the format, or a peer that went away in
 // the middle of a frame.
