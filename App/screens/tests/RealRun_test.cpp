@@ -95,16 +95,22 @@ protected:
         for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "trayer"})
             if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed";
 
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        xvfb_ = std::make_unique<Process>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-            baseEnvironment(), dir_ / "xvfb.log", fds[1]);
-        ::close(fds[1]);
+        // Each test asks for a display number of its own, away from the
+        // lowest ones: an X server that ends as another takes its number can
+        // remove the newcomer's socket, and tests run side by side.
         std::string display;
-        char c = 0;
-        while (::read(fds[0], &c, 1) == 1 && c != '\n') display += c;
-        ::close(fds[0]);
+        for (int attempt = 0; attempt < 20 && display.empty(); ++attempt) {
+            const int number = 100 + static_cast<int>((::getpid() * 7 + attempt * 37) % 800);
+            int fds[2];
+            ASSERT_EQ(::pipe(fds), 0);
+            xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", ":" + std::to_string(number), "-displayfd", "3",
+                                                                       "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                                              baseEnvironment(), dir_ / "xvfb.log", fds[1]);
+            ::close(fds[1]);
+            char c = 0;
+            while (::read(fds[0], &c, 1) == 1 && c != '\n') display += c;
+            ::close(fds[0]);
+        }
         ASSERT_FALSE(display.empty()) << test::readFile(dir_ / "xvfb.log");
         display_ = ":" + display;
         ::setenv("DISPLAY", display_.c_str(), 1);
