@@ -101,9 +101,11 @@ protected:
         std::string display;
         for (int attempt = 0; attempt < 20 && display.empty(); ++attempt) {
             const int number = 100 + static_cast<int>((::getpid() * 7 + attempt * 37) % 800);
+            char name[16];
+            std::snprintf(name, sizeof name, ":%d", number);
             int fds[2];
             ASSERT_EQ(::pipe(fds), 0);
-            xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", ":" + std::to_string(number), "-displayfd", "3",
+            xvfb_ = std::make_unique<Process>(std::vector<std::string>{"Xvfb", name, "-displayfd", "3",
                                                                        "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
                                               baseEnvironment(), dir_ / "xvfb.log", fds[1]);
             ::close(fds[1]);
