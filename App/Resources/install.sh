@@ -256,7 +256,7 @@ $dns}"
 # whole process group), a kill's TERM or a stop key must not end it half way,
 # with no proxy left and the resolver file still pointing at 127.0.0.1: these
 # signals are ignored from here to the end. The programs the script runs
-# inherit that; the new proxy gets them back.
+# inherit that, the new proxy too (it still takes them, see below).
 ignore_stops() {
     trap '' HUP INT QUIT TERM TSTP TTIN TTOU
 }
@@ -333,12 +333,14 @@ fi
 # A session of its own: the proxy ends on SIGINT, SIGTERM and SIGHUP, and
 # must outlive the terminal and the process group that started the install
 # (a Ctrl-C there, or the terminal closing). The background child is never a
-# process group leader, so setsid does not fork and $! is the proxy. The
-# subshell gives the signals ignored above back to it first.
-(
-    trap - HUP INT QUIT TERM TSTP TTIN TTOU
-    exec setsid "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53
-) </dev/null >>"$ROOT$LOG" 2>&1 &
+# process group leader, so setsid does not fork and $! is the proxy. It keeps
+# the signals ignored above until it is in its own session, where a signal to
+# the installer's group no longer reaches it: given back any earlier, a Ctrl-C
+# in between would end the new proxy as it starts. The proxy still stops on
+# them: it blocks them and waits for them, and Linux delivers a blocked
+# signal even when it was ignored.
+setsid "$PROXY" --env "$ENVIRONMENT" --dir "$ROOT$DATA" --assert-dns --listen 127.0.0.1:53 \
+    </dev/null >>"$ROOT$LOG" 2>&1 &
 pid=$!
 rm -f "$ROOT$PIDFILE.new"
 echo "$pid" > "$ROOT$PIDFILE.new" && chmod 0644 "$ROOT$PIDFILE.new" && mv -f "$ROOT$PIDFILE.new" "$ROOT$PIDFILE" \

@@ -287,8 +287,17 @@ TEST_F(InstallFixture, ARepairSignalledAtAnyMomentLeavesNamesResolving) {
             SCOPED_TRACE(std::string(strsignal(signal)) + " at " + std::to_string(moment) + "/" +
                          std::to_string(kMoments) + " of " + std::to_string(length.count() / 1000) + " ms");
             repair(signal, length * moment / kMoments);
-            // A proxy serves, or the settings were put back.
-            EXPECT_TRUE(answering() || readFile(scratch / "resolv.conf") == "nameserver 192.0.2.53\n");
+            // A signal before the stretch that replaces the proxy leaves the
+            // old one serving; within it, none reaches the installer or the
+            // new proxy. Putting the settings back would keep names
+            // resolving too, but there is no call for it here.
+            const bool serving = answering();
+            EXPECT_TRUE(serving) << "resolver file: " << readFile(scratch / "resolv.conf");
+            EXPECT_TRUE(serving || readFile(scratch / "resolv.conf") == "nameserver 192.0.2.53\n");
+            // The next row starts from a proxy serving, as after an install.
+            if (!serving) {
+                ASSERT_EQ(repair(0, {}), 0);
+            }
             writeFile(scratch / "resolv.conf", "nameserver 127.0.0.1\n");
         }
     }

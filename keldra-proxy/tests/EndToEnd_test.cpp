@@ -5,6 +5,7 @@
 
 #include "keldra/DevService.h"
 
+#include <array>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -38,17 +39,31 @@ bool hasTimeStamp(const std::string& line) {
     return line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ';
 }
 
-// The proxy started in the background, its standard output in a file.
+// The proxy started in the background, its standard output in a file. With
+// `stopSignalsIgnored` it starts with SIGINT, SIGTERM and SIGHUP ignored, as
+// the installer and a shell's background commands start it.
 class RunningProxy {
 public:
-    RunningProxy(std::vector<std::string> words, fs::path log) : log_(std::move(log)) {
+    RunningProxy(std::vector<std::string> words, fs::path log, bool stopSignalsIgnored = false)
+        : log_(std::move(log)) {
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // An ignored signal stays ignored across exec.
+        const std::array stops{SIGINT, SIGTERM, SIGHUP};
+        std::array<struct sigaction, 3> before{};
+        if (stopSignalsIgnored) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            for (std::size_t i = 0; i < stops.size(); ++i) ::sigaction(stops[i], &ignore, &before[i]);
+        }
         if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (stopSignalsIgnored) {
+            for (std::size_t i = 0; i < stops.size(); ++i) ::sigaction(stops[i], &before[i], nullptr);
+        }
         posix_spawn_file_actions_destroy(&actions);
     }
     ~RunningProxy() { stop(); }
@@ -61,12 +76,19 @@ public:
         }
         return false;
     }
-    void stop() {
-        if (pid_ <= 0) return;
+    // SIGTERM; true when the proxy ended within ten seconds (else it is
+    // killed).
+    bool stop() {
+        if (pid_ <= 0) return true;
         ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        bool ended = false;
+        for (int i = 0; i < 200 && !ended; ++i) {
+            ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+            if (!ended) std::this_thread::sleep_for(50ms);
+        }
+        if (!ended) killHard();
         pid_ = -1;
+        return ended;
     }
     std::string output() const { return readFile(log_); }
     // Ends it as a crash would: no handler runs, nothing is flushed.
@@ -476,21 +498,29 @@ TEST_F(EndToEnd, DamagedFilesAtStartWhileTheServiceHangsStillBlockFromTheFirstQu
 
 // Blocked queries reach the events file from a writer shortly after; a stop
 // signal right after them still leaves every count on disk.
+// Started with the stop signals ignored, as the installer starts it, it
+// still stops on them: it waits for them blocked, and a blocked signal is
+// delivered even when ignored.
 TEST_F(EndToEnd, StopSignalWritesThePendingBlockCounts) {
     if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/dig";
     std::string output;
     ASSERT_EQ(run({"--enroll", "CODE-1", "--once", "--upstream", "127.0.0.2"}, output), 0) << output;
-    RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "3600"}), dir.path() / "proxy.log");
-    ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+    for (const bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "started with the stop signals ignored" : "started with them at their defaults");
+        RunningProxy proxy(words({"--upstream", "127.0.0.2", "--interval", "3600"}), dir.path() / "proxy.log",
+                           ignored);
+        ASSERT_TRUE(proxy.waitFor("tick enrolled=true")) << proxy.output();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NE(dig(port, "blocked.test A").output.find("status: NXDOMAIN"), std::string::npos);
+        }
+        EXPECT_TRUE(proxy.stop()) << "SIGTERM did not end the proxy";
+        const json pending = readJSON(data / "events-pending.json");
+        ASSERT_TRUE(pending.is_object() && pending["counts"].is_array()) << pending.dump();
+        std::int64_t total = 0;
+        for (std::size_t i = 1; i < pending["counts"].size(); i += 2) total += pending["counts"][i].get<std::int64_t>();
+        EXPECT_EQ(total, 3) << pending.dump();
+        fs::remove(data / "events-pending.json");
     }
-    proxy.stop();
-    const json pending = readJSON(data / "events-pending.json");
-    ASSERT_TRUE(pending.is_object() && pending["counts"].is_array()) << pending.dump();
-    std::int64_t total = 0;
-    for (std::size_t i = 1; i < pending["counts"].size(); i += 2) total += pending["counts"][i].get<std::int64_t>();
-    EXPECT_EQ(total, 3) << pending.dump();
 }
 
 // Blocks made while the data folder is full are not left in memory only:
