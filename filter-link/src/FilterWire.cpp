@@ -238,8 +238,8 @@ std::optional<std::size_t> estimatedTreeBytes(std::string_view message, std::siz
 
 Request decodeRequest(std::string_view message) {
     // What a caller sends is never allowed to grow into more memory than the
-    // largest real request needs.
-    checkDepth(message);
+    // largest real request needs. The counting pass keeps its own stack, so
+    // nesting is checked once, by the parse after it.
     const auto treeBytes = estimatedTreeBytes(message, kMaxRequestTreeBytes);
     if (!treeBytes) throw WireError("not a JSON message");
     if (*treeBytes > kMaxRequestTreeBytes) {

@@ -208,6 +208,8 @@ void LinkServer::serve(Connection& connection) {
     }
     auto setBusy = [&](bool busy) {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
+        // Closed to make room just before its request began.
+        if (busy && connection.evicted) throw wire::ConnectionClosed("closed to make room");
         connection.busy = busy;
         if (!busy) connection.idleSince = std::chrono::steady_clock::now();
     };
@@ -242,8 +244,8 @@ void LinkServer::serve(Connection& connection) {
         };
         bool served = false;
         try {
-            const SentFrame frame = readFrameWithSender(fd, reading);
-            handle(fd, frame.message, frame.sender.uid);
+            SentFrame frame = readFrameWithSender(fd, reading);
+            handle(fd, std::move(frame.message), frame.sender.uid);
             served = true;
         } catch (const SenderRefused& refused) {
             ++refused_;
@@ -260,8 +262,11 @@ void LinkServer::serve(Connection& connection) {
     }
 }
 
-void LinkServer::handle(int fd, const std::string& message, uid_t caller) {
-    const auto request = wire::decodeRequest(message);
+void LinkServer::handle(int fd, std::string&& message, uid_t caller) {
+    auto request = wire::decodeRequest(message);
+    // A rules document is held once at a time: as text, as its tree, then
+    // as rules.
+    std::string().swap(message);
     switch (request.call) {
     case wire::Call::status: {
         const auto status = state_.status(running_ ? running_() : false);
@@ -271,7 +276,9 @@ void LinkServer::handle(int fd, const std::string& message, uid_t caller) {
     case wire::Call::publish: {
         std::optional<std::string> refusal;
         try {
-            refusal = policy_.publish(brivet::FilterRules::fromJSON(*request.rules), request.policy);
+            const auto rules = brivet::FilterRules::fromJSON(*request.rules);
+            request.rules.reset();
+            refusal = policy_.publish(rules, request.policy);
         } catch (const std::exception& error) {
             refusal = std::string("malformed rules: ") + error.what();
         }

@@ -152,8 +152,8 @@ std::optional<std::string> base64url(std::string_view text) {
     return out;
 }
 
-// The device and installation an envelope's payload names, read without
-// verifying it: only to bind a fresh state, which the core then verifies.
+// The device and installation an envelope's payload names. Read only once
+// the core has verified the envelope, to bind a fresh state.
 std::optional<core::ClientState> freshStateFor(const nlohmann::json& envelope) {
     const auto payload = envelope.find("payload_b64");
     if (payload == envelope.end() || !payload->is_string()) return std::nullopt;
@@ -298,7 +298,16 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
     if (!envelope) return std::string("the publish carries no signed policy");
     if (!trust_) return std::string("the daemon has no pinned keys to verify a policy with");
     std::lock_guard<std::mutex> lock(publishing_);
-    const std::string text = envelope->dump();
+    // The core reads these four texts of an envelope and nothing else. The
+    // rest of what a caller sent is not handed on, so that it is never
+    // parsed a second time.
+    nlohmann::json own = nlohmann::json::object();
+    for (const char* name : {"alg", "key_id", "payload_b64", "sig"}) {
+        if (const auto member = envelope->find(name); member != envelope->end() && member->is_string()) {
+            own[name] = *member;
+        }
+    }
+    const std::string text = own.dump();
     std::optional<core::PolicyApplication> applied;
     std::string refusal;
     const auto apply = [&](const core::ClientState& on) {
@@ -310,15 +319,19 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
             refusal = error.what();
         }
     };
-    if (client_) apply(*client_);
+    // Without a state of its own the daemon tries a state bound to no
+    // device: the core verifies the signature before it reads the payload,
+    // so a signed policy comes back as another device's, and nothing
+    // unsigned is parsed here.
+    apply(client_ ? *client_ : core::ClientState(std::string(), std::string()));
     // The first envelope binds the daemon to its device and installation;
     // another device's policy takes a fresh state only while no commitment
     // holds this one.
-    if (!client_ || (refusal == "device_mismatch" && !committed(client_))) {
+    if (refusal == "device_mismatch" && !committed(client_)) {
         if (auto fresh = freshStateFor(*envelope)) {
             refusal.clear();
             apply(*fresh);
-        } else if (!client_) {
+        } else {
             refusal = "malformed_envelope";
         }
     }

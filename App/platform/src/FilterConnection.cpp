@@ -169,7 +169,10 @@ void FilterConnection::publish(const brivet::FilterRules& rules) {
     const std::uint64_t id = nextID_++;
     std::string request = wire::encodePublishRequest(
         id, text, policy ? std::optional<std::string_view>(*policy) : std::nullopt);
-    if (request.size() > wire::kMaxFrameBytes) throw Failure("rules document too large to send");
+    if (request.size() > wire::kMaxFrameBytes ||
+        wire::estimatedTreeBytes(request, wire::kMaxRequestTreeBytes).value_or(0) > wire::kMaxRequestTreeBytes) {
+        throw Failure("rules document too large to send");
+    }
     auto message = exchange(id, request);
     if (!message) throw Failure(kUnreachable);
     wire::Reply reply;

@@ -33,15 +33,16 @@
 
 namespace keldra::filterwire {
 
-// 128 MiB: room for a rules document of two million rules (one of a million
-// rules takes about 57 MiB).
+// 128 MiB: more than the largest request the tree limit below lets through
+// (a rules document of a million rules takes about 57 MiB).
 inline constexpr std::uint32_t kMaxFrameBytes = 128u * 1024u * 1024u;
 // Messages nested deeper than this are refused.
 inline constexpr std::size_t kMaxDepth = 256;
 // A request whose parsed tree would take more memory than this (as
 // estimatedTreeBytes counts it) is refused before the tree is built: a rules
-// document of a million rules counts about 485 MiB, while a frame of small
-// empty objects would otherwise grow to some thirty times its size.
+// document of a million rules counts about 485 MiB (so about 1.2 million
+// rules is the most a publish can carry), while a frame of small empty
+// objects would otherwise grow to some thirty times its size.
 inline constexpr std::size_t kMaxRequestTreeBytes = 576u * 1024u * 1024u;
 
 // The memory the parsed tree of a JSON text takes, estimated from the text

@@ -110,7 +110,7 @@ private:
 
     void acceptLoop();
     void serve(Connection& connection);
-    void handle(int fd, const std::string& message, uid_t caller);
+    void handle(int fd, std::string&& message, uid_t caller);
 
     std::filesystem::path socketPath_;
     FilterState& state_;
