@@ -192,10 +192,16 @@ ServerNameResult clientHello(std::span<const std::uint8_t> bytes, bool whole) {
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // What a lenient server splits a request line at: blanks, tabs and the
-// other ASCII white space but the line end.
-bool isSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r' && c != '\n') || (c >= 0x1c && c <= 0x1f); }
-// What servers skip before the request line.
-bool isLeading(char c) { return c == '\r' || c == '\n' || isBlank(c); }
+// other white space of Latin-1 but the line end (NEL and the no-break space
+// among them).
+bool isSeparator(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return c == ' ' || (c >= '\t' && c <= '\r' && c != '\n') || (c >= 0x1c && c <= 0x1f) || byte == 0x85 ||
+           byte == 0xa0;
+}
+// What servers skip before the request line: empty lines, and the white
+// space a split drops.
+bool isLeading(char c) { return c == '\n' || isSeparator(c); }
 bool isMethodCharacter(char c) { return isUpper(c) || c == '-' || c == '_'; }
 
 std::string_view trimmed(std::string_view text) {
@@ -388,8 +394,9 @@ ServerNameResult StartReader::feedHTTP(std::string_view stream) {
                 faulty_ = true;
             }
         }
-        // A simple request (a method and a target) has no headers.
-        if (parts.size() == 2) return headEnd();
+        // A simple request (a method and a target, no version) has no
+        // headers to some servers, while others read headers after it:
+        // where its head ends cannot be told.
         if (parts.size() != 3 || !parts[2].starts_with("HTTP/")) {
             return ServerNameResult::unreadable(Protocol::http, std::move(names_));
         }
@@ -403,6 +410,9 @@ ServerNameResult StartReader::feedHTTP(std::string_view stream) {
         std::string_view line = head.substr(lineStart_, *end - lineStart_);
         lineStart_ = at_;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Some servers end a header line at a lone CR, others keep it in
+        // the value.
+        if (line.find('\r') != std::string_view::npos) faulty_ = true;
         if (!line.empty() && isBlank(line.front())) {
             if (const auto more = trimmed(line); host_ && !more.empty()) {
                 *host_ += ' ';

@@ -208,9 +208,14 @@ TEST(ServerNameHTTP, WaitsForTheHeadsEndAndGivesUpOnOtherProtocols) {
     EXPECT_EQ(ServerName::read("SSH-2.0-OpenSSH\r\n"), ServerNameResult::none());
     EXPECT_EQ(ServerName::read("get / HTTP/1.1\r\nHost: a\r\n\r\n"), ServerNameResult::none());
     EXPECT_EQ(ServerName::read("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), ServerNameResult::none());
-    // A simple request (HTTP/0.9) has no headers: only its URL names a host.
-    EXPECT_EQ(ServerName::read("GET /\r\n"), ServerNameResult::none());
-    EXPECT_EQ(ServerName::read("GET http://simple.example/\r\n"), ServerNameResult::found("simple.example"));
+    // A simple request (HTTP/0.9) has no headers to some servers; others
+    // read a Host after it. It keeps the name its URL gives.
+    EXPECT_EQ(ServerName::read("GET /\r\n"), unreadableHTTP);
+    EXPECT_EQ(ServerName::read("GET /\r\nHost: blocked.example\r\n\r\n"), unreadableHTTP);
+    EXPECT_EQ(ServerName::read("GET http://simple.example/\r\n"),
+              ServerNameResult::unreadable(ServerNameResult::Protocol::http, {"simple.example"}));
+    // A lone CR ends a header line to some servers.
+    EXPECT_EQ(ServerName::read("GET / HTTP/1.1\r\nX-Foo: a\rHost: blocked.example\r\n\r\n"), unreadableHTTP);
     // A request line that servers take but cannot be read here: too many
     // words, no version, another separator after the method.
     for (const char* bad : {"GET /a b HTTP/1.1\r\n", "GET / XTTP/1.1\r\n", "GET\r\n", "GET\x0b/ HTTP/1.1\r\n"}) {
@@ -230,13 +235,13 @@ TEST(ServerNameHTTP, WaitsForTheHeadsEndAndGivesUpOnOtherProtocols) {
 TEST(ServerNameHTTP, ReadsTheRequestLineAsLenientServersDo) {
     // Leading CR, LF, blanks and tabs are skipped; runs of blanks and tabs
     // (and the other white space a server splits at) separate the words.
-    for (const char* start : {"\r\n\r\n", "\n\n", " ", "\t", "\r\r\n", "\r\r", " \r\n\t"}) {
+    for (const char* start : {"\r\n\r\n", "\n\n", " ", "\t", "\r\r\n", "\r\r", " \r\n\t", "\x0b", "\x1c", "\xa0"}) {
         EXPECT_EQ(ServerName::read(std::string(start) + "GET / HTTP/1.1\r\nHost: after.example\r\n\r\n"),
                   ServerNameResult::found("after.example"))
             << start;
     }
     for (const char* line : {"GET\t/\tHTTP/1.1", "GET /\tHTTP/1.1", "GET / HTTP/1.1 ", "GET  /  HTTP/1.1\t",
-                             "GET\x0c/\x1fHTTP/1.1\r"}) {
+                             "GET\x0c/\x1fHTTP/1.1\r", "GET\xa0/\x85HTTP/1.1"}) {
         EXPECT_EQ(ServerName::read(std::string(line) + "\r\nHost: tab.example\r\n\r\n"),
                   ServerNameResult::found("tab.example"))
             << line;
