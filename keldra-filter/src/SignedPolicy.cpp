@@ -57,7 +57,10 @@ public:
         : verified_(verified), inForce_(inForce), document_(document) {}
 
     std::optional<Blocklist> blocklist(const std::string& category, std::int64_t version) override {
-        if (auto list = verified_.blocklist(category, version)) return list;
+        // Two names may share a file: only the list of this category counts.
+        if (auto list = verified_.blocklist(category, version); list && list->category == category && list->version == version) {
+            return list;
+        }
         if (!lent_) {
             lent_.emplace(entriesByCategory(inForce_));
             if (document_ != nullptr) {
@@ -77,14 +80,6 @@ private:
     const RuleSet& inForce_;
     const RuleSet* document_;
     std::optional<std::map<std::string, std::vector<BlockRule>>> lent_;
-};
-
-// Derivations never reach the network: the fetcher does.
-class NoNetwork final : public brivet::HTTPTransport {
-public:
-    brivet::HTTPResponse send(const brivet::HTTPRequest&) override {
-        throw brivet::APIError::transport("blocklists are fetched in the background");
-    }
 };
 
 // Why `published` is weaker than `derived`, or none. Of several categories
@@ -183,10 +178,9 @@ SignedPolicy::SignedPolicy(FilterState& state, std::optional<PolicyTrust> trust,
       retryInterval_(retryInterval),
       cache_(std::make_shared<brivet::FileBlocklistCache>(state.folder() / blocklistsFolderName)) {
     if (trust_) {
-        api_ = std::make_shared<brivet::DeviceAPI>(
-            brivet::DeviceAPIConfiguration{trust_->apiBaseUrl, kClientVersion},
-            transport ? std::move(transport) : std::make_shared<brivet::CurlTransport>(),
-            [] { return std::optional<std::string>(); });
+        transport_ = transport ? std::move(transport) : std::make_shared<brivet::CurlTransport>();
+        api_ = std::make_shared<brivet::DeviceAPI>(brivet::DeviceAPIConfiguration{trust_->apiBaseUrl, kClientVersion},
+                                                   transport_, [] { return std::optional<std::string>(); });
     }
     const auto file = state_.folder() / clientStateFileName;
     try {
@@ -208,28 +202,16 @@ SignedPolicy::SignedPolicy(FilterState& state, std::optional<PolicyTrust> trust,
     }
 }
 
-struct SignedPolicy::Fetcher {
-    std::shared_ptr<brivet::DeviceAPI> api;
-    std::shared_ptr<brivet::FileBlocklistCache> cache;
-    std::mutex wakeMutex;  // guards the two flags
-    std::condition_variable wake;
-    bool wanted = false;
-    bool stopping = false;
-    std::mutex ownerMutex;  // held while calling back
-    SignedPolicy* owner = nullptr;
-};
-
 SignedPolicy::~SignedPolicy() {
-    if (!fetcher_) return;
+    if (!fetcher_.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(fetcher_->ownerMutex);
-        fetcher_->owner = nullptr;
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        stopping_ = true;
     }
-    {
-        std::lock_guard<std::mutex> lock(fetcher_->wakeMutex);
-        fetcher_->stopping = true;
-    }
-    fetcher_->wake.notify_all();
+    wake_.notify_all();
+    // A request in flight ends at once, and no other begins.
+    transport_->close();
+    fetcher_.join();
 }
 
 void SignedPolicy::start() {
@@ -240,13 +222,12 @@ void SignedPolicy::start() {
             if (inForce.policySeq != client_->highestPolicySeq || state_.rulesDamaged()) enforce(derive(nullptr));
         }
     }
-    if (!api_ || fetcher_) return;
-    fetcher_ = std::make_shared<Fetcher>();
-    fetcher_->api = api_;
-    fetcher_->cache = cache_;
-    fetcher_->owner = this;
-    fetcher_->wanted = true;  // the rules in force may lack lists from before
-    std::thread(fetchLoop, fetcher_, retryInterval_).detach();
+    if (!api_ || fetcher_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        wanted_ = true;  // the rules in force may lack lists from before
+    }
+    fetcher_ = std::thread([this] { fetchLoop(); });
 }
 
 void SignedPolicy::saveState(const core::ClientState& client) const {
@@ -259,10 +240,8 @@ brivet::FilterRules SignedPolicy::derive(const brivet::FilterRules* document) co
     const brivet::EffectivePolicy policy(*client_->policy, false);
     const brivet::FilterRules inForce = state_.rules();
     auto cache = std::make_shared<DerivationCache>(*cache_, inForce.ruleSet, document ? &document->ruleSet : nullptr);
-    const auto offline = std::make_shared<brivet::DeviceAPI>(
-        brivet::DeviceAPIConfiguration{trust_ ? trust_->apiBaseUrl : std::string("http://127.0.0.1"), kClientVersion},
-        std::make_shared<NoNetwork>(), [] { return std::optional<std::string>(); });
-    auto loaded = brivet::RuleSetLoader(offline, cache).load(policy);
+    // Derivations never reach the network: the fetcher does.
+    auto loaded = brivet::RuleSetLoader(nullptr, cache).load(policy);
     // A stand-in counts as missing until the service's own list is in.
     std::vector<std::string> missing;
     for (const auto& category : policy.categories) {
@@ -275,7 +254,7 @@ brivet::FilterRules SignedPolicy::derive(const brivet::FilterRules* document) co
     // that an unchanged derivation is not written again.
     auto same = derived;
     same.generatedAt = inForce.generatedAt;
-    return same == inForce ? same : derived;
+    return same == inForce ? inForce : derived;
 }
 
 void SignedPolicy::enforce(const brivet::FilterRules& derived) {
@@ -285,12 +264,11 @@ void SignedPolicy::enforce(const brivet::FilterRules& derived) {
 }
 
 void SignedPolicy::wantLists() {
-    if (!fetcher_) return;
     {
-        std::lock_guard<std::mutex> lock(fetcher_->wakeMutex);
-        fetcher_->wanted = true;
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        wanted_ = true;
     }
-    fetcher_->wake.notify_all();
+    wake_.notify_all();
 }
 
 std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rules,
@@ -365,35 +343,33 @@ void SignedPolicy::fetched(std::int64_t seq) {
     if (client_ && client_->policy && client_->highestPolicySeq == seq) enforce(derive(nullptr));
 }
 
-void SignedPolicy::fetchLoop(std::shared_ptr<Fetcher> fetcher, std::chrono::milliseconds retryInterval) {
-    auto retry = retryInterval;
+void SignedPolicy::fetchLoop() {
+    auto retry = retryInterval_;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(fetcher->wakeMutex);
-            fetcher->wake.wait_for(lock, retry, [&] { return fetcher->stopping || fetcher->wanted; });
-            if (fetcher->stopping) return;
-            fetcher->wanted = false;
+            std::unique_lock<std::mutex> lock(wakeMutex_);
+            wake_.wait_for(lock, retry, [&] { return stopping_ || wanted_; });
+            if (stopping_) return;
+            wanted_ = false;
         }
-        std::optional<brivet::EffectivePolicy> policy;
-        {
-            std::lock_guard<std::mutex> lock(fetcher->ownerMutex);
-            if (fetcher->owner == nullptr) return;
-            policy = fetcher->owner->policyToFetch();
-        }
+        const auto policy = policyToFetch();
         if (!policy) {
-            retry = retryInterval;
+            retry = retryInterval_;
             continue;
         }
         // Fetches what the cache lacks; the loader keeps every list it gets.
-        const auto loaded = brivet::RuleSetLoader(fetcher->api, fetcher->cache).load(*policy);
+        const auto loaded = brivet::RuleSetLoader(api_, cache_).load(*policy);
         {
-            std::lock_guard<std::mutex> lock(fetcher->ownerMutex);
-            if (fetcher->owner == nullptr) return;
-            fetcher->owner->fetched(policy->policySeq);
+            std::lock_guard<std::mutex> lock(wakeMutex_);
+            if (stopping_) return;
         }
+        fetched(policy->policySeq);
+        // Lists of earlier blocklist versions are of no more use once every
+        // list of this one is in.
+        if (loaded.missing.empty()) cache_->prune(policy->blocklistVersion);
         // While the service cannot give every list, ask less and less often
         // (up to every ten minutes); a new policy asks at once.
-        retry = loaded.missing.empty() ? retryInterval
+        retry = loaded.missing.empty() ? retryInterval_
                                        : std::min<std::chrono::milliseconds>(retry * 2, std::chrono::minutes(10));
     }
 }

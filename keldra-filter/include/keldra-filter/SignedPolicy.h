@@ -29,6 +29,7 @@
 // force. The packet path only ever reads the compiled rules in force.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,6 +37,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -98,11 +100,9 @@ private:
     // Asks the fetcher for another round.
     void wantLists();
 
-    // The fetcher's thread outlives this object when it is inside a request
-    // at the end (a request can take a minute): it holds what it shares, and
-    // calls back only while `owner` is set.
-    struct Fetcher;
-    static void fetchLoop(std::shared_ptr<Fetcher> fetcher, std::chrono::milliseconds retryInterval);
+    // The fetcher's thread: a round whenever lists are wanted, and again
+    // after a while when some could not be had.
+    void fetchLoop();
     // The verified policy when the rules in force lack lists of it.
     std::optional<brivet::EffectivePolicy> policyToFetch() const;
     // The lists of policy `seq` were fetched (some may still be missing).
@@ -112,6 +112,7 @@ private:
     std::optional<PolicyTrust> trust_;
     Log log_;
     std::chrono::milliseconds retryInterval_;
+    std::shared_ptr<brivet::HTTPTransport> transport_;
     std::shared_ptr<brivet::DeviceAPI> api_;
     std::shared_ptr<brivet::FileBlocklistCache> cache_;
 
@@ -119,7 +120,11 @@ private:
     mutable std::mutex publishing_;
     std::optional<brivet::BrivetCore::ClientState> client_;
 
-    std::shared_ptr<Fetcher> fetcher_;
+    std::mutex wakeMutex_;  // guards the two flags
+    std::condition_variable wake_;
+    bool wanted_ = false;
+    bool stopping_ = false;
+    std::thread fetcher_;  // ended by the destructor
 };
 
 }  // namespace keldra::filter
