@@ -267,6 +267,12 @@ if [ -d "$ROOT/run/systemd/system" ]; then
     for step in daemon-reload "enable keldra-proxy.service" "restart keldra-proxy.service"; do
         # shellcheck disable=SC2086 # the steps are fixed words
         if ! output=$(systemctl $step 2>&1); then
+            # A restart that failed may have stopped the old proxy already.
+            case "$step" in restart*)
+                systemctl stop keldra-proxy.service >/dev/null 2>&1
+                not_serving "systemctl $step failed: $output"
+                ;;
+            esac
             fail "systemctl $step failed: $output"
         fi
     done

@@ -308,6 +308,9 @@ HTTPResponse CurlTransport::send(const HTTPRequest& request) {
     // host, port or scheme.
     setOption(h, CURLOPT_UNRESTRICTED_AUTH, 0L);
     setOption(h, CURLOPT_NOSIGNAL, 1L);
+    // A request ended while its name look-up hangs must not wait for it:
+    // the look-up's thread is left to end on its own.
+    setOption(h, CURLOPT_QUICK_EXIT, 1L);
     // Connecting may take the request's time-out; after that the exchange
     // fails only when nothing has moved for that long (checked in the
     // progress callback), or when the whole exchange passes its cap.

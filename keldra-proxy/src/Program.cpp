@@ -221,8 +221,9 @@ void Program::rebuildRules() {
     // The service may not answer for a long while, and the first tick waits
     // for it: only the blocklist cache is asked. The tick publishes again
     // with whatever the cache lacks.
-    RuleSetLoadResult loaded = RuleSetLoader(nullptr, cache_).load(*policy);
+    RuleSetLoadResult loaded;
     try {
+        loaded = RuleSetLoader(nullptr, cache_).load(*policy);
         filter_->publish(FilterRules::make(*policy, std::move(loaded.ruleSet), loaded.missing, now()));
     } catch (const std::exception& error) {
         log("cannot rebuild the filter rules: " + logSafe(error.what()));
@@ -336,6 +337,11 @@ int runProgram(const std::vector<std::string>& arguments, ProgramSettings settin
     } catch (const ProgramExit& exit) {
         if (exit.status != 0) restoreDNSOnExit(given, kept);
         return exit.status;
+    } catch (const std::exception& error) {
+        // Whatever ends the proxy unforeseen leaves the machine resolving.
+        (kept.log ? kept.log : ProgramSettings::LogFunction(logLine))("error: " + logSafe(error.what()));
+        restoreDNSOnExit(given, kept);
+        return 1;
     }
 }
 
