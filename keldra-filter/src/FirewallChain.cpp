@@ -26,21 +26,22 @@ std::string markMatch(std::uint32_t mark) { return hex(mark) + "/" + hex(Firewal
 constexpr const char* kLockWaitSeconds = "5";
 constexpr std::chrono::milliseconds kRunLimit{15000};
 
-bool runForReal(const std::vector<std::string>& argv, std::string& error) {
-    const auto result = runCommand(argv, {}, kRunLimit);
+// The reason a program failed: what it said, or its exit status.
+bool succeeded(const CommandResult& result, const std::string& program, std::string& error) {
     if (result.succeeded()) return true;
-    error = result.standardError.empty() ? argv[0] + " exited with status " + std::to_string(result.status)
+    error = result.standardError.empty() ? program + " exited with status " + std::to_string(result.status)
                                          : result.standardError;
     while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
     return false;
 }
 
+bool runForReal(const std::vector<std::string>& argv, std::string& error) {
+    return succeeded(runCommand(argv, {}, kRunLimit), argv[0], error);
+}
+
 bool restoreForReal(const std::string& program, const std::string& script, std::string& error) {
-    const auto result = runCommand({program + "-restore", "-w", kLockWaitSeconds, "--noflush"}, script, kRunLimit);
-    if (result.succeeded()) return true;
-    error = result.standardError;
-    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-    return false;
+    const std::string restore = program + "-restore";
+    return succeeded(runCommand({restore, "-w", kLockWaitSeconds, "--noflush"}, script, kRunLimit), restore, error);
 }
 
 bool familyPresentForReal(AddressFamily family) {

@@ -212,7 +212,7 @@ std::string_view trimmed(std::string_view text) {
 
 // Adds the host of a Host value or URL authority to `names`, without
 // userinfo and port ("user@example.com:8080" gives "example.com"). An
-// empty value or an address adds nothing; false when the value cannot be a
+// empty value or an IPv6 literal adds nothing; false when the value cannot be a
 // host (blanks inside, say, from two values folded together).
 bool addHost(std::string_view authority, std::vector<std::string>& names) {
     authority = trimmed(authority);

@@ -61,8 +61,9 @@ private:
 
 // Writes lines on a thread of its own, so that whoever hands them over (the
 // packet queue's thread, say) never waits on the log: a stalled journal or a
-// full pipe stalls only this writer. At most `capacity` lines wait; past it
-// lines are counted, and the count is written once there is room.
+// full pipe stalls only this writer. At most `capacity` lines wait to be
+// taken (and as many again while a batch is written); past it lines are
+// counted, and the count is written once there is room.
 class LogWriter {
 public:
     using Log = std::function<void(const std::string&)>;

@@ -30,8 +30,9 @@ struct ServerNameResult {
 
     Kind kind = Kind::needMore;
     // Every name the start carries, in the order sent: letter case kept, a
-    // port and userinfo cut off; ASCII or well-formed UTF-8. An address is
-    // no name. An unreadable start keeps the names read before the fault.
+    // port and userinfo cut off; ASCII or well-formed UTF-8. An IPv6
+    // literal is no name. An unreadable start keeps the names read before
+    // the fault.
     std::vector<std::string> names;
     Protocol protocol = Protocol::other;
 
