@@ -181,11 +181,23 @@ bool LinkServer::makeRoomFor(uid_t uid) {
     return true;
 }
 
-bool LinkServer::takeLargeRoom(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(largeMutex_);
-    if (!largeFreed_.wait_until(lock, deadline, [&] { return !largeTaken_ || stopping_; }) || stopping_) return false;
-    largeTaken_ = true;
-    return true;
+bool LinkServer::takeLargeRoom(std::chrono::steady_clock::time_point deadline, const Connection& connection) {
+    // A connection waiting here may be closed to make room for another
+    // caller: it looks every tenth of a second.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(connectionsMutex_);
+            if (connection.evicted) return false;
+        }
+        const auto until = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+        std::unique_lock<std::mutex> lock(largeMutex_);
+        if (largeFreed_.wait_until(lock, until, [&] { return !largeTaken_ || stopping_; })) {
+            if (stopping_) return false;
+            largeTaken_ = true;
+            return true;
+        }
+        if (until == deadline) return false;
+    }
 }
 
 void LinkServer::releaseLargeRoom() {
@@ -220,7 +232,6 @@ void LinkServer::serve(Connection& connection) {
         reading.firstByteBy = lastRequest + limits_.idle;
         reading.completeWithin = limits_.request;
         reading.admit = [&](std::optional<PeerCredentials>& sender, std::uint32_t size) {
-            setBusy(true);
             // The process that sent the request is checked, not the one
             // that connected: a descriptor may have been handed on to a
             // child, or kept across an exec. Where the kernel hands on
@@ -236,11 +247,14 @@ void LinkServer::serve(Connection& connection) {
                 // Within the time the connection has for a request (and at
                 // least what a request may take).
                 const auto now = std::chrono::steady_clock::now();
-                if (!takeLargeRoom(std::max(lastRequest + limits_.idle, now + limits_.request))) {
+                if (!takeLargeRoom(std::max(lastRequest + limits_.idle, now + limits_.request), connection)) {
                     throw wire::TimedOut("no room to read a request of " + std::to_string(size) + " bytes in time");
                 }
                 large = true;
             }
+            // Until here (and while it waits for the room) a connection may
+            // be closed to make room; from here its request is read.
+            setBusy(true);
         };
         bool served = false;
         try {

@@ -104,8 +104,9 @@ private:
     // Whether a connection of `uid` may be served: counts the open ones,
     // closing one of the user's own idle ones where that makes room.
     bool makeRoomFor(uid_t uid);
-    // Waits for the room for a large request; false when `deadline` passed.
-    bool takeLargeRoom(std::chrono::steady_clock::time_point deadline);
+    // Waits for the room for a large request; false when `deadline` passed
+    // or `connection` was closed to make room meanwhile.
+    bool takeLargeRoom(std::chrono::steady_clock::time_point deadline, const Connection& connection);
     void releaseLargeRoom();
 
     void acceptLoop();

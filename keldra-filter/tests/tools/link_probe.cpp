@@ -17,6 +17,8 @@
 //   link_probe SOCKET hold             waits half a second
 //   link_probe SOCKET keep COUNT       connects COUNT times, sends nothing,
 //                                      and keeps the connections for 5 s
+//   link_probe SOCKET large COUNT      the same, each sending the length of
+//                                      a 1 MiB request and no more
 // The publishing forms exit 0 when the rules were taken, 1 when not.
 #include "BrivetClient/FilterRules.h"
 #include "Keldra/FilterConnection.h"
@@ -114,8 +116,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "send-on") return publishEmpty(std::stoi(argument));
-    if (mode == "keep") {
-        for (long i = 0, count = std::stol(argument); i < count; ++i) connectTo(socketPath);
+    if (mode == "keep" || mode == "large") {
+        const std::string length = wire::framePrefix(1u << 20);
+        for (long i = 0, count = std::stol(argument); i < count; ++i) {
+            const int fd = connectTo(socketPath);
+            if (mode == "large" && fd >= 0) (void)::send(fd, length.data(), length.size(), MSG_NOSIGNAL);
+        }
         std::this_thread::sleep_for(std::chrono::seconds(5));
         return 0;
     }
