@@ -92,7 +92,7 @@ LogWriter::~LogWriter() {
 void LogWriter::write(std::string line) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (lines_.size() >= capacity_) {
+        if (lines_.size() + writing_ >= capacity_) {
             ++dropped_;
             return;
         }
@@ -108,6 +108,7 @@ void LogWriter::run() {
         if (lines_.empty() && stopping_) break;
         std::deque<std::string> batch;
         batch.swap(lines_);
+        writing_ = batch.size();
         const std::uint64_t dropped = std::exchange(dropped_, 0);
         lock.unlock();
         for (const auto& line : batch) log_(line);
@@ -116,6 +117,7 @@ void LogWriter::run() {
                  " while the log was slow");
         }
         lock.lock();
+        writing_ = 0;
     }
 }
 

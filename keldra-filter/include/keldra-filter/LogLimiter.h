@@ -61,9 +61,9 @@ private:
 
 // Writes lines on a thread of its own, so that whoever hands them over (the
 // packet queue's thread, say) never waits on the log: a stalled journal or a
-// full pipe stalls only this writer. At most `capacity` lines wait to be
-// taken (and as many again while a batch is written); past it lines are
-// counted, and the count is written once there is room.
+// full pipe stalls only this writer. At most `capacity` lines wait, those
+// being written among them; past it lines are counted, and the count is
+// written once there is room.
 class LogWriter {
 public:
     using Log = std::function<void(const std::string&)>;
@@ -90,6 +90,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::string> lines_;
+    std::size_t writing_ = 0;  // lines of the batch being written
     std::uint64_t dropped_ = 0;
     bool stopping_ = false;
     std::thread thread_;  // last: it starts once the rest is in place
