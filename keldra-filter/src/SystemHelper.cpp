@@ -198,9 +198,11 @@ DaemonProcess directlyStarted(const SystemPlaces& places) {
     return process;
 }
 
-// The identifier of the extension in the app bundle at `bundle`.
+// The identifier of the extension in the app bundle at `bundle`. A file
+// that others than root could have written names none: read as naming
+// another extension, the DNS proxy in force would count as off.
 std::string extensionIdentifier(const fs::path& bundle) {
-    if (bundle.empty()) return kDefaultIdentifier;
+    if (bundle.empty() || !rootOwnedAllTheWay(bundle / "Contents" / "Info.json")) return kDefaultIdentifier;
     const auto info = readObject(bundle / "Contents" / "Info.json");
     const auto id = info.find("BRIVET_FILTER_BUNDLE_ID");
     return id != info.end() && id->is_string() ? id->get<std::string>() : kDefaultIdentifier;

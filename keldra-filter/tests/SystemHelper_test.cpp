@@ -239,6 +239,16 @@ TEST_F(HelperFixture, ConfigurationsAreWrittenReadableByAllAndNeverSwitchedOffHe
               "the content filter is on and cannot be switched off here\n");
     EXPECT_NE(helper({"save-configurations", "$(reboot)"}).status, 0);
     EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(on));
+    // Nor when the app's Info names another extension from a file a user
+    // could write.
+    const auto info = bundle / "Contents/Info.json";
+    const auto ownInfo = readFile(info);
+    writeFile(info, R"({"BRIVET_FILTER_BUNDLE_ID":"com.example.other"})");
+    ASSERT_EQ(::chown(info.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(helper({"save-configurations", filterOnly}).standardError,
+              "the DNS proxy is on and cannot be switched off or pointed elsewhere here\n");
+    ASSERT_EQ(::unlink(info.c_str()), 0);
+    writeFile(info, ownInfo);
 
     // A DNS proxy that names another extension is off, as the daemon reads
     // it: the app switches its own on.
