@@ -323,7 +323,13 @@ std::optional<std::string> SignedPolicy::publish(const brivet::FilterRules& rule
         client_ = std::move(applied->state);
     }
 
-    const brivet::FilterRules derived = derive(&rules);
+    // The same signed policy again (the app publishes on every tick while it
+    // lacks a list): rules in force that are whole are its derivation.
+    const bool nothingNew = applied->outcome != core::PolicyOutcome::applied;
+    brivet::FilterRules inForce = state_.rules();
+    const bool whole = client_ && inForce.isComplete() && !state_.rulesDamaged() &&
+                       inForce.policySeq == client_->highestPolicySeq;
+    const brivet::FilterRules derived = nothingNew && whole ? std::move(inForce) : derive(&rules);
     enforce(derived);
     if (rules.policySeq != derived.policySeq) {
         return "the rules are of policy " + std::to_string(rules.policySeq) + ", the signed policy is " +
