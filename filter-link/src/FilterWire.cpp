@@ -79,15 +79,7 @@ std::string withData(std::uint64_t id, const char* member, std::optional<std::st
 
 // Waits until `fd` is readable or the deadline passes.
 void awaitReadable(int fd, const std::optional<std::chrono::steady_clock::time_point>& deadline) {
-    if (!deadline) return;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) throw TimedOut("no reply in time");
-        pollfd entry{fd, POLLIN, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count() + 1, 60'000)));
-        if (ready > 0) return;
-        if (ready < 0 && errno != EINTR) throw WireError(std::string("poll: ") + std::strerror(errno));
-    }
+    if (deadline && !waitReadable(fd, *deadline)) throw TimedOut("no reply in time");
 }
 
 // Reads exactly `size` bytes. Returns false when the peer closed before the
@@ -325,14 +317,30 @@ void writeFrame(int fd, std::string_view message) {
     }
 }
 
+std::uint32_t frameSize(const unsigned char (&prefix)[4]) {
+    const std::uint32_t size = (std::uint32_t(prefix[0]) << 24) | (std::uint32_t(prefix[1]) << 16) |
+                               (std::uint32_t(prefix[2]) << 8) | std::uint32_t(prefix[3]);
+    if (size > kMaxFrameBytes) throw WireError("frame of " + std::to_string(size) + " bytes refused");
+    return size;
+}
+
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) throw WireError(std::string("poll: ") + std::strerror(errno));
+    }
+}
+
 std::string readFrame(int fd, std::optional<std::chrono::steady_clock::time_point> deadline) {
     unsigned char prefix[4];
     if (!readExactly(fd, reinterpret_cast<char*>(prefix), sizeof prefix, deadline)) {
         throw ConnectionClosed("connection closed");
     }
-    std::uint32_t size = (std::uint32_t(prefix[0]) << 24) | (std::uint32_t(prefix[1]) << 16) |
-                         (std::uint32_t(prefix[2]) << 8) | std::uint32_t(prefix[3]);
-    if (size > kMaxFrameBytes) throw WireError("frame of " + std::to_string(size) + " bytes refused");
+    const std::uint32_t size = frameSize(prefix);
     // Grown as the bytes come, so a peer that announces a large frame and
     // sends little makes us hold only what it sent.
     std::string body;

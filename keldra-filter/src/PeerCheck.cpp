@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -91,19 +90,6 @@ ssize_t receiveChunk(int fd, char* out, std::size_t size, std::optional<PeerCred
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `fd` has bytes (or news of its end); false when `deadline`
-// passed first.
-bool readableBy(int fd, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60'000)));
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) throw wire::WireError(std::string("poll: ") + std::strerror(errno));
-    }
-}
-
 // Reads exactly `size` bytes by `deadline`; false when the peer closed
 // before the first. With `strangers` set, a chunk from anyone but the
 // frame's first sender ends the read at once.
@@ -111,7 +97,7 @@ bool receiveExactly(int fd, char* out, std::size_t size, Senders& senders, Clock
                     bool strangers = false) {
     std::size_t done = 0;
     while (done < size) {
-        if (!readableBy(fd, deadline)) throw wire::TimedOut("a request not complete in time");
+        if (!wire::waitReadable(fd, deadline)) throw wire::TimedOut("a request not complete in time");
         std::optional<PeerCredentials> credentials;
         const ssize_t got = receiveChunk(fd, out + done, size - done, credentials);
         if (got > 0) {
@@ -159,16 +145,14 @@ bool passCredentials(int fd) {
 }
 
 SentFrame readFrameWithSender(int fd, const FrameReading& reading) {
-    if (!readableBy(fd, reading.firstByteBy)) throw wire::ConnectionClosed("no request in time");
+    if (!wire::waitReadable(fd, reading.firstByteBy)) throw wire::ConnectionClosed("no request in time");
     auto deadline = Clock::now() + reading.completeWithin;
     Senders senders;
     unsigned char prefix[4];
     if (!receiveExactly(fd, reinterpret_cast<char*>(prefix), sizeof prefix, senders, deadline)) {
         throw wire::ConnectionClosed("connection closed");
     }
-    const std::uint32_t size = (std::uint32_t(prefix[0]) << 24) | (std::uint32_t(prefix[1]) << 16) |
-                               (std::uint32_t(prefix[2]) << 8) | std::uint32_t(prefix[3]);
-    if (size > wire::kMaxFrameBytes) throw wire::WireError("frame of " + std::to_string(size) + " bytes refused");
+    const std::uint32_t size = wire::frameSize(prefix);
     std::optional<PeerCredentials> sender;
     if (!senders.unknown) sender = senders.one;
     const auto admitting = Clock::now();

@@ -126,6 +126,14 @@ std::optional<std::uint64_t> replyID(std::string_view message);
 // the size is above kMaxFrameBytes.
 std::string framePrefix(std::size_t size);
 
+// The size a frame's 4-byte prefix announces; throws WireError when it is
+// above kMaxFrameBytes.
+std::uint32_t frameSize(const unsigned char (&prefix)[4]);
+
+// Waits until `fd` has bytes (or news of its end); false when `deadline`
+// passed first. Throws WireError when it cannot wait.
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline);
+
 // Writes one frame. Throws WireError (too large) or ConnectionClosed (the
 // peer went away; no SIGPIPE is raised).
 void writeFrame(int fd, std::string_view message);
