@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace brivet {
 namespace {
@@ -128,6 +129,22 @@ std::string oneLogLine(std::string_view message) {
         }
     }
     return line;
+}
+
+std::string formatLogLine(long long unixSeconds, const std::string& message) {
+    const std::time_t seconds = static_cast<std::time_t>(unixSeconds);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(stamp) + " " + message;
+}
+
+void writeLogLine(std::FILE* stream, std::string_view line) {
+    const std::string text = std::string(line) + "\n";
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0) {
+        std::clearerr(stream);
+    }
 }
 
 }  // namespace brivet

@@ -1,7 +1,7 @@
 #include "Keldra/Log.h"
 
-#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include <sys/stat.h>
@@ -9,7 +9,6 @@
 #include <systemd/sd-journal.h>
 
 #include "BrivetClient/LogText.h"
-#include "BrivetClient/RFC3339.h"
 
 namespace keldra {
 
@@ -38,19 +37,12 @@ bool isSocket(const std::string& path) {
 
 // The time as the proxy writes it, a blank, and the message on one line.
 std::string stamped(std::string_view message) {
-    const auto now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-    return brivet::RFC3339::string(now) + " " + brivet::oneLogLine(message);
+    return brivet::formatLogLine(static_cast<long long>(std::time(nullptr)), brivet::oneLogLine(message));
 }
 
 }  // namespace
 
-void StandardErrorSink::write(std::string_view line) {
-    const std::string text = std::string(line) + "\n";
-    // A line that cannot be written is lost; the next one is tried afresh.
-    if (std::fwrite(text.data(), 1, text.size(), stderr) != text.size() || std::fflush(stderr) != 0) {
-        std::clearerr(stderr);
-    }
-}
+void StandardErrorSink::write(std::string_view line) { brivet::writeLogLine(stderr, line); }
 
 void ProcessSyslog::write(int priority, std::string_view line) {
     const std::string text(line);

@@ -7,6 +7,7 @@
 // fill the log or the screen.
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -43,5 +44,14 @@ std::string screenSafe(std::string_view text, std::size_t limit = kLogTextLimit)
 // C0 control character or DEL that still reached it written as \xNN, so
 // that no message ever makes more than one line.
 std::string oneLogLine(std::string_view message);
+
+// A line of a log written as text: the time at `unixSeconds` in UTC
+// (2026-01-31T09:05:00Z), a blank and `message`, without its line feed.
+std::string formatLogLine(long long unixSeconds, const std::string& message);
+
+// Writes `line` and a line feed to `stream`, flushed at once. A line that
+// cannot be written (the reader went away, the disk is full) is lost; the
+// next one is tried afresh.
+void writeLogLine(std::FILE* stream, std::string_view line);
 
 }  // namespace brivet

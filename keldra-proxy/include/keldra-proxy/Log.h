@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "BrivetClient/LogText.h"
+
 namespace brivet {
 
+// Its lines are formatLogLine's (BrivetClient/LogText.h).
 void logLine(const std::string& message);
-
-// The line logLine writes for `message` at `unixSeconds`, without its line feed.
-std::string formatLogLine(long long unixSeconds, const std::string& message);
 
 }  // namespace brivet
