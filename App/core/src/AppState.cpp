@@ -155,6 +155,7 @@ struct AppState::Impl : std::enable_shared_from_this<AppState::Impl> {
     std::vector<Completion> stopWaiters;
     // The quit's wait for the worker passed kQuitWaitSeconds.
     bool flushCutShort = false;
+    bool workerAbandoned = false;
 
     Observer observer;
 
@@ -434,6 +435,7 @@ void AppState::Impl::quitGraceEnded() {
     // The worker still waits on something other than the service (the
     // filter's link): it is left to end on its own, and the app ends.
     strand->abandon();
+    workerAbandoned = true;
     flushEnded(waitingIn(*outbox));
 }
 
@@ -549,6 +551,7 @@ void AppState::stop(Completion done) { impl_->stop(std::move(done)); }
 
 bool AppState::stopping() const { return impl_->stopPhase == Impl::StopPhase::stopping; }
 bool AppState::stopped() const { return impl_->stopPhase == Impl::StopPhase::stopped; }
+bool AppState::workerAbandoned() const { return impl_->workerAbandoned; }
 
 void AppState::enroll(const std::string& code, const std::string& name, Completion done) {
     Impl& s = *impl_;

@@ -73,7 +73,15 @@ int main(int argc, char** argv) {
     // already ended any password prompt; the instance lock goes with the
     // process.
     QuitController quit([&state](std::function<void()> done) { state->stop(std::move(done)); },
-                        [] { QCoreApplication::exit(0); },
+                        [&state] {
+                            // A worker left inside a call would run on
+                            // while main's destructors tear down what it uses.
+                            if (state->workerAbandoned()) {
+                                std::fflush(nullptr);
+                                std::_Exit(0);
+                            }
+                            QCoreApplication::exit(0);
+                        },
                         [log] {
                             log->info("quit asked again: ending without waiting for the flush");
                             std::fflush(nullptr);

@@ -148,6 +148,9 @@ public:
     void stop(Completion done = {});
     bool stopping() const;
     bool stopped() const;
+    // The stop ended with the worker still inside a call, left to end on
+    // its own: the process must end without running destructors it shares.
+    bool workerAbandoned() const;
 
     // --- User actions ----------------------------------------------------
 
