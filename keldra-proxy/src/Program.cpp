@@ -250,7 +250,11 @@ bool Program::takeTokenRefusals(ProtectionEngine::TickReport& report) {
 void Program::startListener() {
     auto log = settings_.log;
     auto terminate = settings_.terminate;
-    auto restore = [options = options_, settings = settings_] { restoreDNSOnExit(options, settings); };
+    auto restore = [options = options_, settings = settings_, turn = dnsTurn_] {
+        std::lock_guard<std::mutex> lock(turn->mutex);
+        turn->ending = true;
+        restoreDNSOnExit(options, settings);
+    };
     proxy_ = std::make_unique<DNSProxy>(*filter_, upstreams_, DNSProxy::kUpstreamPort, DNSProxy::kUpstreamTimeout,
                                         log, [log, terminate, restore](const std::string& error) {
                                             log("udp listener failed: " + logSafe(error));
@@ -267,6 +271,8 @@ void Program::startListener() {
 }
 
 void Program::checkDNS() {
+    std::lock_guard<std::mutex> lock(dnsTurn_->mutex);
+    if (dnsTurn_->ending) return;
     const NetworkTool tool = settings_.networkTool ? *settings_.networkTool : NetworkTool::system();
     const bool ok = DNSSettings::assertServers(dnsRecordURL_, tool, settings_.log);
     if (!ok) log("dns settings were changed; pointed them back at 127.0.0.1");

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -146,6 +147,14 @@ private:
     bool tokenRefused_ = false;
     // Last: it answers from the filter on its own thread until destroyed.
     std::unique_ptr<DNSProxy> proxy_;
+    // The listener's thread puts the DNS settings back when it fails while
+    // the main task may be pointing them here: one at a time, and none
+    // pointed here once they are being put back.
+    struct DNSSettingsTurn {
+        std::mutex mutex;
+        bool ending = false;
+    };
+    std::shared_ptr<DNSSettingsTurn> dnsTurn_ = std::make_shared<DNSSettingsTurn>();
 };
 
 // The whole program over its arguments (without the program name): prints
